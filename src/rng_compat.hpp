@@ -1,0 +1,99 @@
+// Random streams that reproduce R's generators bit for bit (Mersenne-Twister
+// and L'Ecuyer-CMRG with set.seed seeding, R's uniform index and sampling
+// without replacement) and a standard MT19937 engine with the samplers the
+// statistics use. Every generator is a plain value owned by one user.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "result.hpp"
+
+namespace rsvelmo {
+
+// The MT19937 twister state and output, shared by both Mersenne-Twister types.
+class MtCore {
+public:
+    std::uint32_t next_u32();
+
+    std::array<std::uint32_t, 624> state{};
+    std::uint64_t index = 624;  // >= 624: regenerate before the next output
+};
+
+// The standard 32-bit MT19937 engine with its standard seeding.
+class Mt19937 {
+public:
+    explicit Mt19937(std::uint32_t seed);
+    std::uint32_t next_u32() { return core_.next_u32(); }
+
+private:
+    MtCore core_;
+};
+
+// R's default generator, positioned as after set.seed(seed).
+class RMt19937SeedCompat {
+public:
+    explicit RMt19937SeedCompat(std::uint64_t seed);  // low 32 bits used
+
+    // R's unif_rand(): strictly inside (0, 1).
+    double unif_rand();
+    // R's uniform index in [0, dn) by rejection sampling; 0 for dn = 0.
+    std::uint64_t r_unif_index(std::uint64_t dn);
+
+    const MtCore& core() const { return core_; }
+
+private:
+    MtCore core_;
+};
+
+// R's L'Ecuyer-CMRG generator, positioned as after set.seed(seed).
+class RLecuyerCmrgSeedCompat {
+public:
+    explicit RLecuyerCmrgSeedCompat(std::uint64_t seed);  // low 32 bits used
+
+    double unif_rand();
+    std::uint64_t r_unif_index(std::uint64_t dn);
+
+    // R's sample.int(n, k) without replacement: k distinct values of 1..n in
+    // draw order, or an error when k > n.
+    Result<std::vector<std::uint64_t>> sample_int_no_replace(std::uint64_t n, std::uint64_t k);
+
+    const std::array<std::uint32_t, 6>& words() const { return s_; }
+
+private:
+    friend class NoReplaceSampler;
+    std::array<std::uint32_t, 6> s_{};
+};
+
+// sample_int_no_replace for callers that draw many sets over the same n: the
+// pool of 1..n is built once and restored after each draw in O(k).
+class NoReplaceSampler {
+public:
+    explicit NoReplaceSampler(std::uint64_t n);
+    // Writes k values into out (resized); false when k > n.
+    bool draw(RLecuyerCmrgSeedCompat& rng, std::uint64_t k, std::vector<std::uint64_t>& out);
+
+private:
+    std::vector<std::uint64_t> pool_;
+    std::vector<std::uint64_t> slots_;  // the pool index drawn at each step
+};
+
+// A uniform integer in [lo, hi]; the span hi - lo must be below 2^32 - 1.
+std::uint64_t uid_wrapper(std::uint64_t lo, std::uint64_t hi, Mt19937& engine);
+
+// k distinct integers of [lo, hi] in draw order; empty when k exceeds the range.
+std::vector<std::uint64_t> combination(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine);
+
+// combination for callers that draw many sets: the flag array is kept and
+// cleared after each draw in O(k). Draws exactly the values combination does.
+class CombinationSampler {
+public:
+    void draw(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine,
+              std::vector<std::uint64_t>& out);
+
+private:
+    std::vector<std::uint8_t> flags_;
+};
+
+}  // namespace rsvelmo
