@@ -1,0 +1,347 @@
+#include "orvane_compat.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+#include "pool.hpp"
+#include "rng_compat.hpp"
+
+namespace rsvelmo {
+
+namespace {
+
+// Permutations scored before each parallel accumulation pass; bounds the
+// buffer of prefix-score sequences held at once.
+constexpr std::size_t kParallelChunk = 128;
+// Smallest weight a sampled gene can have, before the division by 1024.
+constexpr double kInitialFloor = 1e-5;
+// 1/1024: the floor weight lies well below every non-zero sampled weight.
+constexpr double kFloorFactor = 0.0009765625;
+// Below this a rise in weight counts as no rise when building block hulls.
+constexpr double kFlatTolerance = 1e-13;
+constexpr std::uint64_t kOffChain = ~std::uint64_t{0};
+
+// Prefix sums over positions 0..k in blocks of K cells: an update touches at
+// most K cells and k/K block totals, a query reads one cell and one total.
+template <class T>
+class BlockPrefixTree {
+public:
+    void reset(std::size_t k, std::size_t block, unsigned log2_block) {
+        block_ = block;
+        shift_ = log2_block;
+        last_total_ = k >> shift_;
+        cells_.assign(block * block, T{});
+        totals_.assign(last_total_ + 1, T{});
+    }
+    void add(std::size_t p, T d) {
+        const std::size_t end = p | (block_ - 1);
+        for (std::size_t c = p; c <= end; ++c) cells_[c] += d;
+        for (std::size_t b = (end + 1) >> shift_; b <= last_total_; ++b) totals_[b] += d;
+    }
+    T value(std::size_t r) const { return cells_[r] + totals_[r >> shift_]; }
+
+private:
+    std::size_t block_ = 1;
+    unsigned shift_ = 0;
+    std::size_t last_total_ = 0;
+    std::vector<T> cells_;
+    std::vector<T> totals_;
+};
+
+}  // namespace
+
+struct PrefixScorer::Impl {
+    BlockPrefixTree<std::int64_t> misses;
+    BlockPrefixTree<double> weights;
+    std::vector<std::uint64_t> prev, next;
+    std::vector<std::uint64_t> block_first, block_last, block_top;
+    std::vector<std::size_t> rank;
+    std::vector<double> sample_weight;
+    std::vector<std::size_t> order;
+    std::vector<double> forward, backward;
+
+    void stats1(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                std::span<const std::size_t> sorted, bool reversed, double gsea_param, std::vector<double>& out);
+};
+
+void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                std::span<const std::size_t> sorted, bool reversed, double gsea_param,
+                                std::vector<double>& out) {
+    const std::size_t n = scores.size();
+    const std::size_t k = sample.size();
+    out.assign(k, 0.0);
+    if (k == 0) return;
+
+    // K: the smallest power of two >= 2 whose square exceeds k.
+    std::size_t block = 2;
+    unsigned log2_block = 1;
+    while (block * block <= k) {
+        block *= 2;
+        ++log2_block;
+    }
+    misses.reset(k, block, log2_block);
+    weights.reset(k, block, log2_block);
+
+    rank.resize(k);
+    for (std::size_t i = 0; i < k; ++i) rank[sorted[i]] = i;
+    // Misses: value(i) is the (mirrored) position of the i-th sorted sample,
+    // value(k) is n; each added gene later removes itself from the count.
+    if (!reversed) {
+        std::int64_t prev_pos = -1;
+        for (std::size_t i = 0; i < k; ++i) {
+            const auto q = static_cast<std::int64_t>(sample[sorted[i]]);
+            misses.add(i, (q - 1) - prev_pos);
+            prev_pos = q - 1;
+        }
+        misses.add(k, static_cast<std::int64_t>(n) - static_cast<std::int64_t>(sample[sorted[k - 1]]));
+    } else {
+        for (auto& r : rank) r = k - 1 - r;
+        auto prev_pos = static_cast<std::int64_t>(n);
+        for (std::size_t i = 0; i < k; ++i) {
+            const auto v = static_cast<std::int64_t>(sample[sorted[k - 1 - i]]) - 1;
+            misses.add(i, prev_pos - v);
+            prev_pos = v;
+        }
+        misses.add(k, prev_pos);
+    }
+
+    // Points 0..last: point 0 is the start of the walk, point t the walk just
+    // after the t-th (mirrored) sampled position, point k+1 the end of the
+    // list. When the sample holds the last (mirrored) position, point k and
+    // the end point coincide for the whole pass; a hull through two equal
+    // points stalls the query walk, and the end point's value is always 0
+    // (the floor of every score), so it is left out.
+    const std::uint64_t largest = reversed ? n + 1 - sample[sorted[0]] : sample[sorted[k - 1]];
+    const std::size_t last = largest == n ? k : k + 1;
+    const auto point_x = [&](std::size_t t) {
+        return t == 0 ? 0.0 : static_cast<double>(misses.value(t - 1));
+    };
+    const auto point_y = [&](std::size_t t) { return t == 0 ? 0.0 : weights.value(t - 1); };
+
+    // Chain blocks of bs consecutive points, each holding the upper hull of its points.
+    const auto bs = static_cast<std::size_t>(std::sqrt(static_cast<double>(k + 1)));
+    const std::size_t blocks = last / bs + 1;
+    prev.resize(last + 1);
+    next.resize(last + 1);
+    block_first.resize(blocks);
+    block_last.resize(blocks);
+    block_top.resize(blocks);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t start = b * bs;
+        const std::size_t end = std::min(start + bs - 1, last);
+        for (std::size_t t = start + 1; t <= end; ++t) {
+            prev[t] = t - 1;
+            next[t - 1] = t;
+        }
+        prev[start] = start;
+        next[end] = end;
+        block_first[b] = start;
+        block_last[b] = end;
+        block_top[b] = end;
+    }
+
+    double floor_weight = kInitialFloor;
+    for (std::uint64_t s : sample) {
+        const double score = scores[s - 1];
+        if (score != 0.0 && !std::isnan(score)) floor_weight = std::min(floor_weight, std::fabs(score));
+    }
+    floor_weight *= kFloorFactor;
+    sample_weight.resize(k);
+    for (std::size_t j = 0; j < k; ++j) {
+        // fmax takes the floor for a NaN score.
+        sample_weight[j] = std::pow(std::fmax(std::fabs(scores[sample[j] - 1]), floor_weight), gsea_param);
+    }
+
+    double total_weight = 0.0;
+    for (std::size_t j = 0; j < k; ++j) {
+        const std::size_t r = rank[j];
+        misses.add(r, -1);
+        weights.add(r, sample_weight[j]);
+        total_weight += sample_weight[j];
+
+        // Points r+1 onward moved together; rebuild the hull of r+1's block
+        // from there until it meets a point that is still on the chain.
+        const std::size_t b = (r + 1) / bs;
+        std::size_t cur = std::max<std::size_t>(block_first[b], r);
+        for (std::size_t u = r + 1; u <= block_last[b]; ++u) {
+            const double xu = point_x(u), yu = point_y(u);
+            while (prev[cur] != cur) {
+                const std::size_t p = prev[cur];
+                const double xp = point_x(p), yp = point_y(p);
+                if (yu - yp < kFlatTolerance) break;
+                const double xc = point_x(cur), yc = point_y(cur);
+                const double cross = (yu - yc) * (xc - xp) - (xu - xc) * (yc - yp);
+                if (cross <= 0.0) break;
+                next[cur] = kOffChain;
+                cur = p;
+            }
+            prev[u] = cur;
+            next[cur] = u;
+            cur = u;
+            if (next[u] != kOffChain) break;
+        }
+        block_top[b] = std::max<std::uint64_t>(block_top[b], cur);
+
+        // Largest g*y - x over all hulls; g only falls from one gene to the
+        // next, so each block's pointer only moves toward its start.
+        const double misses_left = static_cast<double>(n - j - 1);
+        const double g = misses_left / total_weight;
+        double best = 0.0;
+        for (std::size_t bb = 0; bb < blocks; ++bb) {
+            std::size_t t = block_top[bb];
+            double v = t == 0 ? 0.0 : g * point_y(t) - point_x(t);
+            while (true) {
+                const std::size_t p = prev[t];
+                const double vp = p == 0 ? 0.0 : g * point_y(p) - point_x(p);
+                if (!(vp > v)) break;
+                t = p;
+                v = vp;
+            }
+            block_top[bb] = t;
+            best = std::max(best, v);
+        }
+        out[j] = best / misses_left;
+    }
+}
+
+PrefixScorer::PrefixScorer() : impl_(std::make_unique<Impl>()) {}
+PrefixScorer::~PrefixScorer() = default;
+PrefixScorer::PrefixScorer(PrefixScorer&&) noexcept = default;
+PrefixScorer& PrefixScorer::operator=(PrefixScorer&&) noexcept = default;
+
+void PrefixScorer::score(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                         ScoreType score_type, double gsea_param, std::vector<double>& out) {
+    Impl& w = *impl_;
+    const std::size_t k = sample.size();
+    w.order.resize(k);
+    std::iota(w.order.begin(), w.order.end(), std::size_t{0});
+    std::stable_sort(w.order.begin(), w.order.end(),
+                     [&](std::size_t a, std::size_t b) { return sample[a] < sample[b]; });
+    switch (score_type) {
+        case ScoreType::Pos:
+            w.stats1(scores, sample, w.order, false, gsea_param, out);
+            return;
+        case ScoreType::Neg:
+            w.stats1(scores, sample, w.order, true, gsea_param, out);
+            for (double& e : out) e = -e;
+            return;
+        case ScoreType::Std:
+            w.stats1(scores, sample, w.order, false, gsea_param, w.forward);
+            w.stats1(scores, sample, w.order, true, gsea_param, w.backward);
+            out.resize(k);
+            for (std::size_t i = 0; i < k; ++i) {
+                const double a = w.forward[i], b = w.backward[i];
+                out[i] = a > b ? a : a == b ? 0.0 : -b;
+            }
+            return;
+    }
+}
+
+std::vector<double> gsea_stats1_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                    std::span<const std::size_t> order, bool reversed, double gsea_param) {
+    PrefixScorer::Impl work;
+    std::vector<double> out;
+    work.stats1(scores, sample, order, reversed, gsea_param, out);
+    return out;
+}
+
+std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores,
+                                                  std::span<const std::uint64_t> sample, ScoreType score_type,
+                                                  double gsea_param) {
+    PrefixScorer scorer;
+    std::vector<double> out;
+    scorer.score(scores, sample, score_type, gsea_param, out);
+    return out;
+}
+
+BatchCounts empty_batch_counts(std::size_t pathways) {
+    BatchCounts c;
+    c.le_count.assign(pathways, 0);
+    c.ge_count.assign(pathways, 0);
+    c.le_zero_count.assign(pathways, 0);
+    c.ge_zero_count.assign(pathways, 0);
+    c.le_zero_sum.assign(pathways, 0.0);
+    c.ge_zero_sum.assign(pathways, 0.0);
+    return c;
+}
+
+namespace {
+
+std::uint64_t largest_size(std::span<const std::uint64_t> sizes) {
+    return sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end());
+}
+
+BatchCounts to_batch_counts(const std::vector<PathwayAcc>& accs) {
+    BatchCounts c = empty_batch_counts(accs.size());
+    for (std::size_t i = 0; i < accs.size(); ++i) {
+        c.le_count[i] = accs[i].le_count;
+        c.ge_count[i] = accs[i].ge_count;
+        c.le_zero_count[i] = accs[i].le_zero_count;
+        c.ge_zero_count[i] = accs[i].ge_zero_count;
+        c.le_zero_sum[i] = accs[i].le_zero_sum;
+        c.ge_zero_sum[i] = accs[i].ge_zero_sum;
+    }
+    return c;
+}
+
+}  // namespace
+
+BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, std::span<const double> observed,
+                                                std::span<const std::uint64_t> sizes, std::uint64_t nperm,
+                                                std::uint64_t seed, ScoreType score_type, double gsea_param) {
+    const std::size_t pathways = sizes.size();
+    const std::uint64_t k = largest_size(sizes);
+    if (pathways == 0 || nperm == 0 || k == 0) return empty_batch_counts(pathways);
+
+    Mt19937 engine(static_cast<std::uint32_t>(seed));
+    CombinationSampler sampler;
+    PrefixScorer scorer;
+    std::vector<std::uint64_t> sample;
+    std::vector<double> es;
+    std::vector<PathwayAcc> accs(pathways);
+    for (std::uint64_t perm = 0; perm < nperm; ++perm) {
+        sampler.draw(1, scores.size(), k, engine, sample);
+        scorer.score(scores, sample, score_type, gsea_param, es);
+        for (std::size_t i = 0; i < pathways; ++i) accs[i].add(es[sizes[i] - 1], observed[i]);
+    }
+    return to_batch_counts(accs);
+}
+
+BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
+    std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
+    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param) {
+    const std::size_t pathways = sizes.size();
+    const std::uint64_t k = largest_size(sizes);
+    if (pathways == 0 || nperm == 0 || k == 0) return empty_batch_counts(pathways);
+
+    Mt19937 engine(static_cast<std::uint32_t>(seed));
+    CombinationSampler sampler;
+    PrefixScorer scorer;
+    std::vector<std::uint64_t> sample;
+    std::vector<std::vector<double>> buffer(kParallelChunk);
+    std::vector<PathwayAcc> accs(pathways);
+    // Pathways are accumulated in contiguous slices, several per thread, so
+    // that each task reads its buffered entries with little overhead.
+    const std::size_t slices = std::min<std::size_t>(pathways, pool::thread_count() * 8);
+    for (std::uint64_t done = 0; done < nperm;) {
+        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm - done));
+        for (std::size_t c = 0; c < chunk; ++c) {
+            sampler.draw(1, scores.size(), k, engine, sample);
+            scorer.score(scores, sample, score_type, gsea_param, buffer[c]);
+        }
+        pool::run(slices, [&](std::size_t slice) {
+            const std::size_t begin = pathways * slice / slices;
+            const std::size_t end = pathways * (slice + 1) / slices;
+            for (std::size_t i = begin; i < end; ++i) {
+                PathwayAcc& acc = accs[i];
+                const std::size_t index = sizes[i] - 1;
+                for (std::size_t c = 0; c < chunk; ++c) acc.add(buffer[c][index], observed[i]);
+            }
+        });
+        done += chunk;
+    }
+    return to_batch_counts(accs);
+}
+
+}  // namespace rsvelmo

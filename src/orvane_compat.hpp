@@ -1,0 +1,89 @@
+// Cumulative statistics of the permutation stage: one random gene set of the
+// largest pathway size per permutation, scored for every prefix at once,
+// and the per-pathway counts of random scores against observed ones.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core.hpp"
+
+namespace rsvelmo {
+
+struct BatchCounts {
+    std::vector<std::uint64_t> le_count;
+    std::vector<std::uint64_t> ge_count;
+    std::vector<std::uint64_t> le_zero_count;
+    std::vector<std::uint64_t> ge_zero_count;
+    std::vector<double> le_zero_sum;
+    std::vector<double> ge_zero_sum;
+};
+
+// One pathway's counts, as accumulated by the parallel batch.
+struct PathwayAcc {
+    std::uint64_t le_count = 0;
+    std::uint64_t ge_count = 0;
+    std::uint64_t le_zero_count = 0;
+    std::uint64_t ge_zero_count = 0;
+    double le_zero_sum = 0.0;
+    double ge_zero_sum = 0.0;
+
+    // Counts one random score e against the observed score.
+    void add(double e, double observed) {
+        if (e <= observed) ++le_count;
+        if (e >= observed) ++ge_count;
+        if (e <= 0.0) {
+            ++le_zero_count;
+            le_zero_sum += e;
+        }
+        if (e >= 0.0) {
+            ++ge_zero_count;
+            ge_zero_sum += e;
+        }
+    }
+};
+
+BatchCounts empty_batch_counts(std::size_t pathways);
+
+// Sequential batch: sizes[i] >= 1, scores has more genes than the largest size.
+BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, std::span<const double> observed,
+                                                std::span<const std::uint64_t> sizes, std::uint64_t nperm,
+                                                std::uint64_t seed, ScoreType score_type, double gsea_param);
+
+// Same counts, bit for bit, with the per-pathway accumulation on the worker pool.
+BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
+    std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
+    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param);
+
+// Score of every prefix of a sample of distinct 1-based positions (draw order).
+std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores,
+                                                  std::span<const std::uint64_t> sample, ScoreType score_type,
+                                                  double gsea_param);
+
+// One-sided maximum deviation of every prefix; `order` sorts the sample
+// ascending; `reversed` walks from the bottom of the list.
+std::vector<double> gsea_stats1_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                    std::span<const std::size_t> order, bool reversed, double gsea_param);
+
+// Reusable working memory of the prefix scores, for callers that score many
+// samples: nothing is allocated per sample once the buffers have grown.
+class PrefixScorer {
+public:
+    PrefixScorer();
+    ~PrefixScorer();
+    PrefixScorer(PrefixScorer&&) noexcept;
+    PrefixScorer& operator=(PrefixScorer&&) noexcept;
+
+    // Writes the prefix scores of calc_gsea_stat_cumulative_f64 into out.
+    void score(std::span<const double> scores, std::span<const std::uint64_t> sample, ScoreType score_type,
+               double gsea_param, std::vector<double>& out);
+
+    struct Impl;  // the trees, chains and buffers of one prefix pass
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace rsvelmo
