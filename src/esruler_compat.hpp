@@ -1,0 +1,51 @@
+// The multilevel (adaptive splitting) estimator of the probability that a
+// random gene set of one size reaches a given enrichment score, far below
+// what plain permutations can resolve. Scores are compared exactly as
+// rationals of integer weights; no decision depends on rounding.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "internal/esruler_detail.hpp"
+
+namespace rsvelmo {
+
+struct PvalueEstimate {
+    double pvalue;
+    bool flag;       // always true: the estimate carries an error
+    double log2err;  // NaN when no error can be given
+};
+
+class EsRulerCompat {
+public:
+    // ranks: the non-negative integer weights in this estimator's orientation.
+    EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
+                  double move_factor);
+
+    // Runs the level process until a level reaches es (>= 0) or the
+    // probability falls below eps (0: no such stop).
+    void extend(std::uint64_t seed, double es, double eps);
+
+    // P(ES+ >= es); with sign false only sets whose signed score is >= 0 count.
+    PvalueEstimate get_pvalue(double es, bool sign) const;
+
+    const std::vector<esruler::Level>& levels() const { return levels_; }
+
+private:
+    void resample_genesets(Mt19937& engine);
+    std::int64_t perturbate(std::uint64_t pathway_size, esruler::SampleChunks& chunks, const esruler::Bound& bound,
+                            Mt19937& engine) const;
+
+    esruler::Scorer scorer_;
+    std::vector<std::uint64_t> gene_hash_;
+    std::vector<std::vector<std::uint64_t>> samples_;
+    std::vector<esruler::Level> levels_;
+    std::vector<std::uint64_t> chunk_bounds_;
+    std::uint64_t sample_size_;
+    std::uint64_t pathway_size_;
+    double move_factor_;
+    std::uint64_t chunk_count_ = 0;
+};
+
+}  // namespace rsvelmo

@@ -1,0 +1,91 @@
+// Exact scores and the acceptance scan of the multilevel estimator, exposed
+// for its own tests. Callers use esruler_compat.hpp.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "rng_compat.hpp"
+
+namespace rsvelmo::esruler {
+
+// ES+ of one set as the exact rational peak_rank_sum/rank_sum -
+// peak_misses/miss_count, with the set's hash and the sign of its signed score.
+struct SampleStat {
+    std::int64_t rank_sum = 0;
+    std::int64_t peak_rank_sum = 0;
+    std::int64_t miss_count = 0;
+    std::int64_t peak_misses = 0;
+    std::uint64_t set_hash = 0;
+    bool positive = true;
+};
+
+// A set ranks above a level when its (ES+, hash) key is greater than this.
+using Bound = SampleStat;
+
+struct Level {
+    std::vector<SampleStat> below;  // replaced sets, ascending
+    std::vector<SampleStat> above;  // kept sets, ascending; never empty
+    Bound bound;
+};
+
+// -1, 0, 1 as ES+(a) is below, equal to or above ES+(b); both sets have the
+// same miss_count.
+int compare_es(const SampleStat& a, const SampleStat& b);
+// Key order: ES+, then the hash.
+int compare_key(const SampleStat& a, const SampleStat& b);
+// The threshold x >= 0 in units of 2^-30, truncated, saturating.
+std::int64_t scaled_threshold(double x);
+// ES+(a) >= x, with q = scaled_threshold(x).
+bool es_at_least(const SampleStat& a, std::int64_t q);
+
+// One set during a level: its members split at the chunk bounds.
+struct SampleChunks {
+    explicit SampleChunks(std::size_t chunk_count = 1) { reset(chunk_count); }
+    void reset(std::size_t chunk_count);
+
+    std::vector<std::int64_t> chunk_weight;
+    std::vector<std::vector<std::uint64_t>> chunk_members;
+};
+
+// The weights of one orientation and the set size they are scored at. A set
+// whose members all weigh 0 is walked with equal weights (each member 1), as
+// the observed score of such a set is.
+class Scorer {
+public:
+    Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size);
+
+    std::uint64_t genes() const { return ranks_.size(); }
+    std::int64_t weight(std::uint64_t p) const { return ranks_[p]; }
+    std::int64_t misses() const { return misses_; }
+
+    // Exact stat of an ascending set.
+    SampleStat stat(std::span<const std::uint64_t> set, std::span<const std::uint64_t> gene_hash) const;
+
+private:
+    std::vector<std::int64_t> ranks_;
+    std::int64_t misses_;  // D = n - k
+};
+
+// The member found by the last accepted proposal, with its running values.
+struct Remembered {
+    bool valid = false;
+    std::uint64_t position = 0;
+    std::int64_t cum = 0;
+    std::int64_t miss = 0;
+};
+
+// Whether the set (with total weight ns and hash) has a member whose running
+// value beats the bound's key; on success `found` holds that member. Skips
+// whole chunks that cannot pass.
+bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
+                     const Bound& bound, Remembered& found);
+// The same decision by a plain walk over every member.
+bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
+                   const Bound& bound);
+// Whether the member at (cum, miss) beats the bound, for a set of weight ns.
+bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound,
+                   std::int64_t cum, std::int64_t miss);
+
+}  // namespace rsvelmo::esruler
