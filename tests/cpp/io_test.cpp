@@ -1,0 +1,81 @@
+#include "io.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+
+namespace rsvelmo {
+namespace {
+
+class GmtFile : public ::testing::Test {
+protected:
+    std::string write(const std::string& content) {
+        path_ = ::testing::TempDir() + "rsvelmo_io_test_" + std::to_string(::getpid()) + ".gmt";
+        std::ofstream(path_, std::ios::binary) << content;
+        return path_;
+    }
+    void TearDown() override {
+        if (!path_.empty()) std::remove(path_.c_str());
+    }
+    std::string path_;
+};
+
+TEST_F(GmtFile, FieldsGenesAndDescriptions) {
+    auto db = read_gmt(write("P1\t\tG1\t G2 \t\tG1\n P1 \tdesc\tG1\nP2\tdesc\t\nP2\t \tX\r\n"));
+    ASSERT_TRUE(db.ok()) << db.error();
+    const auto& p = db.value().pathways;
+    ASSERT_EQ(p.size(), 4u);
+    EXPECT_EQ(p[0].name, "P1");
+    EXPECT_FALSE(p[0].description);
+    EXPECT_EQ(p[0].genes, (std::vector<std::string>{"G1", "G2", "G1"}));
+    EXPECT_EQ(p[1].name, " P1 ");
+    EXPECT_EQ(p[1].description, "desc");
+    EXPECT_TRUE(p[2].genes.empty());
+    EXPECT_EQ(p[3].description, " ");  // blanks are kept in the description
+    EXPECT_EQ(p[3].genes, (std::vector<std::string>{"X"}));  // CR removed
+}
+
+TEST_F(GmtFile, UnicodeWhiteSpaceIsTrimmedButTheBomIsNot) {
+    auto db = read_gmt(write("\xEF\xBB\xBFP\td\t\xC2\xA0G1\xE3\x80\x80\t\xE2\x80\xA8\n"));
+    ASSERT_TRUE(db.ok()) << db.error();
+    EXPECT_EQ(db.value().pathways[0].name, "\xEF\xBB\xBFP");
+    EXPECT_EQ(db.value().pathways[0].genes, (std::vector<std::string>{"G1"}));
+}
+
+TEST_F(GmtFile, EmptyAndBlankFiles) {
+    EXPECT_TRUE(read_gmt(write("")).value().pathways.empty());
+    EXPECT_TRUE(read_gmt(write("\n \t \n\r\n")).value().pathways.empty());
+}
+
+TEST_F(GmtFile, MalformedLineCountsBlankLines) {
+    auto db = read_gmt(write("\n \t \nA\tB\n"));
+    ASSERT_FALSE(db.ok());
+    EXPECT_EQ(db.error(), "Malformed GMT line 3: expected at least 3 tab-separated columns.");
+}
+
+TEST_F(GmtFile, LastLineWithoutNewlineAndLongLines) {
+    std::string genes;
+    for (int i = 0; i < 3000; ++i) genes += "\tGENE" + std::to_string(i);  // spans several 8192-byte reads
+    auto db = read_gmt(write("P\td" + genes + "\nQ\td\tZ"));
+    ASSERT_TRUE(db.ok());
+    EXPECT_EQ(db.value().pathways[0].genes.size(), 3000u);
+    EXPECT_EQ(db.value().pathways[1].genes, (std::vector<std::string>{"Z"}));
+}
+
+TEST_F(GmtFile, InvalidUtf8) {
+    EXPECT_EQ(read_gmt(write("P\td\tG\xFF\n")).error(), "stream did not contain valid UTF-8");
+    EXPECT_EQ(read_gmt(write("P\td\t\xED\xA0\x80\n")).error(), "stream did not contain valid UTF-8");  // surrogate
+}
+
+TEST(ReadGmt, OperatingSystemErrors) {
+    EXPECT_EQ(read_gmt("/nonexistent/file.gmt").error(), "No such file or directory (os error 2)");
+    EXPECT_EQ(read_gmt("").error(), "No such file or directory (os error 2)");
+    EXPECT_EQ(read_gmt("/tmp").error(), "Is a directory (os error 21)");
+    EXPECT_EQ(read_gmt(std::string("a\0b", 3)).error(), "file name contained an unexpected NUL byte");
+}
+
+}  // namespace
+}  // namespace rsvelmo

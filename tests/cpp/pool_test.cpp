@@ -1,0 +1,67 @@
+#include "pool.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <numeric>
+#include <thread>
+#include <vector>
+
+#include "bindings.hpp"
+
+namespace rsvelmo {
+namespace {
+
+// The pool is per process and is made once: each death-style test below
+// runs in a forked child so that it starts without a pool.
+void expect_size_in_child(const char* num_threads, const char* rs_num_cpus, std::uint64_t nproc,
+                          std::size_t expected) {
+    EXPECT_EXIT(
+        {
+            if (num_threads) setenv("RAYON_NUM_THREADS", num_threads, 1); else unsetenv("RAYON_NUM_THREADS");
+            if (rs_num_cpus) setenv("RAYON_RS_NUM_CPUS", rs_num_cpus, 1); else unsetenv("RAYON_RS_NUM_CPUS");
+            configure_pool(nproc);
+            const std::size_t size = pool::thread_count();  // made here when nproc is 0
+            configure_pool(8);                              // a later request has no effect
+            std::exit(size == expected && pool::thread_count() == expected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+std::size_t hardware() {
+    unsetenv("RAYON_NUM_THREADS");
+    unsetenv("RAYON_RS_NUM_CPUS");
+    return pool::default_size();
+}
+
+TEST(PoolDeathTest, SizeRules) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const std::size_t hw = hardware();
+    expect_size_in_child(nullptr, nullptr, 2, 2);
+    expect_size_in_child("3", nullptr, 0, 3);
+    expect_size_in_child("0", "5", 0, hw);          // 0 means the hardware threads, the second variable unread
+    expect_size_in_child("lots", "5", 0, 5);        // not an integer: ignored
+    expect_size_in_child("-2", "5", 0, 5);
+    expect_size_in_child(nullptr, "0", 0, hw);
+    expect_size_in_child("3", nullptr, 4, 4);       // nproc wins over the default
+}
+
+TEST(Pool, RunsEveryIndexOnceAndWaits) {
+    pool::create(3);
+    std::vector<int> hits(10000, 0);
+    pool::run(hits.size(), [&](std::size_t i) { hits[i] += 1; });
+    EXPECT_EQ(std::accumulate(hits.begin(), hits.end(), 0), 10000);
+    EXPECT_TRUE(std::all_of(hits.begin(), hits.end(), [](int h) { return h == 1; }));
+    pool::run(0, [&](std::size_t) { FAIL(); });
+    EXPECT_FALSE(pool::create(5));
+    EXPECT_EQ(pool::thread_count(), 3u);
+}
+
+TEST(Pool, TasksRunOnWorkerThreads) {
+    std::vector<std::thread::id> ids(64);
+    pool::run(ids.size(), [&](std::size_t i) { ids[i] = std::this_thread::get_id(); });
+    for (const auto& id : ids) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+}  // namespace
+}  // namespace rsvelmo

@@ -1,0 +1,183 @@
+#include "rng_compat.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <numeric>
+
+#include "test_support.hpp"
+
+namespace rsvelmo {
+namespace {
+
+using testing::bits_of;
+
+std::vector<std::uint64_t> to_u64(const std::vector<std::string>& tokens) {
+    std::vector<std::uint64_t> out;
+    for (const auto& t : tokens) out.push_back(std::stoull(t));
+    return out;
+}
+
+class RFixtures : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { rows_ = testing::read_flat_jsonl(testing::data_path("r_streams.jsonl")); }
+    static inline std::vector<testing::FlatJson> rows_;
+};
+
+TEST_F(RFixtures, EveryFixtureSeedMatchesR) {
+    ASSERT_EQ(rows_.size(), 6u);
+    for (const auto& row : rows_) {
+        const std::uint64_t seed = std::stoull(row.at("seed")[0]);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        {
+            RMt19937SeedCompat rng(seed);
+            for (const auto& hex : row.at("mt_runif_hex")) EXPECT_EQ(bits_of(rng.unif_rand()), bits_of(std::strtod(hex.c_str(), nullptr)));
+        }
+        const std::pair<const char*, std::uint64_t> index_keys[] = {
+            {"mt_unif_index_1e9_plus1", 1000000000},
+            {"mt_unif_index_2147483647_plus1", 2147483647},
+            {"mt_unif_index_10_plus1", 10},
+            {"mt_unif_index_2pow40_plus1", std::uint64_t{1} << 40},
+        };
+        for (const auto& [key, dn] : index_keys) {
+            RMt19937SeedCompat rng(seed);
+            std::vector<std::uint64_t> got;
+            for (std::size_t i = 0; i < row.at(key).size(); ++i) got.push_back(rng.r_unif_index(dn) + 1);
+            EXPECT_EQ(got, to_u64(row.at(key))) << key;
+        }
+        const RLecuyerCmrgSeedCompat lecuyer(seed);
+        const auto words = to_u64(row.at("lecuyer_words"));
+        EXPECT_EQ(std::vector<std::uint64_t>(lecuyer.words().begin(), lecuyer.words().end()), words);
+        for (const auto& [key, values] : row) {
+            if (key.rfind("lecuyer_sample_", 0) != 0) continue;
+            const std::uint64_t n = std::stoull(key.substr(15));
+            const std::uint64_t k = std::stoull(key.substr(key.rfind('_') + 1));
+            RLecuyerCmrgSeedCompat rng(seed);
+            auto drawn = rng.sample_int_no_replace(n, k);
+            ASSERT_TRUE(drawn.ok());
+            EXPECT_EQ(drawn.value(), to_u64(values)) << key;
+        }
+    }
+}
+
+TEST(RMersenneTwister, SeedingAndFirstDraws) {
+    RMt19937SeedCompat one(1);
+    EXPECT_EQ(one.unif_rand(), 0.2655086631421);
+    EXPECT_EQ(one.unif_rand(), 0.37212389963679016);
+    EXPECT_EQ(one.unif_rand(), 0.5728533633518964);
+
+    RMt19937SeedCompat rng(42);
+    EXPECT_EQ(rng.core().state[0], 0x1E40C726u);
+    EXPECT_EQ(rng.core().state[1], 0x4B22676Fu);
+    EXPECT_EQ(rng.r_unif_index(1000000000) + 1, 707850213u);
+    EXPECT_EQ(rng.r_unif_index(1000000000) + 1, 155243673u);
+    EXPECT_EQ(rng.r_unif_index(1000000000) + 1, 608797924u);
+}
+
+TEST(RMersenneTwister, IndexBelowZeroAndOneConsumesNothingAndOneUniform) {
+    RMt19937SeedCompat a(7), b(7), reference(7);
+    const double first = reference.unif_rand();
+    const double second = reference.unif_rand();
+    EXPECT_EQ(a.r_unif_index(0), 0u);
+    EXPECT_EQ(bits_of(a.unif_rand()), bits_of(first));  // nothing consumed
+    EXPECT_EQ(b.r_unif_index(1), 0u);
+    EXPECT_EQ(bits_of(b.unif_rand()), bits_of(second));  // exactly one consumed
+}
+
+TEST(Lecuyer, SeedWordsAndSample) {
+    RLecuyerCmrgSeedCompat rng(42);
+    const std::array<std::uint32_t, 6> words = {2161575609u, 507561766u,  1260545903u,
+                                                1362917092u, 2522400917u, 2950508626u};
+    EXPECT_EQ(rng.words(), words);
+    auto drawn = rng.sample_int_no_replace(10, 5);
+    ASSERT_TRUE(drawn.ok());
+    EXPECT_EQ(drawn.value(), (std::vector<std::uint64_t>{2, 4, 7, 9, 8}));
+}
+
+TEST(Lecuyer, SampleEdges) {
+    RLecuyerCmrgSeedCompat rng(3), untouched(3);
+    auto none = rng.sample_int_no_replace(10, 0);
+    ASSERT_TRUE(none.ok());
+    EXPECT_TRUE(none.value().empty());
+    EXPECT_EQ(rng.words(), untouched.words());
+
+    auto all = rng.sample_int_no_replace(12, 12);
+    ASSERT_TRUE(all.ok());
+    auto sorted = all.value();
+    std::sort(sorted.begin(), sorted.end());
+    std::vector<std::uint64_t> expected(12);
+    std::iota(expected.begin(), expected.end(), 1);
+    EXPECT_EQ(sorted, expected);
+
+    auto too_many = rng.sample_int_no_replace(3, 4);
+    ASSERT_FALSE(too_many.ok());
+    EXPECT_EQ(too_many.error(), "sample_int_no_replace: size (4) must be <= n (3)");
+}
+
+TEST(Lecuyer, ReusedSamplerDrawsWhatFreshCallsDraw) {
+    RLecuyerCmrgSeedCompat a(99), b(99);
+    NoReplaceSampler sampler(500);
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t k : {5u, 300u, 500u, 1u, 77u}) {
+        ASSERT_TRUE(sampler.draw(a, k, out));
+        EXPECT_EQ(out, b.sample_int_no_replace(500, k).value());
+    }
+}
+
+TEST(Mt19937, StandardSequences) {
+    Mt19937 standard(5489);
+    EXPECT_EQ(standard.next_u32(), 3499211612u);
+    EXPECT_EQ(standard.next_u32(), 581869302u);
+
+    Mt19937 engine(42);
+    std::vector<std::uint64_t> five;
+    for (int i = 0; i < 5; ++i) five.push_back(uid_wrapper(0, 9, engine));
+    EXPECT_EQ(five, (std::vector<std::uint64_t>{2, 7, 6, 4, 6}));
+}
+
+TEST(Mt19937, CombinationExamples) {
+    {
+        Mt19937 engine(42);
+        EXPECT_EQ(combination(1, 10, 3, engine), (std::vector<std::uint64_t>{3, 8, 7}));
+    }
+    {
+        Mt19937 engine(42);
+        EXPECT_EQ(combination(0, 9, 8, engine), (std::vector<std::uint64_t>{4, 3, 9, 1, 7, 6, 0, 8}));
+    }
+    {
+        Mt19937 engine(42);
+        EXPECT_EQ(combination(1, 20000, 5, engine), (std::vector<std::uint64_t>{17543, 6068, 6877, 6415, 10027}));
+    }
+}
+
+TEST(Mt19937, CombinationEdges) {
+    Mt19937 engine(1), untouched(1);
+    EXPECT_TRUE(combination(5, 14, 0, engine).empty());
+    EXPECT_TRUE(combination(5, 14, 11, engine).empty());
+    EXPECT_EQ(engine.next_u32(), untouched.next_u32());  // neither drew
+
+    auto all = combination(5, 14, 10, engine);
+    std::sort(all.begin(), all.end());
+    std::vector<std::uint64_t> expected(10);
+    std::iota(expected.begin(), expected.end(), 5);
+    EXPECT_EQ(all, expected);
+
+    Mt19937 a(8), b(8);
+    EXPECT_EQ(uid_wrapper(6, 6, a), 6u);
+    (void)b.next_u32();
+    EXPECT_EQ(a.next_u32(), b.next_u32());  // one output consumed
+}
+
+TEST(Mt19937, ReusedCombinationSamplerDrawsWhatFreshCallsDraw) {
+    Mt19937 a(2024), b(2024);
+    CombinationSampler sampler;
+    std::vector<std::uint64_t> out;
+    for (std::uint64_t k : {3u, 60u, 100u, 0u, 51u, 49u, 7u}) {
+        sampler.draw(1, 100, k, a, out);
+        EXPECT_EQ(out, combination(1, 100, k, b));
+    }
+}
+
+}  // namespace
+}  // namespace rsvelmo
