@@ -7,7 +7,9 @@
 #include <map>
 
 #include "algo_support.hpp"
+#include "internal/driver_detail.hpp"
 #include "internal/special.hpp"
+#include "logging.hpp"
 #include "multilevel.hpp"
 #include "orvane_compat.hpp"
 #include "pool.hpp"
@@ -103,25 +105,23 @@ struct SideCounts {
     std::vector<std::uint64_t> n_same_sign;
 };
 
-std::uint64_t draw_seed(RMt19937SeedCompat& main_stream) { return main_stream.r_unif_index(kSeedRange) + 1; }
-
-// Chunk sizes of the single-pathway permutations.
-std::vector<std::uint64_t> single_pathway_chunks(std::uint64_t nperm, bool run_multilevel) {
-    if (run_multilevel) return {nperm};
-    const std::uint64_t full = std::max<std::uint64_t>((nperm + kMaxChunks - 1) / kMaxChunks, kMinChunk);
-    std::vector<std::uint64_t> chunks;
-    std::uint64_t rest = nperm;
-    for (; rest >= full; rest -= full) chunks.push_back(full);
-    if (rest > 0) chunks.push_back(rest);
-    return chunks;
+void debug(std::uint32_t line, std::string message) {
+    if (!logging::enabled(logging::Level::Debug)) return;
+    logging::emit({logging::Level::Debug, "rsvelmo::algo", "rsvelmo::algo", "src/algo.cpp", line, std::move(message)});
 }
+
+std::uint64_t draw_seed(RMt19937SeedCompat& main_stream) { return main_stream.r_unif_index(kSeedRange) + 1; }
 
 void permute_single_pathway(Working& record, std::span<const double> weights, std::uint64_t nperm,
                             std::uint64_t base_seed, bool run_multilevel, ScoreType score_type,
                             RMt19937SeedCompat& main_stream) {
-    const std::vector<std::uint64_t> chunks = single_pathway_chunks(nperm, run_multilevel);
+    const std::vector<std::uint64_t> chunks = driver::single_pathway_chunks(nperm, run_multilevel);
     std::vector<std::uint64_t> seeds{base_seed};
     for (std::size_t c = 1; c < chunks.size(); ++c) seeds.push_back(draw_seed(main_stream));
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        debug(__LINE__, "chunk " + std::to_string(c) + ": " + std::to_string(chunks[c]) + " permutations, seed " +
+                            std::to_string(seeds[c]));
+    }
 
     const std::uint64_t n = weights.size();
     NoReplaceSampler sampler(n);
@@ -219,6 +219,8 @@ void multilevel_stage(std::vector<Working>& kept, const SideCounts& sides, std::
     // been in the main stream; their values are not used.
     for (std::uint64_t g = groups.size(); g >= 1; --g) (void)main_stream.r_unif_index(g);
     const std::uint64_t multilevel_seed = draw_seed(main_stream);
+    debug(__LINE__, "multilevel seed " + std::to_string(multilevel_seed) + " for " + std::to_string(groups.size()) +
+                        " groups");
 
     const auto same_sign_share = [&](std::size_t i) {
         return static_cast<double>(sides.n_same_sign[i] + 1) / static_cast<double>(nperm + 1);
@@ -277,6 +279,16 @@ bool name_less(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+std::vector<std::uint64_t> driver::single_pathway_chunks(std::uint64_t nperm, bool run_multilevel) {
+    if (run_multilevel) return {nperm};
+    const std::uint64_t full = std::max<std::uint64_t>((nperm + kMaxChunks - 1) / kMaxChunks, kMinChunk);
+    std::vector<std::uint64_t> chunks;
+    std::uint64_t rest = nperm;
+    for (; rest >= full; rest -= full) chunks.push_back(full);
+    if (rest > 0) chunks.push_back(rest);
+    return chunks;
+}
+
 std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const std::vector<Pathway>& pathways,
                                                 std::uint64_t nperm, std::uint64_t seed, std::uint64_t min_size,
                                                 std::uint64_t max_size, ScoreType score_type,
@@ -321,6 +333,7 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     // base seed, whether or not permutations follow.
     RMt19937SeedCompat main_stream(seed);
     const std::uint64_t base_seed = draw_seed(main_stream);
+    debug(__LINE__, "base seed " + std::to_string(base_seed));
     if (nperm > 0 && kept.size() == 1) {
         permute_single_pathway(kept[0], weights, nperm, base_seed, run_multilevel, score_type, main_stream);
     } else if (nperm > 0 && kept.size() >= 2) {

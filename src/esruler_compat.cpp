@@ -50,6 +50,12 @@ bool es_at_least(const SampleStat& a, std::int64_t q) {
     return lhs >= rhs;
 }
 
+std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uint64_t pathway_size) {
+    const double target = static_cast<double>(sample_size) * move_factor * static_cast<double>(pathway_size) * 0.5;
+    if (std::isnan(target)) return 0;
+    return static_cast<std::int64_t>(std::clamp(target, -2147483648.0, 2147483647.0));
+}
+
 void SampleChunks::reset(std::size_t chunk_count) {
     chunk_weight.assign(chunk_count, 0);
     chunk_members.resize(chunk_count);
@@ -320,10 +326,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps) {
     double log_p = 0.0;
     std::vector<SampleChunks> chunks(n_sets, SampleChunks(m));
     std::vector<std::uint64_t> column(n_sets);
-    const double target_d = static_cast<double>(n_sets) * move_factor_ * static_cast<double>(k) * 0.5;
-    const std::int64_t target = target_d >= 2147483647.0 ? 2147483647
-                                : target_d <= -2147483648.0 ? -2147483648
-                                : std::isnan(target_d) ? 0 : static_cast<std::int64_t>(target_d);
+    const std::int64_t target = esruler::move_target(n_sets, move_factor_, k);
     while (true) {
         const esruler::Level& last = levels_.back();
         if (esruler::es_at_least(last.bound, q)) return;

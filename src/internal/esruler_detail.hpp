@@ -40,6 +40,10 @@ std::int64_t scaled_threshold(double x);
 // ES+(a) >= x, with q = scaled_threshold(x).
 bool es_at_least(const SampleStat& a, std::int64_t q);
 
+// Accepted proposals each level needs: N * move_factor * k / 2, truncated
+// to a signed 32-bit integer with saturation.
+std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uint64_t pathway_size);
+
 // One set during a level: its members split at the chunk bounds.
 struct SampleChunks {
     explicit SampleChunks(std::size_t chunk_count = 1) { reset(chunk_count); }

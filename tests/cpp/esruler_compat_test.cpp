@@ -1,1 +1,148 @@
+#include "esruler_compat.hpp"
+
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "algo.hpp"
+
+namespace rsvelmo {
+namespace {
+
+using esruler::Bound;
+using esruler::SampleChunks;
+using esruler::Scorer;
+
+std::vector<std::int64_t> linear_weights(std::int64_t n) {
+    std::vector<std::int64_t> w;
+    for (std::int64_t v = n; v >= 1; --v) w.push_back(v * 1000);
+    return w;
+}
+
+TEST(EsRuler, ZeroThresholdStopsAtTheFirstLevel) {
+    EsRulerCompat ruler(linear_weights(50), 101, 5, 1.0);
+    ruler.extend(1, 0.0, 1e-50);
+    ASSERT_EQ(ruler.levels().size(), 1u);
+    const PvalueEstimate r = ruler.get_pvalue(0.0, true);
+    EXPECT_EQ(r.pvalue, std::exp(-1.0 / 101.0));
+    EXPECT_NEAR(r.log2err, (1.0 / 101.0) / 0.6931471805599453, 1e-12);
+    EXPECT_TRUE(r.flag);
+}
+
+TEST(EsRuler, SingleSetPopulationNeverFormsALevel) {
+    EsRulerCompat ruler(linear_weights(30), 1, 4, 1.0);
+    ruler.extend(3, 0.5, 1e-10);
+    EXPECT_TRUE(ruler.levels().empty());
+    EXPECT_TRUE(std::isnan(ruler.get_pvalue(0.5, true).pvalue));
+    EsRulerCompat never_extended(linear_weights(30), 11, 4, 1.0);
+    EXPECT_TRUE(std::isnan(never_extended.get_pvalue(0.1, false).log2err));
+}
+
+TEST(EsRuler, MoveTargetAndChunkCounts) {
+    EXPECT_EQ(esruler::move_target(101, 1.0, 15), 757);
+    EXPECT_EQ(esruler::move_target(1, 1.0, 1), 0);
+    EXPECT_EQ(esruler::move_target(1u << 30, 1e6, 1000), 2147483647);
+}
+
+TEST(EsRuler, IdenticalInputsGiveIdenticalEstimates) {
+    EsRulerCompat a(linear_weights(300), 101, 12, 1.0), b(linear_weights(300), 101, 12, 1.0);
+    a.extend(77, 0.6, 1e-30);
+    b.extend(77, 0.6, 1e-30);
+    ASSERT_EQ(a.levels().size(), b.levels().size());
+    EXPECT_EQ(a.get_pvalue(0.6, true).pvalue, b.get_pvalue(0.6, true).pvalue);
+    EXPECT_EQ(a.get_pvalue(0.55, false).pvalue, b.get_pvalue(0.55, false).pvalue);
+}
+
+TEST(EsRuler, QueriesAboveEveryLevelUseTheLastPopulation) {
+    EsRulerCompat ruler(linear_weights(100), 21, 5, 1.0);
+    ruler.extend(5, 0.3, 1e-50);
+    ASSERT_FALSE(ruler.levels().empty());
+    const PvalueEstimate high = ruler.get_pvalue(0.99, true);
+    const PvalueEstimate mid = ruler.get_pvalue(0.3, true);
+    EXPECT_LE(high.pvalue, mid.pvalue);
+    EXPECT_TRUE(std::isnan(high.log2err));  // nothing reaches 0.99
+}
+
+// Exact tail probabilities by enumerating every set of size 1 or 2, on a
+// ranking whose middle genes weigh exactly 0.
+double exact_tail(const std::vector<std::int64_t>& w, std::size_t k, double x) {
+    const std::size_t n = w.size();
+    std::vector<double> weights(w.begin(), w.end());
+    double hits = 0, total = 0;
+    const auto score = [&](std::vector<std::uint64_t> set) {
+        total += 1;
+        if (calculate_es_velmo(weights, set, n, ScoreType::Pos).es >= x * (1 - 1e-12)) hits += 1;
+    };
+    for (std::uint64_t a = 0; a < n; ++a) {
+        if (k == 1) {
+            score({a});
+            continue;
+        }
+        for (std::uint64_t b = a + 1; b < n; ++b) score({a, b});
+    }
+    return hits / total;
+}
+
+TEST(EsRuler, ZeroWeightSetsAreScoredWithEqualSteps) {
+    std::vector<std::int64_t> w;
+    for (int i = 0; i < 400; ++i) w.push_back(i < 180 ? 400 - i : i < 220 ? 0 : 1);
+    for (std::size_t k : {1u, 2u}) {
+        for (double x : {0.995, 0.97}) {
+            const double exact = exact_tail(w, k, x);
+            EsRulerCompat ruler(w, 101, k, 1.0);
+            ruler.extend(2024, x, 0.0);
+            const PvalueEstimate r = ruler.get_pvalue(x, true);
+            ASSERT_TRUE(std::isfinite(r.log2err)) << k << " " << x;
+            EXPECT_LT(std::fabs(std::log2(r.pvalue) - std::log2(exact)), 4 * r.log2err)
+                << "k " << k << " x " << x << ": exact " << exact << ", estimate " << r.pvalue;
+        }
+    }
+}
+
+// The chunked acceptance scan decides exactly as a walk over every member.
+TEST(AcceptanceScan, ChunkedEqualsPlain) {
+    Mt19937 engine(5);
+    for (int round = 0; round < 3000; ++round) {
+        const std::uint64_t n = 20 + uid_wrapper(0, 200, engine);
+        const std::uint64_t k = 1 + uid_wrapper(0, std::min<std::uint64_t>(n - 2, 40), engine);
+        std::vector<std::int64_t> w(n);
+        for (auto& v : w) v = uid_wrapper(0, 3, engine) == 0 ? 0 : static_cast<std::int64_t>(uid_wrapper(1, 5000, engine));
+        std::sort(w.rbegin(), w.rend());
+        std::vector<std::uint64_t> hash(n);
+        for (auto& h : hash) h = engine.next_u32();
+        const Scorer scorer(w, k);
+
+        auto set_of = [&] {
+            auto s = combination(0, n - 1, k, engine);
+            std::sort(s.begin(), s.end());
+            return s;
+        };
+        const Bound bound = scorer.stat(set_of(), hash);
+        const auto members = set_of();
+        const std::size_t m = std::max<std::size_t>(1, static_cast<std::size_t>(std::sqrt(double(k))));
+        std::vector<std::uint64_t> bounds;
+        for (std::size_t i = 0; i + 1 < m; ++i) bounds.push_back(uid_wrapper(0, n - 1, engine));
+        std::sort(bounds.begin(), bounds.end());
+        bounds.push_back(n);
+        SampleChunks chunks(m);
+        std::int64_t ns = 0;
+        std::uint64_t h = 0;
+        std::size_t j = 0;
+        for (std::uint64_t p : members) {
+            while (j < m && bounds[j] <= p) ++j;
+            const std::size_t c = std::min(j, m - 1);
+            chunks.chunk_members[c].push_back(p);
+            chunks.chunk_weight[c] += w[p];
+            ns += w[p];
+            h ^= hash[p];
+        }
+        esruler::Remembered found;
+        ASSERT_EQ(esruler::accepts_chunked(scorer, chunks, ns, h, bound, found),
+                  esruler::accepts_plain(scorer, chunks, ns, h, bound))
+            << "round " << round;
+    }
+}
+
+}  // namespace
+}  // namespace rsvelmo
