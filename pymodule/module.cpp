@@ -84,8 +84,11 @@ PyMethodDef kMethods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// m_size 0 (no per-module state) rather than -1, so that every interpreter
+// that imports the module runs PyInit_rsvelmopy and meets the check below
+// instead of receiving a copy of the first module's dict.
 PyModuleDef kModule = {
-    PyModuleDef_HEAD_INIT, "rsvelmopy", nullptr, -1, kMethods, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "rsvelmopy", nullptr, 0, kMethods, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Single-phase initialisation: the module belongs to the first interpreter

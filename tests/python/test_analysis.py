@@ -1,0 +1,96 @@
+"""Whole analyses: thread invariance and statistical agreement between estimators."""
+import json
+import math
+import random
+
+import pytest
+import rsvelmopy
+
+from conftest import run_python
+
+INVARIANCE = """
+import json, rsvelmopy
+from conftest import read_rnk
+ranks = read_rnk(EXAMPLE_RNK)
+out = []
+for kw in KWARGS:
+    rows = rsvelmopy.run_gsea_py(ranks, GMT, nproc=NPROC, **kw)
+    out.append([[r["pathway"], r["size"], r["es"].hex(), r["pval"].hex(),
+                 None if r["nes"] is None else r["nes"].hex(), None if r["padj"] is None else r["padj"].hex(),
+                 None if r["log2err"] is None else r["log2err"].hex(), r["leading_edge"]] for r in rows])
+print(json.dumps(out))
+"""
+
+
+@pytest.fixture(scope="module")
+def subset_gmt(tmp_path_factory, example_gmt):
+    # 200 gene sets of the example: enough for the parallel batch and for
+    # several multilevel groups.
+    with open(example_gmt) as f:
+        lines = f.read().splitlines()[:200]
+    path = tmp_path_factory.mktemp("gmt") / "subset.gmt"
+    path.write_text("\n".join(lines) + "\n")
+    return str(path)
+
+
+def test_results_are_identical_for_any_thread_count(subset_gmt):
+    import pathlib
+    here = pathlib.Path(__file__).parent
+    kwargs = [{"mode": "simple", "nperm": 500}, {}, {"mode": "multilevel", "scoreType": "pos", "eps": 1e-20}]
+    results = []
+    for nproc in (1, 2, 4):
+        code = (INVARIANCE.replace("EXAMPLE_RNK", repr(str(here.parents[1] / "examples/panc1_foxa2ko_vs_wt_t.rnk")))
+                .replace("GMT", repr(subset_gmt)).replace("KWARGS", repr(kwargs)).replace("NPROC", str(nproc)))
+        results.append(run_python(f"import sys; sys.path.insert(0, {str(here)!r})\n" + code))
+    assert results[0] == results[1] == results[2]
+    parsed = json.loads(results[0])
+    assert len(parsed[0]) > 150
+    assert any(row[3] != float("nan").hex() for row in parsed[1])
+
+
+def synthetic(n=300, seed=1):
+    rng = random.Random(seed)
+    return {f"g{i}": rng.gauss(0, 1) + (1.5 if i < 30 else 0.0) for i in range(n)}
+
+
+def pathway_line(name, genes):
+    return name + "\t\t" + "\t".join(genes) + "\n"
+
+
+def test_batch_and_single_pathway_paths_agree(write_gmt):
+    ranks = synthetic()
+    order = sorted(ranks, key=ranks.get, reverse=True)
+    rng = random.Random(5)
+    target = rng.sample(order[:40], 8) + rng.sample(order[40:], 12)  # mildly enriched
+    other = rng.sample(order, 25)
+    both = write_gmt(pathway_line("T", target) + pathway_line("U", other), "both.gmt")
+    alone = write_gmt(pathway_line("T", target), "alone.gmt")
+    nperm = 20000
+    batch = [r for r in rsvelmopy.run_gsea_py(ranks, both, nperm=nperm) if r["pathway"] == "T"][0]
+    single = rsvelmopy.run_gsea_py(ranks, alone, nperm=nperm)[0]
+    assert batch["es"] == single["es"]
+    p = (batch["pval"] + single["pval"]) / 2
+    assert 1e-3 < p < 0.2
+    assert abs(batch["pval"] - single["pval"]) < 5 * math.sqrt(2 * p * (1 - p) / (nperm / 2))
+    assert abs(batch["nes"] - single["nes"]) < 0.05 * abs(batch["nes"])
+
+
+def test_multilevel_agrees_with_many_permutations(write_gmt):
+    ranks = synthetic(400, seed=3)
+    order = sorted(ranks, key=ranks.get, reverse=True)
+    rng = random.Random(8)
+    text = ""
+    for i, top in enumerate((8, 10, 12)):
+        text += pathway_line(f"T{i}", rng.sample(order[:40], top) + rng.sample(order[40:], 20 - top))
+    path = write_gmt(text)
+    many = {r["pathway"]: r for r in rsvelmopy.run_gsea_py(ranks, path, nperm=400000)}
+    refined = {r["pathway"]: r for r in rsvelmopy.run_gsea_py(ranks, path, nPermSimple=1000)}
+    checked = 0
+    for name, r in refined.items():
+        p_perm = many[name]["pval"]
+        if not (2e-5 < p_perm < 5e-3) or r["log2err"] is None:
+            continue
+        checked += 1
+        err = math.hypot(r["log2err"], many[name]["log2err"])
+        assert abs(math.log2(r["pval"]) - math.log2(p_perm)) < 4 * err, (name, r["pval"], p_perm)
+    assert checked >= 2
