@@ -40,7 +40,7 @@ py-test: install
 test: cpp-test asan-test py-test
 
 demo: install
-	@$(PY) -m rsvelmo demo
+	@$(VENV)/bin/rsvelmo run examples/panc1_foxa2ko_vs_wt_t.rnk examples/go_bp_2022_15_500.gmt -o demo-output --plots
 
 bench: install
 	@$(PY) bench/run_bench.py

@@ -46,13 +46,18 @@ bool to_optional_u64(const char* parameter, PyObject* obj, std::optional<std::ui
     return true;
 }
 
+// Whether the object has a float conversion at all; an exception raised by
+// the conversion itself then propagates unchanged.
+bool has_float_conversion(PyObject* obj) {
+    if (PyFloat_Check(obj)) return true;
+    const PyNumberMethods* number = Py_TYPE(obj)->tp_as_number;
+    return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
+}
+
 bool to_double(const char* parameter, PyObject* obj, double& out) {
+    if (!has_float_conversion(obj)) return type_error(parameter, "a real number", obj);
     const double value = PyFloat_AsDouble(obj);
-    if (value == -1.0 && PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-        PyErr_Clear();
-        return type_error(parameter, "a real number", obj);
-    }
+    if (value == -1.0 && PyErr_Occurred()) return false;
     out = value;
     return true;
 }
@@ -99,14 +104,13 @@ bool to_ranks(PyObject* obj, std::vector<std::string>& genes, std::vector<double
         Py_ssize_t size;
         const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
         if (utf8 == nullptr) return false;
-        const double score = PyFloat_AsDouble(value);
-        if (score == -1.0 && PyErr_Occurred()) {
-            if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-            PyErr_Clear();
+        if (!has_float_conversion(value)) {
             PyErr_Format(PyExc_TypeError, "%s argument 'ranks' values must be real numbers, not %.200s (gene %R)",
                          kFunction, Py_TYPE(value)->tp_name, key);
             return false;
         }
+        const double score = PyFloat_AsDouble(value);
+        if (score == -1.0 && PyErr_Occurred()) return false;
         genes.emplace_back(utf8, static_cast<std::size_t>(size));
         scores.push_back(score);
     }
