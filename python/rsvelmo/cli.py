@@ -229,6 +229,8 @@ def draw_plots(folder: str, ranks: dict[str, float], gene_sets: dict[str, list[s
 def run(args: argparse.Namespace) -> int:
     if args.top < 0:
         raise UserError("--top must be 0 or more")
+    if args.min_size > args.max_size:
+        raise UserError(f"--min-size {args.min_size} exceeds --max-size {args.max_size}: no gene set could be tested")
     if args.plots:
         try:
             import matplotlib  # noqa: F401
