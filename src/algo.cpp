@@ -82,8 +82,6 @@ constexpr double kLn2 = 0.6931471805599453;
 // one L'Ecuyer stream per chunk.
 constexpr std::uint64_t kMinChunk = 1000;
 constexpr std::uint64_t kMaxChunks = 128;
-// The parallel batch pays off from this many pathways up.
-constexpr std::size_t kParallelBatchPathways = 128;
 // Fewer random sets than this on a pathway's side give no usable estimate.
 constexpr std::uint64_t kMinSameSign = 10;
 
@@ -110,6 +108,13 @@ void debug(std::uint32_t line, std::string message) {
     logging::emit({logging::Level::Debug, "rsvelmo::algo", "rsvelmo::algo", "src/algo.cpp", line, std::move(message)});
 }
 
+// Trace-level marks at the end of each stage, for a profiling sink.
+void stage_done(std::uint32_t line, const char* stage) {
+    if (!logging::enabled(logging::Level::Trace)) return;
+    logging::emit({logging::Level::Trace, "rsvelmo::algo", "rsvelmo::algo", "src/algo.cpp", line,
+                   std::string("stage done: ") + stage});
+}
+
 std::uint64_t draw_seed(RMt19937SeedCompat& main_stream) { return main_stream.r_unif_index(kSeedRange) + 1; }
 
 void permute_single_pathway(Working& record, std::span<const double> weights, std::uint64_t nperm,
@@ -123,17 +128,29 @@ void permute_single_pathway(Working& record, std::span<const double> weights, st
                             std::to_string(seeds[c]));
     }
 
+    // Every chunk has its own stream, so chunks can run at once; their random
+    // scores are kept and added in permutation order.
     const std::uint64_t n = weights.size();
-    NoReplaceSampler sampler(n);
-    std::vector<std::uint64_t> sample;
-    for (std::size_t c = 0; c < chunks.size(); ++c) {
+    std::vector<std::vector<double>> random_es(chunks.size());
+    const auto run_chunk = [&](std::size_t c) {
+        NoReplaceSampler sampler(n);
+        std::vector<std::uint64_t> sample;
         RLecuyerCmrgSeedCompat stream(seeds[c]);
+        random_es[c].reserve(chunks[c]);
         for (std::uint64_t i = 0; i < chunks[c]; ++i) {
             sampler.draw(stream, record.size(), sample);
             for (auto& v : sample) --v;
             std::sort(sample.begin(), sample.end());
-            record.counts.add(calculate_es_velmo(weights, sample, n, score_type).es, record.es);
+            random_es[c].push_back(calculate_es_velmo(weights, sample, n, score_type).es);
         }
+    };
+    if (pool::thread_count() >= 2 && chunks.size() >= 2) {
+        pool::run(chunks.size(), run_chunk);
+    } else {
+        for (std::size_t c = 0; c < chunks.size(); ++c) run_chunk(c);
+    }
+    for (const auto& chunk : random_es) {
+        for (double es : chunk) record.counts.add(es, record.es);
     }
 }
 
@@ -146,7 +163,9 @@ void permute_batch(std::vector<Working>& kept, std::span<const double> weights, 
         sizes.push_back(w.size());
     }
     // The scores are already weighted: the exponent applied here is 1.
-    const bool parallel = pool::thread_count() >= 2 && kept.size() >= kParallelBatchPathways;
+    // Both forms give the same bits; the parallel one spreads the prefix
+    // passes and the accumulation over the pool.
+    const bool parallel = pool::thread_count() >= 2;
     const BatchCounts c =
         parallel ? calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(weights, observed, sizes, nperm,
                                                                                  base_seed, score_type, 1.0)
@@ -227,22 +246,39 @@ void multilevel_stage(std::vector<Working>& kept, const SideCounts& sides, std::
     };
     std::vector<const std::pair<const std::uint64_t, std::vector<std::size_t>>*> jobs;
     for (const auto& group : groups) jobs.push_back(&group);
+    std::vector<std::vector<double>> scores(jobs.size());
+    std::vector<double> group_eps(jobs.size());
     std::vector<std::vector<MultilevelPvalue>> results(jobs.size());
-    const auto run_group = [&](std::size_t g) {
-        const auto& [size, members] = *jobs[g];
+    for (std::size_t g = 0; g < jobs.size(); ++g) {
         double smallest_share = std::numeric_limits<double>::infinity();
-        std::vector<double> scores;
-        for (std::size_t i : members) {
+        for (std::size_t i : jobs[g]->second) {
             smallest_share = std::min(smallest_share, same_sign_share(i));
-            scores.push_back(kept[i].multilevel_es);
+            scores[g].push_back(kept[i].multilevel_es);
         }
-        results[g] = run_multilevel_gsea_group_impl(eps * smallest_share, scaled_weights.size(), scaled_weights,
-                                                    size, scores, score_type, sample_size, multilevel_seed);
+        group_eps[g] = eps * smallest_share;
+        results[g].assign(scores[g].size(), MultilevelPvalue{1.0, true, 0.0});
+    }
+
+    // The two sides of every group are independent estimators: one task
+    // each, the largest pathways (the longest tasks) first. Each task writes
+    // only its side's slots of its group's results.
+    const std::vector<std::int64_t> top = side_weights(scaled_weights, Side::Positive);
+    const std::vector<std::int64_t> bottom = side_weights(scaled_weights, Side::Negative);
+    std::vector<std::pair<std::size_t, Side>> tasks;
+    for (std::size_t g = jobs.size(); g-- > 0;) {
+        for (Side side : {Side::Positive, Side::Negative}) {
+            if (side_has_scores(side, scores[g])) tasks.emplace_back(g, side);
+        }
+    }
+    const auto run_task = [&](std::size_t t) {
+        const auto [g, side] = tasks[t];
+        run_multilevel_side(side, side == Side::Positive ? top : bottom, group_eps[g], jobs[g]->first, scores[g],
+                            score_type, sample_size, multilevel_seed, results[g]);
     };
-    if (pool::thread_count() >= 2 && jobs.size() >= 2) {
-        pool::run(jobs.size(), run_group);
+    if (pool::thread_count() >= 2 && tasks.size() >= 2) {
+        pool::run(tasks.size(), run_task);
     } else {
-        for (std::size_t g = 0; g < jobs.size(); ++g) run_group(g);
+        for (std::size_t t = 0; t < tasks.size(); ++t) run_task(t);
     }
 
     const double sample_d = static_cast<double>(sample_size);
@@ -328,6 +364,7 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
         if (slot) kept.push_back(std::move(*slot));
     }
     slots.clear();
+    stage_done(__LINE__, "pathway records");
 
     // Permutation stage: every analysis seeds the main stream and draws the
     // base seed, whether or not permutations follow.
@@ -340,11 +377,13 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
         permute_batch(kept, weights, nperm, base_seed, score_type);
     }
     const SideCounts sides = permutation_statistics(kept, nperm, score_type, run_multilevel);
+    stage_done(__LINE__, "permutations");
 
     if (run_multilevel && nperm > 0 && !kept.empty()) {
         multilevel_stage(kept, sides, nperm, score_type, prepared.scaled_weights, eff_sample_size, eff_eps,
                          main_stream);
     }
+    stage_done(__LINE__, "multilevel");
 
     std::vector<EnrichmentResult> results;
     results.reserve(kept.size());
@@ -362,6 +401,7 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     apply_bh_adjustment(results);
     std::stable_sort(results.begin(), results.end(),
                      [](const EnrichmentResult& a, const EnrichmentResult& b) { return name_less(a.pathway, b.pathway); });
+    stage_done(__LINE__, "finishing");
     return results;
 }
 

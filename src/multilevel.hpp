@@ -24,4 +24,22 @@ std::vector<MultilevelPvalue> run_multilevel_gsea_group_impl(double eps, std::ui
                                                              std::span<const double> scores, ScoreType score_type,
                                                              std::uint64_t sample_size, std::uint64_t seed);
 
+// The same work split in its two independent halves, so that they can run
+// at once: the positive side answers the scores >= 0 from the top of the
+// ranking, the negative side the others (NaN included) from the bottom.
+enum class Side { Positive, Negative };
+
+// |weights| as the estimator of a side reads them: from the top, or from the
+// bottom for the negative side.
+std::vector<std::int64_t> side_weights(std::span<const std::int64_t> weights, Side side);
+
+// Whether any score of the group is answered by the side.
+bool side_has_scores(Side side, std::span<const double> scores);
+
+// Runs one side's estimator and writes the results of its scores into the
+// matching slots of `out` (as long as `scores`); other slots are untouched.
+void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_side, double eps,
+                         std::uint64_t pathway_size, std::span<const double> scores, ScoreType score_type,
+                         std::uint64_t sample_size, std::uint64_t seed, std::span<MultilevelPvalue> out);
+
 }  // namespace rsvelmo

@@ -317,19 +317,23 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
 
     Mt19937 engine(static_cast<std::uint32_t>(seed));
     CombinationSampler sampler;
-    PrefixScorer scorer;
-    std::vector<std::uint64_t> sample;
+    // The samples of a chunk are drawn here, in permutation order; their
+    // prefix passes depend on nothing else and run as one task each, with
+    // a scorer per slot.
+    std::vector<std::vector<std::uint64_t>> samples(kParallelChunk);
+    std::vector<PrefixScorer> scorers(kParallelChunk);
     std::vector<std::vector<double>> buffer(kParallelChunk);
     std::vector<PathwayAcc> accs(pathways);
     // Pathways are accumulated in contiguous slices, several per thread, so
-    // that each task reads its buffered entries with little overhead.
+    // that each task reads its buffered entries with little overhead; within
+    // a pathway the permutations are added in order, as sequentially.
     const std::size_t slices = std::min<std::size_t>(pathways, pool::thread_count() * 8);
     for (std::uint64_t done = 0; done < nperm;) {
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm - done));
-        for (std::size_t c = 0; c < chunk; ++c) {
-            sampler.draw(1, scores.size(), k, engine, sample);
-            scorer.score(scores, sample, score_type, gsea_param, buffer[c]);
-        }
+        for (std::size_t c = 0; c < chunk; ++c) sampler.draw(1, scores.size(), k, engine, samples[c]);
+        pool::run(chunk, [&](std::size_t c) {
+            scorers[c].score(scores, samples[c], score_type, gsea_param, buffer[c]);
+        });
         pool::run(slices, [&](std::size_t slice) {
             const std::size_t begin = pathways * slice / slices;
             const std::size_t end = pathways * (slice + 1) / slices;

@@ -161,7 +161,7 @@ bool parallel_matches_sequential() {
 
 TEST(BatchDeathTest, ParallelEqualsSequentialForAnyPoolSize) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (std::size_t threads : {1u, 2u, 16u}) {
+    for (std::size_t threads : {1u, 2u, 3u, 16u}) {
         EXPECT_EXIT(
             {
                 pool::create(threads);

@@ -1,0 +1,123 @@
+"""make bench: times the synthetic workloads at 1 and 2 threads.
+
+Each run is its own process (the worker pool is fixed per process). W1, W2
+and W3 run in the stage-timing binary, which reports the time of each stage
+and the peak RSS; W3 also runs through the Python module, the way users call
+it. Prints a table and writes the medians to a JSON file.
+
+    python bench/run_bench.py [--repeats 3] [--only W1,W2] [--json build/bench/results.json]
+"""
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import pathlib
+import platform
+import statistics
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+BUILD = ROOT / "build" / "bench"
+sys.path.insert(0, str(ROOT / "bench"))
+
+import workloads  # noqa: E402
+
+MODULE_LOOP = """
+import resource, sys, time, rsvelmopy
+threads, gmt, *files = sys.argv[1:]
+rankings = []
+for path in files:
+    with open(path) as f:
+        rankings.append({g: float(s) for g, s in (line.rstrip("\\n").split("\\t") for line in f)})
+start = time.perf_counter()
+for ranks in rankings:
+    rsvelmopy.run_gsea_py(ranks, gmt, nproc=int(threads))
+wall = time.perf_counter() - start
+print(wall, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0)
+"""
+
+
+def build_binary() -> pathlib.Path:
+    venv = ROOT / ".venv" / "bin"
+    cmake = str(venv / "cmake") if (venv / "cmake").exists() else "cmake"
+    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    f"-DCMAKE_MAKE_PROGRAM={venv / 'ninja'}", "-DRSVELMO_BUILD_BENCH=ON",
+                    "-DRSVELMO_BUILD_MODULE=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake, "--build", str(BUILD), "--target", "stages"], check=True, stdout=subprocess.DEVNULL)
+    return BUILD / "stages"
+
+
+def clean_env() -> dict[str, str]:
+    return {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+
+
+def run_stages(binary, work, threads: int) -> dict:
+    args = [str(binary), str(threads), str(work["gmt"]), *map(str, work["rnk"])]
+    done = subprocess.run(args, check=True, capture_output=True, text=True, env=clean_env())
+    return json.loads(done.stdout)
+
+
+def run_module(work, threads: int) -> dict:
+    args = [sys.executable, "-c", MODULE_LOOP, str(threads), str(work["gmt"]), *map(str, work["rnk"])]
+    done = subprocess.run(args, check=True, capture_output=True, text=True, env=clean_env())
+    wall, rss = map(float, done.stdout.split())
+    return {"wall": wall, "peak_rss_mb": rss}
+
+
+def medians(runs: list[dict]) -> dict:
+    out = {"wall": statistics.median(r["wall"] for r in runs), "walls": [r["wall"] for r in runs],
+           "peak_rss_mb": max(r["peak_rss_mb"] for r in runs)}
+    if "stages" in runs[0]:
+        out["stages"] = {k: statistics.median(r["stages"][k] for r in runs) for k in runs[0]["stages"]}
+    return out
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--only", default="W1,W2,W3")
+    parser.add_argument("--json", default=str(BUILD / "results.json"))
+    args = parser.parse_args()
+
+    binary = build_binary()
+    loads = workloads.build(BUILD / "data")
+    report = {"machine": platform.processor() or platform.machine(), "cpus": os.cpu_count(),
+              "date": time.strftime("%Y-%m-%d %H:%M"), "repeats": args.repeats, "results": {}}
+    rows = []
+    for name in args.only.split(","):
+        work = loads[name]
+        routes = [("engine", run_stages)] + ([("module", run_module)] if name == "W3" else [])
+        for route, runner in routes:
+            entry = {}
+            for threads in (1, 2):
+                entry[str(threads)] = medians([runner(binary, work, threads) if runner is run_stages
+                                               else runner(work, threads) for _ in range(args.repeats)])
+            entry["speedup"] = entry["1"]["wall"] / entry["2"]["wall"]
+            report["results"][f"{name} {route}"] = entry
+            rows.append((f"{name} {route}", entry))
+            print_row(rows[-1])
+
+    pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
+    pathlib.Path(args.json).write_text(json.dumps(report, indent=2) + "\n")
+    print(f"\nmedians of {args.repeats} runs; JSON: {args.json}")
+    return 0
+
+
+def print_row(row) -> None:
+    name, entry = row
+    one, two = entry["1"], entry["2"]
+    print(f"{name:<11} 1 thread {one['wall']:8.2f} s   2 threads {two['wall']:8.2f} s   "
+          f"speedup {entry['speedup']:.2f}   peak RSS {max(one['peak_rss_mb'], two['peak_rss_mb']):6.0f} MB")
+    for threads in ("1", "2"):
+        stages = entry[threads].get("stages")
+        if stages:
+            split = "  ".join(f"{k} {v:.2f}" for k, v in stages.items())
+            print(f"{'':<11}   stages at {threads}: {split}")
+    sys.stdout.flush()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
