@@ -1,9 +1,10 @@
 // Times one analysis stage by stage: the library marks the end of each stage
 // with a trace record, and the sink installed here stamps them.
 //
-//   stages THREADS GENE_SETS.gmt RANKS.rnk [RANKS.rnk ...]
+//   stages [--permutations-only] THREADS GENE_SETS.gmt RANKS.rnk [RANKS.rnk ...]
 //
-// Runs the default analysis of each ranking in turn and prints one JSON
+// Runs the default analysis of each ranking in turn (or only its stages up
+// to the permutations, for profiling them alone) and prints one JSON
 // object: wall seconds per stage (summed over the rankings) and in total,
 // and the peak RSS.
 #include <sys/resource.h>
@@ -45,8 +46,14 @@ rsvelmo::RankedList read_rnk(const char* path) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const bool multilevel = !(argc > 1 && std::string(argv[1]) == "--permutations-only");
+    if (!multilevel) {
+        --argc;
+        ++argv;
+    }
     if (argc < 4) {
-        std::fprintf(stderr, "usage: %s THREADS GENE_SETS.gmt RANKS.rnk [RANKS.rnk ...]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--permutations-only] THREADS GENE_SETS.gmt RANKS.rnk [RANKS.rnk ...]\n",
+                     argv[0]);
         return 2;
     }
     rsvelmo::pool::create(std::stoul(argv[1]));
@@ -75,13 +82,13 @@ int main(int argc, char** argv) {
         rsvelmo::RankedList ranked = read_rnk(argv[arg]);
         auto db = rsvelmo::read_gmt(argv[2]);
         if (!db) {
-            std::fprintf(stderr, "%s\n", db.error().message.c_str());
+            std::fprintf(stderr, "%s\n", db.error().c_str());
             return 1;
         }
         const auto read = Clock::now();
         add("reading", seconds(begin, read));
         pathways += rsvelmo::run_gsea_internal(ranked, db.value().pathways, 1000, 42, 1, UINT64_MAX,
-                                               rsvelmo::ScoreType::Std, true, 1e-50, 1.0, 101)
+                                               rsvelmo::ScoreType::Std, multilevel, 1e-50, 1.0, 101)
                         .size();
         auto previous = read;
         for (const auto& [name, when] : marks) {

@@ -260,18 +260,38 @@ void multilevel_stage(std::vector<Working>& kept, const SideCounts& sides, std::
     }
 
     // The two sides of every group are independent estimators: one task
-    // each, the largest pathways (the longest tasks) first. Each task writes
-    // only its side's slots of its group's results.
+    // each, each writing only its side's slots of its group's results. The
+    // longest tasks start first, so that none is left running alone at the
+    // end. An estimator runs about one level per halving of the p-value,
+    // each level costing about k^1.5 for pathways of size k; p-values below
+    // what the permutations resolve are guessed from the NES.
     const std::vector<std::int64_t> top = side_weights(scaled_weights, Side::Positive);
     const std::vector<std::int64_t> bottom = side_weights(scaled_weights, Side::Negative);
-    std::vector<std::pair<std::size_t, Side>> tasks;
+    struct Task {
+        std::size_t group;
+        Side side;
+        double cost;
+    };
+    std::vector<Task> tasks;
     for (std::size_t g = jobs.size(); g-- > 0;) {
         for (Side side : {Side::Positive, Side::Negative}) {
-            if (side_has_scores(side, scores[g])) tasks.emplace_back(g, side);
+            double depth = 0.0;
+            bool any = false;
+            for (std::size_t i : jobs[g]->second) {
+                const Working& w = kept[i];
+                if ((w.multilevel_es >= 0.0) != (side == Side::Positive)) continue;
+                any = true;
+                double d = -std::log2(w.pval);
+                if (sides.n_more_extreme[i] == 0 && w.nes) d = std::max(d, 3.5 * *w.nes * *w.nes);
+                depth = std::max(depth, d);
+            }
+            if (any) tasks.push_back({g, side, std::pow(static_cast<double>(jobs[g]->first), 1.5) * (1.0 + depth)});
         }
     }
+    std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });
     const auto run_task = [&](std::size_t t) {
-        const auto [g, side] = tasks[t];
+        const std::size_t g = tasks[t].group;
+        const Side side = tasks[t].side;
         run_multilevel_side(side, side == Side::Positive ? top : bottom, group_eps[g], jobs[g]->first, scores[g],
                             score_type, sample_size, multilevel_seed, results[g]);
     };

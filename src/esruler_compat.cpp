@@ -98,11 +98,7 @@ SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std:
 
 bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound,
                    std::int64_t cum, std::int64_t miss) {
-    const std::int64_t d = scorer.misses();
-    const std::int64_t z = (bound.peak_misses - miss) * ns + cum * d;
-    const Int128 lhs = static_cast<Int128>(z) * bound.rank_sum;
-    const Int128 rhs = static_cast<Int128>(ns * d) * bound.peak_rank_sum;
-    return lhs > rhs || (lhs == rhs && hash > bound.set_hash);
+    return PassTest(scorer, ns, hash, bound).passes(cum, miss);
 }
 
 namespace {
@@ -126,6 +122,7 @@ Mode mode_of(const SampleChunks& chunks, std::int64_t ns) {
 bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
                      const Bound& bound, Remembered& found) {
     const Mode mode = mode_of(chunks, ns);
+    const PassTest test(scorer, mode.ns, hash, bound);
     std::int64_t cum_start = 0;
     std::int64_t before = 0;  // members in earlier chunks
     for (std::size_t c = 0; c < chunks.chunk_members.size(); ++c) {
@@ -135,12 +132,12 @@ bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int6
             mode.unit ? static_cast<std::int64_t>(members.size()) : chunks.chunk_weight[c];
         // Optimistic value: all of the chunk's weight with the fewest misses.
         const std::int64_t fewest_misses = static_cast<std::int64_t>(members.front()) - before;
-        if (member_passes(scorer, mode.ns, hash, bound, cum_start + weight, fewest_misses)) {
+        if (test.passes(cum_start + weight, fewest_misses)) {
             std::int64_t cum = cum_start;
             for (std::size_t i = 0; i < members.size(); ++i) {
                 cum += mode.unit ? 1 : scorer.weight(members[i]);
                 const std::int64_t miss = static_cast<std::int64_t>(members[i]) - before - static_cast<std::int64_t>(i);
-                if (member_passes(scorer, mode.ns, hash, bound, cum, miss)) {
+                if (test.passes(cum, miss)) {
                     found = {!mode.unit, members[i], cum, miss};
                     return true;
                 }
@@ -155,12 +152,13 @@ bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int6
 bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
                    const Bound& bound) {
     const Mode mode = mode_of(chunks, ns);
+    const PassTest test(scorer, mode.ns, hash, bound);
     std::int64_t cum = 0;
     std::int64_t index = 0;
     for (const auto& members : chunks.chunk_members) {
         for (std::uint64_t p : members) {
             cum += mode.unit ? 1 : scorer.weight(p);
-            if (member_passes(scorer, mode.ns, hash, bound, cum, static_cast<std::int64_t>(p) - index)) {
+            if (test.passes(cum, static_cast<std::int64_t>(p) - index)) {
                 return true;
             }
             ++index;
@@ -284,7 +282,7 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks&
                 next.cum += w_new;
                 next.miss -= 1;
             }
-            accept = esruler::member_passes(scorer_, new_ns, new_hash, bound, next.cum, next.miss);
+            accept = esruler::PassTest(scorer_, new_ns, new_hash, bound).passes(next.cum, next.miss);
         }
         if (!accept) accept = esruler::accepts_chunked(scorer_, chunks, new_ns, new_hash, bound, next);
 

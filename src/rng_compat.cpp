@@ -59,20 +59,18 @@ std::int64_t reduce_mod(std::int64_t p, std::int64_t m) {
 
 }  // namespace
 
-std::uint32_t MtCore::next_u32() {
-    if (index >= kMtN) {
-        for (std::size_t i = 0; i < kMtN; ++i) {
-            const std::uint32_t y = (state[i] & 0x80000000u) | (state[(i + 1) % kMtN] & 0x7FFFFFFFu);
-            state[i] = state[(i + kMtM) % kMtN] ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
-        }
-        index = 0;
-    }
-    std::uint32_t y = state[index++];
-    y ^= y >> 11;
-    y ^= (y << 7) & 0x9D2C5680u;
-    y ^= (y << 15) & 0xEFC60000u;
-    y ^= y >> 18;
-    return y;
+void MtCore::regenerate() {
+    // The twist in three runs, so that no index needs a modulo: words
+    // 0..N-M-1 read ahead M words, N-M..N-2 wrap around, N-1 reads word 0.
+    const auto mix = [](std::uint32_t upper, std::uint32_t lower, std::uint32_t far) {
+        const std::uint32_t y = (upper & 0x80000000u) | (lower & 0x7FFFFFFFu);
+        return far ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+    };
+    std::size_t i = 0;
+    for (; i < kMtN - kMtM; ++i) state[i] = mix(state[i], state[i + 1], state[i + kMtM]);
+    for (; i < kMtN - 1; ++i) state[i] = mix(state[i], state[i + 1], state[i + kMtM - kMtN]);
+    state[kMtN - 1] = mix(state[kMtN - 1], state[0], state[kMtM - 1]);
+    index = 0;
 }
 
 Mt19937::Mt19937(std::uint32_t seed) {
@@ -166,17 +164,6 @@ bool NoReplaceSampler::draw(RLecuyerCmrgSeedCompat& rng, std::uint64_t k, std::v
     // later steps never touch the entry that step i copied from.
     for (std::uint64_t i = k; i-- > 0;) pool_[slots_[i]] = out[i];
     return true;
-}
-
-std::uint64_t uid_wrapper(std::uint64_t lo, std::uint64_t hi, Mt19937& engine) {
-    const auto range = static_cast<std::uint32_t>((hi - lo) + 1);
-    assert(range != 0 && "uid_wrapper: span must be below 2^32 - 1");
-    const std::uint32_t limit = (0xFFFFFFFFu / range) * range;
-    std::uint32_t y;
-    do {
-        y = engine.next_u32();
-    } while (y >= limit);
-    return lo + (y % range);
 }
 
 std::vector<std::uint64_t> combination(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine) {

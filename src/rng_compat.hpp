@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cassert>
 #include <cstdint>
 #include <vector>
 
@@ -15,10 +16,22 @@ namespace rsvelmo {
 // The MT19937 twister state and output, shared by both Mersenne-Twister types.
 class MtCore {
 public:
-    std::uint32_t next_u32();
+    // Inline: the multilevel estimator draws hundreds of millions of these.
+    std::uint32_t next_u32() {
+        if (index >= state.size()) regenerate();
+        std::uint32_t y = state[index++];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9D2C5680u;
+        y ^= (y << 15) & 0xEFC60000u;
+        y ^= y >> 18;
+        return y;
+    }
 
     std::array<std::uint32_t, 624> state{};
     std::uint64_t index = 624;  // >= 624: regenerate before the next output
+
+private:
+    void regenerate();  // the twist of all 624 words
 };
 
 // The standard 32-bit MT19937 engine with its standard seeding.
@@ -80,7 +93,16 @@ private:
 };
 
 // A uniform integer in [lo, hi]; the span hi - lo must be below 2^32 - 1.
-std::uint64_t uid_wrapper(std::uint64_t lo, std::uint64_t hi, Mt19937& engine);
+inline std::uint64_t uid_wrapper(std::uint64_t lo, std::uint64_t hi, Mt19937& engine) {
+    const auto range = static_cast<std::uint32_t>((hi - lo) + 1);
+    assert(range != 0 && "uid_wrapper: span must be below 2^32 - 1");
+    const std::uint32_t limit = (0xFFFFFFFFu / range) * range;
+    std::uint32_t y;
+    do {
+        y = engine.next_u32();
+    } while (y >= limit);
+    return lo + (y % range);
+}
 
 // k distinct integers of [lo, hi] in draw order; empty when k exceeds the range.
 std::vector<std::uint64_t> combination(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine);

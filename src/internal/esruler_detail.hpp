@@ -92,4 +92,35 @@ bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_
 bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound,
                    std::int64_t cum, std::int64_t miss);
 
+// member_passes for one set and bound, with what does not depend on the
+// member worked out once: the scans test many members against one bound.
+// The member's running value (cum/ns - miss/D) beats the bound's
+// (peak_rank_sum/rank_sum - peak_misses/D) when, multiplied out by
+// ns*D*rank_sum > 0, ((bound.peak_misses - miss)*ns + cum*D) * rank_sum
+// exceeds ns*D*peak_rank_sum; products reach about 2^76, hence 128 bits.
+class PassTest {
+public:
+    PassTest(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound)
+        : ns_(ns),
+          d_(scorer.misses()),
+          bound_misses_(bound.peak_misses),
+          bound_rank_sum_(bound.rank_sum),
+          rhs_(static_cast<__int128>(ns * d_) * bound.peak_rank_sum),
+          hash_above_(hash > bound.set_hash) {}
+
+    bool passes(std::int64_t cum, std::int64_t miss) const {
+        const std::int64_t z = (bound_misses_ - miss) * ns_ + cum * d_;
+        const __int128 lhs = static_cast<__int128>(z) * bound_rank_sum_;
+        return lhs > rhs_ || (lhs == rhs_ && hash_above_);
+    }
+
+private:
+    std::int64_t ns_;
+    std::int64_t d_;
+    std::int64_t bound_misses_;
+    std::int64_t bound_rank_sum_;
+    __int128 rhs_;
+    bool hash_above_;
+};
+
 }  // namespace rsvelmo::esruler
