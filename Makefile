@@ -9,7 +9,10 @@ CTEST := $(VENV)/bin/ctest
 JOBS ?= 2
 WERROR ?= ON
 
-.PHONY: setup install cpp-test asan-test py-test test demo bench clean
+FUZZ_SECONDS ?= 45
+NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
+
+.PHONY: setup install cpp-test asan-test tsan-test py-test asan-py-test fuzz test demo bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -26,6 +29,15 @@ build/asan/build.ninja: CMakeLists.txt tests/cpp/CMakeLists.txt | setup
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRSVELMO_SANITIZE=address,undefined \
 	  -DRSVELMO_BUILD_TESTS=ON -DRSVELMO_BUILD_MODULE=OFF -DRSVELMO_WERROR=$(WERROR) >/dev/null
 
+build/tsan/build.ninja: CMakeLists.txt tests/cpp/CMakeLists.txt | setup
+	@$(CMAKE) -S . -B build/tsan $(NINJA) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRSVELMO_SANITIZE=thread \
+	  -DRSVELMO_BUILD_TESTS=ON -DRSVELMO_BUILD_MODULE=OFF -DRSVELMO_WERROR=$(WERROR) >/dev/null
+
+build/fuzz/build.ninja: CMakeLists.txt | setup
+	@$(CMAKE) -S . -B build/fuzz $(NINJA) -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DRSVELMO_SANITIZE=address,undefined -DRSVELMO_BUILD_FUZZ=ON -DRSVELMO_BUILD_MODULE=OFF \
+	  -DRSVELMO_WERROR=$(WERROR) >/dev/null
+
 cpp-test: build/cpp/build.ninja
 	@$(CMAKE) --build build/cpp -j $(JOBS)
 	@$(CTEST) --test-dir build/cpp -j $(JOBS) --output-on-failure
@@ -34,10 +46,37 @@ asan-test: build/asan/build.ninja
 	@$(CMAKE) --build build/asan -j $(JOBS)
 	@ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 $(CTEST) --test-dir build/asan -j $(JOBS) --output-on-failure
 
+# The worker pool, the driver and the parallel batch under ThreadSanitizer
+# (the fork test is left out: the sanitizer does not follow threads across fork).
+tsan-test: build/tsan/build.ninja
+	@$(CMAKE) --build build/tsan -j $(JOBS)
+	@TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -j $(JOBS) --output-on-failure \
+	  -R '^(Pool|Batch|Driver|GroupRunner|DebugRecords)' -E 'AForkedChild'
+
 py-test: install
 	@$(PY) -m pytest -q
 
-test: cpp-test asan-test py-test
+# The whole analysis through an ASan/UBSan build of the extension module.
+asan-py-test: setup
+	@$(PY) -m pip install -q --no-build-isolation --no-deps --upgrade --target build/asan-py . \
+	  -Cbuild-dir=build/asan-wheel -Ccmake.build-type=RelWithDebInfo \
+	  -Ccmake.define.RSVELMO_SANITIZE=address,undefined -Ccmake.define.RSVELMO_WERROR=$(WERROR)
+	@for n in 1 2; do \
+	  LD_PRELOAD=$$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH=build/asan-py $(PY) tests/smoke/whole_analysis.py $$n || exit 1; \
+	done
+
+# Each libFuzzer target for FUZZ_SECONDS, from the seed corpora in fuzz/corpus.
+fuzz: build/fuzz/build.ninja
+	@$(CMAKE) --build build/fuzz -j $(JOBS) --target gmt_fuzzer analysis_fuzzer
+	@for t in gmt analysis; do \
+	  mkdir -p build/fuzz/corpus-$$t; \
+	  build/fuzz/$${t}_fuzzer -max_total_time=$(FUZZ_SECONDS) -timeout=20 -print_final_stats=1 \
+	    build/fuzz/corpus-$$t fuzz/corpus/$$t 2>build/fuzz/$$t.log || { tail -40 build/fuzz/$$t.log; exit 1; }; \
+	  grep -E '^stat::number_of_executed_units' build/fuzz/$$t.log | sed "s/^/$$t fuzzer: /"; \
+	done
+
+test: cpp-test asan-test tsan-test py-test asan-py-test fuzz
 
 demo: install
 	@$(VENV)/bin/rsvelmo run examples/panc1_foxa2ko_vs_wt_t.rnk examples/go_bp_2022_15_500.gmt -o demo-output --plots

@@ -7,6 +7,9 @@ cd "$(dirname "$0")/.."
 need_apt=()
 dpkg -s libboost-dev >/dev/null 2>&1 || need_apt+=(libboost-dev)
 dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
+# clang and its runtime for the fuzz targets (libFuzzer)
+command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(libclang-rt-14-dev)
 if ((${#need_apt[@]})); then
   echo "setup: installing ${need_apt[*]}"
   apt-get update -qq

@@ -142,8 +142,13 @@ Result<PathwayDb> read_gmt(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
         return Error{"file name contained an unexpected NUL byte"};
     }
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Opening a FIFO that no one writes to would block forever: open without
+    // waiting, then read normally (such a FIFO reads as empty).
+    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) return os_error(errno);
+    if (const int flags = ::fcntl(file.get(), F_GETFL); flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        return os_error(errno);
+    }
 
     PathwayDb db;
     std::string pending;  // bytes of the line being assembled

@@ -1,5 +1,6 @@
 #include "pool.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 
 #include <algorithm>
@@ -97,6 +98,28 @@ private:
 // deliberately leaked: worker threads may still sleep in it at process exit.
 Pool* g_pool = nullptr;
 std::mutex g_create_mutex;
+// In a forked child: the size of the parent's pool, which the child builds
+// afresh on first use (the parent's workers do not exist in the child).
+std::size_t g_size_after_fork = 0;
+
+void before_fork() { g_create_mutex.lock(); }
+void after_fork_in_parent() { g_create_mutex.unlock(); }
+void after_fork_in_child() {
+    // The old pool's mutex may be held by a worker that is gone: leave the
+    // object alone and forget it.
+    if (g_pool != nullptr) {
+        g_size_after_fork = g_pool->size();
+        g_pool = nullptr;
+    }
+    g_create_mutex.unlock();
+}
+
+// Builds the pool; the caller holds g_create_mutex.
+void build(std::size_t threads) {
+    static const bool fork_handlers = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) == 0;
+    (void)fork_handlers;
+    g_pool = new Pool(threads);
+}
 
 std::optional<std::size_t> env_count(const char* name) {
     const char* raw = std::getenv(name);
@@ -122,7 +145,7 @@ std::size_t hardware_threads() {
 
 Pool& instance() {
     std::lock_guard lock(g_create_mutex);
-    if (g_pool == nullptr) g_pool = new Pool(default_size());
+    if (g_pool == nullptr) build(g_size_after_fork > 0 ? g_size_after_fork : default_size());
     return *g_pool;
 }
 
@@ -139,7 +162,11 @@ std::size_t default_size() {
 bool create(std::size_t threads) {
     std::lock_guard lock(g_create_mutex);
     if (g_pool != nullptr || threads == 0) return false;
-    g_pool = new Pool(threads);
+    if (g_size_after_fork > 0) {  // a forked child keeps its parent's size
+        build(g_size_after_fork);
+        return false;
+    }
+    build(threads);
     return true;
 }
 

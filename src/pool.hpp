@@ -9,6 +9,8 @@ namespace rsvelmo::pool {
 
 // Creates the pool with exactly `threads` threads and waits until all have
 // started. Returns false (and changes nothing) when a pool exists already.
+// A child forked from a process with a pool gets a fresh pool of the
+// parent's size on first use; `create` cannot change that size either.
 bool create(std::size_t threads);
 
 // Number of threads of the pool, creating it with the default size first if

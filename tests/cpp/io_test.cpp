@@ -1,6 +1,7 @@
 #include "io.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
@@ -75,6 +76,15 @@ TEST(ReadGmt, OperatingSystemErrors) {
     EXPECT_EQ(read_gmt("").error(), "No such file or directory (os error 2)");
     EXPECT_EQ(read_gmt("/tmp").error(), "Is a directory (os error 21)");
     EXPECT_EQ(read_gmt(std::string("a\0b", 3)).error(), "file name contained an unexpected NUL byte");
+}
+
+TEST(ReadGmt, SpecialFilesReadAsEmptyWithoutBlocking) {
+    EXPECT_TRUE(read_gmt("/dev/null").value().pathways.empty());
+    const std::string fifo = ::testing::TempDir() + "rsvelmo_fifo_" + std::to_string(getpid());
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const auto db = read_gmt(fifo);  // no writer: must not wait for one
+    unlink(fifo.c_str());
+    EXPECT_TRUE(db.value().pathways.empty());
 }
 
 }  // namespace

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <numeric>
 #include <thread>
@@ -61,6 +64,28 @@ TEST(Pool, TasksRunOnWorkerThreads) {
     std::vector<std::thread::id> ids(64);
     pool::run(ids.size(), [&](std::size_t i) { ids[i] = std::this_thread::get_id(); });
     for (const auto& id : ids) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST(Pool, AForkedChildGetsAFreshPoolOfTheSameSize) {
+    ASSERT_TRUE(pool::create(2));
+    std::vector<int> before(100);
+    pool::run(before.size(), [&](std::size_t i) { before[i] = 1; });
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);  // a hang fails the test instead of stalling it
+        std::vector<std::size_t> out(1000);
+        pool::run(out.size(), [&](std::size_t i) { out[i] = i; });
+        const bool ok = pool::thread_count() == 2 && !pool::create(7) && pool::thread_count() == 2 &&
+                        std::accumulate(out.begin(), out.end(), std::size_t{0}) == 999 * 1000 / 2;
+        _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status)) << "child killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    pool::run(before.size(), [&](std::size_t i) { before[i] += 1; });  // the parent's pool still works
+    EXPECT_EQ(std::accumulate(before.begin(), before.end(), 0), 200);
 }
 
 }  // namespace
