@@ -1,7 +1,7 @@
 // A tiny ranking, a few gene sets and the analysis options, all built from
 // the fuzz bytes. The analysis must not crash, and its results must be
-// sound: p-values in [0, 1] or NaN, padj >= pval, leading edges within the
-// pathway's genes.
+// sound: p-values in [0, 1] or NaN, padj >= pval (up to rounding), leading
+// edges within the pathway's genes.
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -78,7 +78,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                                     multilevel, eps, gsea_param, sample_size);
     for (const auto& r : results) {
         check(std::isnan(r.pval) || (r.pval >= 0.0 && r.pval <= 1.0), "p-value in [0, 1] or NaN");
-        if (r.padj && r.pval <= 1.0) check(*r.padj >= r.pval, "padj >= pval");
+        // BH forms (p * n) / i, product first: rounding may leave padj up
+        // to two units in the last place below p, never more.
+        if (r.padj && r.pval <= 1.0 && *r.padj < r.pval * (1.0 - 0x1p-51)) {
+            std::fprintf(stderr, "pathway %s: pval %a, padj %a, size %llu of %zu results\n", r.pathway.c_str(), r.pval,
+                         *r.padj, static_cast<unsigned long long>(r.size), results.size());
+            check(false, "padj >= pval");
+        }
         std::set<std::string> members;
         for (const auto& p : pathways) {
             if (p.name == r.pathway) members.insert(p.genes.begin(), p.genes.end());

@@ -170,7 +170,7 @@ def test_random_arguments_never_crash(gmt, data):
     for row in rows:
         assert math.isnan(row["pval"]) or 0.0 <= row["pval"] <= 1.0
         if row["padj"] is not None and row["pval"] <= 1.0:
-            assert row["padj"] >= row["pval"]
+            assert row["padj"] >= row["pval"] * (1 - 2**-51)  # (p * n) / i may round below p
 
 
 class TestThreadsAndFork:
