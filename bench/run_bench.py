@@ -54,8 +54,9 @@ def clean_env() -> dict[str, str]:
     return {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
 
 
-def run_stages(binary, work, threads: int) -> dict:
-    args = [str(binary), str(threads), str(work["gmt"]), *map(str, work["rnk"])]
+def run_stages(binary, work, threads: int, permutations_only: bool = False) -> dict:
+    args = [str(binary), *(["--permutations-only"] if permutations_only else []), str(threads), str(work["gmt"]),
+            *map(str, work["rnk"])]
     done = subprocess.run(args, check=True, capture_output=True, text=True, env=clean_env())
     return json.loads(done.stdout)
 
@@ -78,7 +79,7 @@ def medians(runs: list[dict]) -> dict:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--only", default="W1,W2,W3")
+    parser.add_argument("--only", default="W1/1000,W1,W2,W3")
     parser.add_argument("--json", default=str(BUILD / "results.json"))
     args = parser.parse_args()
 
@@ -86,19 +87,19 @@ def main() -> int:
     loads = workloads.build(BUILD / "data")
     report = {"machine": platform.processor() or platform.machine(), "cpus": os.cpu_count(),
               "date": time.strftime("%Y-%m-%d %H:%M"), "repeats": args.repeats, "results": {}}
-    rows = []
+    jobs = []
     for name in args.only.split(","):
         work = loads[name]
-        routes = [("engine", run_stages)] + ([("module", run_module)] if name == "W3" else [])
-        for route, runner in routes:
-            entry = {}
-            for threads in (1, 2):
-                entry[str(threads)] = medians([runner(binary, work, threads) if runner is run_stages
-                                               else runner(work, threads) for _ in range(args.repeats)])
-            entry["speedup"] = entry["1"]["wall"] / entry["2"]["wall"]
-            report["results"][f"{name} {route}"] = entry
-            rows.append((f"{name} {route}", entry))
-            print_row(rows[-1])
+        if name == "W1/1000":
+            jobs.append(("W1/1000 simple", lambda t, w=work: run_stages(binary, w, t, permutations_only=True)))
+        jobs.append((f"{name} engine", lambda t, w=work: run_stages(binary, w, t)))
+        if name == "W3":
+            jobs.append((f"{name} module", lambda t, w=work: run_module(w, t)))
+    for label, runner in jobs:
+        entry = {str(t): medians([runner(t) for _ in range(args.repeats)]) for t in (1, 2)}
+        entry["speedup"] = entry["1"]["wall"] / entry["2"]["wall"]
+        report["results"][label] = entry
+        print_row((label, entry))
 
     pathlib.Path(args.json).parent.mkdir(parents=True, exist_ok=True)
     pathlib.Path(args.json).write_text(json.dumps(report, indent=2) + "\n")
@@ -109,13 +110,13 @@ def main() -> int:
 def print_row(row) -> None:
     name, entry = row
     one, two = entry["1"], entry["2"]
-    print(f"{name:<11} 1 thread {one['wall']:8.2f} s   2 threads {two['wall']:8.2f} s   "
+    print(f"{name:<15} 1 thread {one['wall']:8.2f} s   2 threads {two['wall']:8.2f} s   "
           f"speedup {entry['speedup']:.2f}   peak RSS {max(one['peak_rss_mb'], two['peak_rss_mb']):6.0f} MB")
     for threads in ("1", "2"):
         stages = entry[threads].get("stages")
         if stages:
             split = "  ".join(f"{k} {v:.2f}" for k, v in stages.items())
-            print(f"{'':<11}   stages at {threads}: {split}")
+            print(f"{'':<15}   stages at {threads}: {split}")
     sys.stdout.flush()
 
 

@@ -5,7 +5,8 @@ W1 "bulk": 20,000 genes with heavy-tailed (Student t, 3 d.f.) scores and
 enriched at the top or bottom of the ranking (p-values of 1e-10 to 1e-40).
 W2 "hallmark-like": 12,000 genes, 50 gene sets of 30 to 200 genes.
 W3 "many rankings": 200 rankings of 15,000 genes (a shared signal plus
-noise per ranking) against 50 gene sets.
+noise per ranking) against 50 gene sets. W1/1000: W1's ranking against its
+first 1,000 gene sets, in the permutation stage alone and in full.
 """
 from __future__ import annotations
 
@@ -88,7 +89,12 @@ def build(folder: pathlib.Path) -> dict[str, dict]:
             write_rnk(path, ranking(rng, base, signal))
         write_gmt(folder / "w3.gmt", gene_sets(rng, by_score(shared), 50, lambda r: log_uniform_size(r, 15, 500), 8))
         stamp.write_text("")
+    small = folder / "w1_1000.gmt"
+    if not small.exists():  # W1's first 1,000 gene sets: about 40 of them enriched
+        with open(folder / "w1.gmt") as f:
+            small.write_text("".join(f.readlines()[:1000]))
     return {
+        "W1/1000": {"rnk": [folder / "w1.rnk"], "gmt": small},
         "W1": {"rnk": [folder / "w1.rnk"], "gmt": folder / "w1.gmt"},
         "W2": {"rnk": [folder / "w2.rnk"], "gmt": folder / "w2.gmt"},
         "W3": {"rnk": w3, "gmt": folder / "w3.gmt"},
