@@ -2,8 +2,9 @@
 
 Each run is its own process (the worker pool is fixed per process). W1, W2
 and W3 run in the stage-timing binary, which reports the time of each stage
-and the peak RSS; W3 also runs through the Python module, the way users call
-it. Prints a table and writes the medians to a JSON file.
+and the peak RSS; W3 also runs through the Python module (one call after the
+other, on 1 or 2 pool threads) and through rsvelmo.gsea_many (1 or 2 worker
+processes of one thread each), the ways users call it. Prints a table and writes the medians to a JSON file.
 
     python bench/run_bench.py [--repeats 3] [--only W1,W2] [--json build/bench/results.json]
 """
@@ -40,6 +41,19 @@ print(wall, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0)
 """
 
 
+MANY_PROCESSES = """
+import resource, sys, time, rsvelmo
+if __name__ == "__main__":
+    threads, gmt, *files = sys.argv[1:]
+    rankings = {path: rsvelmo.read_ranks(path) for path in files}
+    start = time.perf_counter()
+    rsvelmo.gsea_many(rankings, gmt, max_workers=int(threads), progress=False)
+    wall = time.perf_counter() - start
+    children = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+    print(wall, max(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss, children) / 1024.0)
+"""
+
+
 def build_binary() -> pathlib.Path:
     venv = ROOT / ".venv" / "bin"
     cmake = str(venv / "cmake") if (venv / "cmake").exists() else "cmake"
@@ -61,8 +75,8 @@ def run_stages(binary, work, threads: int, permutations_only: bool = False) -> d
     return json.loads(done.stdout)
 
 
-def run_module(work, threads: int) -> dict:
-    args = [sys.executable, "-c", MODULE_LOOP, str(threads), str(work["gmt"]), *map(str, work["rnk"])]
+def run_module(work, threads: int, script: str = MODULE_LOOP) -> dict:
+    args = [sys.executable, "-c", script, str(threads), str(work["gmt"]), *map(str, work["rnk"])]
     done = subprocess.run(args, check=True, capture_output=True, text=True, env=clean_env())
     wall, rss = map(float, done.stdout.split())
     return {"wall": wall, "peak_rss_mb": rss}
@@ -95,6 +109,7 @@ def main() -> int:
         jobs.append((f"{name} engine", lambda t, w=work: run_stages(binary, w, t)))
         if name == "W3":
             jobs.append((f"{name} module", lambda t, w=work: run_module(w, t)))
+            jobs.append((f"{name} gsea_many", lambda t, w=work: run_module(w, t, MANY_PROCESSES)))
     for label, runner in jobs:
         entry = {str(t): medians([runner(t) for _ in range(args.repeats)]) for t in (1, 2)}
         entry["speedup"] = entry["1"]["wall"] / entry["2"]["wall"]
