@@ -275,17 +275,16 @@ void multilevel_stage(std::vector<Working>& kept, const SideCounts& sides, std::
     std::vector<Task> tasks;
     for (std::size_t g = jobs.size(); g-- > 0;) {
         for (Side side : {Side::Positive, Side::Negative}) {
+            if (!side_has_scores(side, scores[g])) continue;
             double depth = 0.0;
-            bool any = false;
             for (std::size_t i : jobs[g]->second) {
                 const Working& w = kept[i];
-                if ((w.multilevel_es >= 0.0) != (side == Side::Positive)) continue;
-                any = true;
+                if (!answers(side, w.multilevel_es)) continue;
                 double d = -std::log2(w.pval);
                 if (sides.n_more_extreme[i] == 0 && w.nes) d = std::max(d, 3.5 * *w.nes * *w.nes);
                 depth = std::max(depth, d);
             }
-            if (any) tasks.push_back({g, side, std::pow(static_cast<double>(jobs[g]->first), 1.5) * (1.0 + depth)});
+            tasks.push_back({g, side, std::pow(static_cast<double>(jobs[g]->first), 1.5) * (1.0 + depth)});
         }
     }
     std::stable_sort(tasks.begin(), tasks.end(), [](const Task& a, const Task& b) { return a.cost > b.cost; });

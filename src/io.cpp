@@ -146,9 +146,8 @@ Result<PathwayDb> read_gmt(const std::string& path) {
     // waiting, then read normally (such a FIFO reads as empty).
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) return os_error(errno);
-    if (const int flags = ::fcntl(file.get(), F_GETFL); flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        return os_error(errno);
-    }
+    const int flags = ::fcntl(file.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) return os_error(errno);
 
     PathwayDb db;
     std::string pending;  // bytes of the line being assembled

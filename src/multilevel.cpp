@@ -8,12 +8,6 @@
 
 namespace rsvelmo {
 
-namespace {
-
-bool on_side(Side side, double e) { return (e >= 0.0) == (side == Side::Positive); }
-
-}  // namespace
-
 std::vector<std::int64_t> side_weights(std::span<const std::int64_t> weights, Side side) {
     std::vector<std::int64_t> out(weights.size());
     for (std::size_t i = 0; i < weights.size(); ++i) out[i] = std::abs(weights[i]);
@@ -22,7 +16,7 @@ std::vector<std::int64_t> side_weights(std::span<const std::int64_t> weights, Si
 }
 
 bool side_has_scores(Side side, std::span<const double> scores) {
-    return std::any_of(scores.begin(), scores.end(), [side](double e) { return on_side(side, e); });
+    return std::any_of(scores.begin(), scores.end(), [side](double e) { return answers(side, e); });
 }
 
 void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_side, double eps,
@@ -30,7 +24,7 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
                          std::uint64_t sample_size, std::uint64_t seed, std::span<MultilevelPvalue> out) {
     if (weights_of_side.empty() || pathway_size == 0) {
         for (std::size_t i = 0; i < scores.size(); ++i) {
-            if (on_side(side, scores[i])) out[i] = MultilevelPvalue{1.0, true, 0.0};
+            if (answers(side, scores[i])) out[i] = MultilevelPvalue{1.0, true, 0.0};
         }
         return;
     }
@@ -40,7 +34,7 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
     // holding only NaN scores is asked without having run.
     double extreme = -1.0;
     for (double e : scores) {
-        if (on_side(side, e) && !std::isnan(e)) extreme = std::max(extreme, std::fabs(e));
+        if (answers(side, e) && !std::isnan(e)) extreme = std::max(extreme, std::fabs(e));
     }
     if (extreme >= 0.0) ruler.extend(seed, extreme, eps);
 
@@ -48,7 +42,7 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
     // only sets whose signed score lies on the same side.
     const bool sign = score_type != ScoreType::Std;
     for (std::size_t i = 0; i < scores.size(); ++i) {
-        if (!on_side(side, scores[i])) continue;
+        if (!answers(side, scores[i])) continue;
         const PvalueEstimate r = ruler.get_pvalue(std::fabs(scores[i]), sign);
         out[i] = {r.pvalue, r.flag, std::isfinite(r.log2err) ? std::optional<double>(r.log2err) : std::nullopt};
     }

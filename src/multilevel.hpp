@@ -33,6 +33,9 @@ enum class Side { Positive, Negative };
 // bottom for the negative side.
 std::vector<std::int64_t> side_weights(std::span<const std::int64_t> weights, Side side);
 
+// Whether the side answers the score e (the negative side takes NaN).
+inline bool answers(Side side, double e) { return (e >= 0.0) == (side == Side::Positive); }
+
 // Whether any score of the group is answered by the side.
 bool side_has_scores(Side side, std::span<const double> scores);
 

@@ -6,6 +6,7 @@ import concurrent.futures
 import math
 import multiprocessing
 import os
+import pathlib
 import sys
 import tempfile
 from contextlib import contextmanager
@@ -65,9 +66,16 @@ def _gmt_file(gene_sets: Any) -> Iterator[str]:
     if not isinstance(gene_sets, Mapping):
         raise TypeError(f"gene_sets: expected a GMT file path or a dict name -> genes, "
                         f"not {type(gene_sets).__name__}")
+    with _temporary_gmt(lambda path: write_gmt(gene_sets, path)) as path:
+        yield path
+
+
+@contextmanager
+def _temporary_gmt(write) -> Iterator[str]:
+    """Yields the path of a GMT file written by write(path), removed afterwards."""
     with tempfile.TemporaryDirectory(prefix="rsvelmo-") as folder:
         path = os.path.join(folder, "gene_sets.gmt")
-        write_gmt(gene_sets, path)
+        write(path)
         yield path
 
 
@@ -151,10 +159,7 @@ def _many_rankings(rankings: Any, duplicates: str) -> dict[str, dict[str, float]
 def _run_in_worker(ranks: dict[str, float], gmt: bytes, options: dict[str, Any]) -> list[dict[str, Any]]:
     """One ranking in a worker process: the gene sets travel as bytes, so the
     worker need not see the caller's file system."""
-    with tempfile.TemporaryDirectory(prefix="rsvelmo-") as folder:
-        path = os.path.join(folder, "gene_sets.gmt")
-        with open(path, "wb") as f:
-            f.write(gmt)
+    with _temporary_gmt(lambda path: pathlib.Path(path).write_bytes(gmt)) as path:
         return rsvelmopy.run_gsea_py(ranks, path, **options)
 
 

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from typing import Any, Iterable, Mapping
 
-from .api import require
+from .api import require, sort_records
 
 __all__ = ["running_sum", "enrichment_plot", "summary_plot"]
 
@@ -96,8 +96,7 @@ def summary_plot(results, top: int = 10, path=None, title: str = "Top enriched p
     plt = _pyplot()
     labels = labels or {}
     records = results.to_dict("records") if hasattr(results, "to_dict") else list(results)
-    rows = [r for r in records if _known(r.get("nes")) and _known(r.get("padj"))]
-    rows.sort(key=lambda r: (r["pval"], -abs(r["nes"])))
+    rows = sort_records([r for r in records if _known(r.get("nes")) and _known(r.get("padj"))])
     up = [r for r in rows if r["nes"] > 0][:top]
     down = [r for r in rows if r["nes"] < 0][:top]
     chosen = sorted(up + down, key=lambda r: r["nes"])
