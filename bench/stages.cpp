@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
         }
         const auto read = Clock::now();
         add("reading", seconds(begin, read));
-        pathways += rsvelmo::run_gsea_internal(ranked, db.value().pathways, 1000, 42, 1, UINT64_MAX,
-                                               rsvelmo::ScoreType::Std, multilevel, 1e-50, 1.0, 101)
+        pathways += rsvelmo::run_gsea_internal(ranked, db.value().pathways,
+                                               rsvelmo::AnalysisOptions{.run_multilevel = multilevel})
                         .size();
         auto previous = read;
         for (const auto& [name, when] : marks) {

@@ -1,31 +1,43 @@
-// One enrichment analysis from a ranked list and pathways to sorted result
-// records, and the enrichment score of a single gene set.
+// The analysis driver: one enrichment analysis from a ranked list and
+// pathways to result records sorted by pathway name. It keeps the pathways
+// in the size range, scores them, runs the permutation stage and, when
+// asked, the multilevel refinement, then adds leading edges and adjusted
+// p-values. The three named entry operations are thin adapters for callers
+// that pass the settings one by one.
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <optional>
-#include <span>
 #include <vector>
 
 #include "core.hpp"
+#include "enrichment_score.hpp"
+#include "progress.hpp"
 
 namespace rsvelmo {
 
-struct EsPeak {
-    double es = 0.0;
-    std::uint64_t peak = 0;  // ranking position where the extreme is reached
+// Every setting of one analysis. Out-of-range values are brought into range
+// by the driver (min_size at least 1, max_size at most n - 1, sample_size at
+// least 1, eps within [0, 1]); it never fails on a setting.
+struct AnalysisOptions {
+    std::uint64_t nperm = 1000;  // random gene sets per pathway size in the permutation stage
+    std::uint64_t seed = 42;     // only its low 32 bits are used
+    std::uint64_t min_size = 1;  // inclusive bounds on a pathway's size in the ranking
+    std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max();
+    ScoreType score_type = ScoreType::Std;
+    bool run_multilevel = true;  // refine coarse p-values after the permutations
+    double eps = 1e-50;          // smallest multilevel p-value
+    double gsea_param = 1.0;     // exponent of the score weights
+    std::uint64_t sample_size = 101;  // sample size of the multilevel estimator
 };
 
-// Enrichment score of the gene set at the given strictly ascending ranking
-// positions, with n genes in the ranking.
-EsPeak calculate_es_velmo(std::span<const double> weights, std::span<const std::uint64_t> positions,
-                          std::uint64_t n, ScoreType score_type);
-
+// The one entry of the driver. `observer`, when given, hears the progress
+// on the calling thread and may stop the analysis, which then throws
+// Interrupted; without one the analysis never fails.
 std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const std::vector<Pathway>& pathways,
-                                                std::uint64_t nperm, std::uint64_t seed, std::uint64_t min_size,
-                                                std::uint64_t max_size, ScoreType score_type,
-                                                bool run_multilevel, double eps, double gsea_param,
-                                                std::uint64_t sample_size);
+                                                const AnalysisOptions& options,
+                                                ProgressObserver* observer = nullptr);
 
 // Permutation stage only, with nperm random sets per pathway.
 std::vector<EnrichmentResult> velmo_simple_with_sample_size(

@@ -24,6 +24,7 @@ struct Pathway {
     std::string name;
     std::optional<std::string> description;
     std::vector<std::string> genes;
+    std::uint64_t line = 0;  // its line in the GMT file (1-based); 0 when it came from elsewhere
 };
 
 struct PathwayDb {

@@ -301,7 +301,8 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks&
     return accepted;
 }
 
-void EsRulerCompat::extend(std::uint64_t seed, double es, double eps) {
+void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Progress* progress) {
+    const auto stop_asked = [progress] { return progress != nullptr && progress->stopped(); };
     const std::uint64_t n = scorer_.genes();
     const std::uint64_t k = pathway_size_;
     const std::size_t n_sets = samples_.size();
@@ -327,7 +328,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps) {
     const std::int64_t target = esruler::move_target(n_sets, move_factor_, k);
     while (true) {
         const esruler::Level& last = levels_.back();
-        if (esruler::es_at_least(last.bound, q)) return;
+        if (esruler::es_at_least(last.bound, q) || stop_asked()) return;
         log_p += harmonic_tail(last.above.size() + 1, sample_size_);
         if (eps != 0.0 && log_p < log_eps) return;
 
@@ -360,6 +361,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps) {
             do {
                 for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, chunks[s], bound, engine);
                 ++passes;
+                if (stop_asked()) return;
             } while (moves < target);
             for (std::int64_t extra = 0; extra < passes; ++extra) {
                 for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, chunks[s], bound, engine);

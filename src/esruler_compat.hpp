@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "internal/esruler_detail.hpp"
+#include "progress.hpp"
 
 namespace rsvelmo {
 
@@ -24,8 +25,9 @@ public:
                   double move_factor);
 
     // Runs the level process until a level reaches es (>= 0) or the
-    // probability falls below eps (0: no such stop).
-    void extend(std::uint64_t seed, double es, double eps);
+    // probability falls below eps (0: no such stop). Returns early, with
+    // the levels reached so far, when `progress` asks to stop.
+    void extend(std::uint64_t seed, double es, double eps, const Progress* progress = nullptr);
 
     // P(ES+ >= es); with sign false only sets whose signed score is >= 0 count.
     PvalueEstimate get_pvalue(double es, bool sign) const;

@@ -29,7 +29,7 @@ private:
 };
 
 Error os_error(int err) {
-    return Error{std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")"};
+    return Error{std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")", err};
 }
 
 // Strict UTF-8 validation: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -110,7 +110,7 @@ std::string malformed(std::size_t line_number) {
 
 // Parses one line (line feed and carriage return removed); nullopt for a blank line.
 Result<std::optional<Pathway>> parse_line(std::string_view line, std::size_t line_number) {
-    if (!valid_utf8(line)) return Error{"stream did not contain valid UTF-8"};
+    if (!valid_utf8(line)) return Error{"stream did not contain valid UTF-8", 0, line_number};
     if (trim_white_space(line).empty()) return std::optional<Pathway>{};
 
     std::vector<std::string_view> fields;
@@ -124,9 +124,10 @@ Result<std::optional<Pathway>> parse_line(std::string_view line, std::size_t lin
         fields.push_back(line.substr(start, tab - start));
         start = tab + 1;
     }
-    if (fields.size() < 3) return Error{malformed(line_number)};
+    if (fields.size() < 3) return Error{malformed(line_number), 0, line_number};
 
     Pathway pathway;
+    pathway.line = line_number;
     pathway.name = std::string(fields[0]);
     if (!fields[1].empty()) pathway.description = std::string(fields[1]);
     for (std::size_t i = 2; i < fields.size(); ++i) {
@@ -156,7 +157,7 @@ Result<PathwayDb> read_gmt(const std::string& path) {
         ++line_number;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         auto parsed = parse_line(line, line_number);
-        if (!parsed) return Error{parsed.error()};
+        if (!parsed) return parsed.failure();
         if (parsed.value()) db.pathways.push_back(std::move(*parsed.value()));
         return std::nullopt;
     };

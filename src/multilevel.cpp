@@ -3,8 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <string>
 
+#include "algo_support.hpp"
 #include "esruler_compat.hpp"
+#include "internal/special.hpp"
+#include "logging.hpp"
+#include "pool.hpp"
 
 namespace rsvelmo {
 
@@ -21,7 +27,8 @@ bool side_has_scores(Side side, std::span<const double> scores) {
 
 void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_side, double eps,
                          std::uint64_t pathway_size, std::span<const double> scores, ScoreType score_type,
-                         std::uint64_t sample_size, std::uint64_t seed, std::span<MultilevelPvalue> out) {
+                         std::uint64_t sample_size, std::uint64_t seed, std::span<MultilevelPvalue> out,
+                         const Progress* progress) {
     if (weights_of_side.empty() || pathway_size == 0) {
         for (std::size_t i = 0; i < scores.size(); ++i) {
             if (answers(side, scores[i])) out[i] = MultilevelPvalue{1.0, true, 0.0};
@@ -36,7 +43,8 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
     for (double e : scores) {
         if (answers(side, e) && !std::isnan(e)) extreme = std::max(extreme, std::fabs(e));
     }
-    if (extreme >= 0.0) ruler.extend(seed, extreme, eps);
+    if (extreme >= 0.0) ruler.extend(seed, extreme, eps, progress);
+    if (progress != nullptr && progress->stopped()) return;
 
     // One-sided score types count every set reaching |e|; the two-sided one
     // only sets whose signed score lies on the same side.
@@ -61,6 +69,156 @@ std::vector<MultilevelPvalue> run_multilevel_gsea_group_impl(double eps, std::ui
                             seed, out);
     }
     return out;
+}
+
+}  // namespace rsvelmo
+
+namespace rsvelmo {
+
+namespace {
+
+// R's sample.int(1e9, 1): the draw that seeds the estimators.
+constexpr std::uint64_t kSeedRange = 1000000000;
+constexpr double kLn2 = 0.6931471805599453;
+
+void debug(std::uint32_t line, std::string message) {
+    if (!logging::enabled(logging::Level::Debug)) return;
+    logging::emit({logging::Level::Debug, "rsvelmo::multilevel", "rsvelmo::multilevel", "src/multilevel.cpp", line,
+                   std::move(message)});
+}
+
+// Pathways to refine, grouped by size (ascending): one group shares its estimators.
+using Groups = std::map<std::uint64_t, std::vector<std::size_t>>;
+
+Groups select_groups(std::span<const PathwayStatistics> records, const RefinementSettings& s) {
+    Groups groups;
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const PathwayStatistics& r = records[i];
+        if (!std::isfinite(r.pval)) continue;
+        if (!should_refine_multilevel(r.n_more_extreme, r.n_same_sign, s.nperm, s.sample_size, r.pval)) continue;
+        groups[r.size].push_back(i);
+    }
+    return groups;
+}
+
+// The share of permutation scores on the pathway's side: the estimators
+// answer within that side, so their p-values are divided by it.
+double same_sign_share(const PathwayStatistics& r, std::uint64_t nperm) {
+    return static_cast<double>(r.n_same_sign + 1) / static_cast<double>(nperm + 1);
+}
+
+// One estimator: a group's side.
+struct EstimatorTask {
+    std::size_t group;
+    Side side;
+    double cost;
+};
+
+// The two sides of every group are independent estimators: one task each,
+// each writing only its side's slots of its group's results. The longest
+// tasks start first, so that none is left running alone at the end. An
+// estimator runs about one level per halving of the p-value, each level
+// costing about k^1.5 for pathways of size k; p-values below what the
+// permutations resolve are guessed from the NES.
+std::vector<EstimatorTask> schedule(const std::vector<const Groups::value_type*>& jobs,
+                                    const std::vector<std::vector<double>>& scores,
+                                    std::span<const PathwayStatistics> records) {
+    std::vector<EstimatorTask> tasks;
+    for (std::size_t g = jobs.size(); g-- > 0;) {
+        for (Side side : {Side::Positive, Side::Negative}) {
+            if (!side_has_scores(side, scores[g])) continue;
+            double depth = 0.0;
+            for (std::size_t i : jobs[g]->second) {
+                const PathwayStatistics& r = records[i];
+                if (!answers(side, r.es)) continue;
+                double d = -std::log2(r.pval);
+                if (r.n_more_extreme == 0 && r.nes) d = std::max(d, 3.5 * *r.nes * *r.nes);
+                depth = std::max(depth, d);
+            }
+            tasks.push_back({g, side, std::pow(static_cast<double>(jobs[g]->first), 1.5) * (1.0 + depth)});
+        }
+    }
+    std::stable_sort(tasks.begin(), tasks.end(),
+                     [](const EstimatorTask& a, const EstimatorTask& b) { return a.cost > b.cost; });
+    return tasks;
+}
+
+// Writes an estimator's p-value into the pathway's record, with its error.
+void merge(PathwayStatistics& r, const MultilevelPvalue& estimate, const RefinementSettings& s,
+           double trigamma_gap) {
+    // A failed estimate says nothing about the pathway: keep the
+    // permutation result rather than reporting p = 1.
+    if (std::isnan(estimate.pvalue)) return;
+    const double quotient = estimate.pvalue / same_sign_share(r, s.nperm);
+    r.pval = std::isnan(quotient) ? 1.0 : std::min(quotient, 1.0);
+    if (r.pval < s.eps) {
+        r.pval = s.eps;
+        r.log2err.reset();
+    } else if (!estimate.flag) {
+        r.log2err.reset();
+    } else if (std::isfinite(r.pval) && r.pval > 0.0) {
+        r.log2err = std::sqrt(std::floor(1.0 - std::log2(r.pval)) * trigamma_gap) / kLn2;
+    } else {
+        r.log2err = std::numeric_limits<double>::quiet_NaN();
+    }
+}
+
+}  // namespace
+
+void refine_multilevel(std::span<PathwayStatistics> records, const RefinementSettings& settings,
+                       std::span<const std::int64_t> scaled_weights, RMt19937SeedCompat& main_stream,
+                       Progress& progress) {
+    const Groups groups = select_groups(records, settings);
+    if (groups.empty()) return;
+    // These draws keep the seed of the multilevel stage where it has always
+    // been in the main stream; their values are not used.
+    for (std::uint64_t g = groups.size(); g >= 1; --g) (void)main_stream.r_unif_index(g);
+    const std::uint64_t seed = main_stream.r_unif_index(kSeedRange) + 1;
+    debug(__LINE__, "multilevel seed " + std::to_string(seed) + " for " + std::to_string(groups.size()) + " groups");
+
+    std::vector<const Groups::value_type*> jobs;
+    for (const auto& group : groups) jobs.push_back(&group);
+    std::vector<std::vector<double>> scores(jobs.size());
+    std::vector<double> group_eps(jobs.size());
+    std::vector<std::vector<MultilevelPvalue>> results(jobs.size());
+    for (std::size_t g = 0; g < jobs.size(); ++g) {
+        double smallest_share = std::numeric_limits<double>::infinity();
+        for (std::size_t i : jobs[g]->second) {
+            smallest_share = std::min(smallest_share, same_sign_share(records[i], settings.nperm));
+            scores[g].push_back(records[i].es);
+        }
+        group_eps[g] = settings.eps * smallest_share;
+        results[g].assign(scores[g].size(), MultilevelPvalue{1.0, true, 0.0});
+    }
+
+    const std::vector<EstimatorTask> tasks = schedule(jobs, scores, records);
+    const std::vector<std::int64_t> top = side_weights(scaled_weights, Side::Positive);
+    const std::vector<std::int64_t> bottom = side_weights(scaled_weights, Side::Negative);
+    progress.begin(Stage::Multilevel, tasks.size());
+    // Always on the pool, even with one worker: the calling thread stays free
+    // to report progress and to notice a request to stop.
+    pool::run(
+        tasks.size(),
+        [&](std::size_t t) {
+            if (progress.stopped()) return;
+            const std::size_t g = tasks[t].group;
+            const Side side = tasks[t].side;
+            run_multilevel_side(side, side == Side::Positive ? top : bottom, group_eps[g], jobs[g]->first,
+                                scores[g], settings.score_type, settings.sample_size, seed, results[g], &progress);
+            progress.advance(1);
+        },
+        [&] { progress.poll(); });
+    progress.poll(true);
+    progress.throw_if_stopped();
+
+    const double sample_d = static_cast<double>(settings.sample_size);
+    const double trigamma_gap = special::trigamma((sample_d + 1.0) * 0.5) - special::trigamma(sample_d + 1.0);
+    for (std::size_t g = 0; g < jobs.size(); ++g) {
+        const auto& members = jobs[g]->second;
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            merge(records[members[m]], results[g][m], settings, trigamma_gap);
+        }
+    }
 }
 
 }  // namespace rsvelmo

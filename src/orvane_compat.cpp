@@ -21,6 +21,8 @@ constexpr double kFloorFactor = 0.0009765625;
 // Below this a rise in weight counts as no rise when building block hulls.
 constexpr double kFlatTolerance = 1e-13;
 constexpr std::uint64_t kOffChain = ~std::uint64_t{0};
+// Sequential permutations between two progress reports.
+constexpr std::uint64_t kProgressEvery = 16;
 
 // Prefix sums over positions 0..k in blocks of K cells: an update touches at
 // most K cells and k/K block totals, a query reads one cell and one total.
@@ -51,6 +53,11 @@ private:
 
 }  // namespace
 
+// One prefix pass: the sample's genes are added in draw order; after each,
+// the score of the prefix drawn so far is the largest value of
+// g * (weight up to a point) - (misses up to it) over the points of the
+// walk, where g is the misses left per unit of weight. The points lie on
+// block-wise upper hulls, so each query walks only the hulls' tops.
 struct PrefixScorer::Impl {
     BlockPrefixTree<std::int64_t> misses;
     BlockPrefixTree<double> weights;
@@ -60,19 +67,33 @@ struct PrefixScorer::Impl {
     std::vector<double> sample_weight;
     std::vector<std::size_t> order;
     std::vector<double> forward, backward;
+    std::size_t bs = 1;      // points per hull block
+    std::size_t blocks = 0;  // hull blocks
+    std::size_t last = 0;    // the last point of the walk
 
     void stats1(std::span<const double> scores, std::span<const std::uint64_t> sample,
                 std::span<const std::size_t> sorted, bool reversed, double gsea_param, std::vector<double>& out);
+
+private:
+    void build_trees(std::size_t n, std::span<const std::uint64_t> sample, std::span<const std::size_t> sorted,
+                     bool reversed);
+    void build_chains(std::size_t k);
+    void weigh_sample(std::span<const double> scores, std::span<const std::uint64_t> sample, double gsea_param);
+    void rebuild_hull(std::size_t r);
+    double query(double g);
+
+    // Point 0 is the start of the walk, point t the walk just after the
+    // t-th (mirrored) sampled position.
+    double point_x(std::size_t t) const { return t == 0 ? 0.0 : static_cast<double>(misses.value(t - 1)); }
+    double point_y(std::size_t t) const { return t == 0 ? 0.0 : weights.value(t - 1); }
 };
 
-void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const std::uint64_t> sample,
-                                std::span<const std::size_t> sorted, bool reversed, double gsea_param,
-                                std::vector<double>& out) {
-    const std::size_t n = scores.size();
+// Prefix trees over the sorted sample: misses.value(i) is the (mirrored)
+// position of the i-th sorted sample, misses.value(k) is n; each added gene
+// later removes itself from the count. Weights start at zero.
+void PrefixScorer::Impl::build_trees(std::size_t n, std::span<const std::uint64_t> sample,
+                                     std::span<const std::size_t> sorted, bool reversed) {
     const std::size_t k = sample.size();
-    out.assign(k, 0.0);
-    if (k == 0) return;
-
     // K: the smallest power of two >= 2 whose square exceeds k.
     std::size_t block = 2;
     unsigned log2_block = 1;
@@ -85,8 +106,6 @@ void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const 
 
     rank.resize(k);
     for (std::size_t i = 0; i < k; ++i) rank[sorted[i]] = i;
-    // Misses: value(i) is the (mirrored) position of the i-th sorted sample,
-    // value(k) is n; each added gene later removes itself from the count.
     if (!reversed) {
         std::int64_t prev_pos = -1;
         for (std::size_t i = 0; i < k; ++i) {
@@ -105,23 +124,13 @@ void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const 
         }
         misses.add(k, prev_pos);
     }
+}
 
-    // Points 0..last: point 0 is the start of the walk, point t the walk just
-    // after the t-th (mirrored) sampled position, point k+1 the end of the
-    // list. When the sample holds the last (mirrored) position, point k and
-    // the end point coincide for the whole pass; a hull through two equal
-    // points stalls the query walk, and the end point's value is always 0
-    // (the floor of every score), so it is left out.
-    const std::uint64_t largest = reversed ? n + 1 - sample[sorted[0]] : sample[sorted[k - 1]];
-    const std::size_t last = largest == n ? k : k + 1;
-    const auto point_x = [&](std::size_t t) {
-        return t == 0 ? 0.0 : static_cast<double>(misses.value(t - 1));
-    };
-    const auto point_y = [&](std::size_t t) { return t == 0 ? 0.0 : weights.value(t - 1); };
-
-    // Chain blocks of bs consecutive points, each holding the upper hull of its points.
-    const auto bs = static_cast<std::size_t>(std::sqrt(static_cast<double>(k + 1)));
-    const std::size_t blocks = last / bs + 1;
+// Chains blocks of bs consecutive points 0..last, each holding the upper
+// hull of its points (at first every point, in order).
+void PrefixScorer::Impl::build_chains(std::size_t k) {
+    bs = static_cast<std::size_t>(std::sqrt(static_cast<double>(k + 1)));
+    blocks = last / bs + 1;
     prev.resize(last + 1);
     next.resize(last + 1);
     block_first.resize(blocks);
@@ -140,18 +149,89 @@ void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const 
         block_last[b] = end;
         block_top[b] = end;
     }
+}
 
+// The weight of each sampled gene: |score|^gsea_param, with zero (and NaN)
+// scores raised to a floor well below every non-zero sampled weight.
+void PrefixScorer::Impl::weigh_sample(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                      double gsea_param) {
     double floor_weight = kInitialFloor;
     for (std::uint64_t s : sample) {
         const double score = scores[s - 1];
         if (score != 0.0 && !std::isnan(score)) floor_weight = std::min(floor_weight, std::fabs(score));
     }
     floor_weight *= kFloorFactor;
-    sample_weight.resize(k);
-    for (std::size_t j = 0; j < k; ++j) {
+    sample_weight.resize(sample.size());
+    for (std::size_t j = 0; j < sample.size(); ++j) {
         // fmax takes the floor for a NaN score.
         sample_weight[j] = std::pow(std::fmax(std::fabs(scores[sample[j] - 1]), floor_weight), gsea_param);
     }
+}
+
+// Points r+1 onward moved together; rebuilds the hull of r+1's block from
+// there until it meets a point that is still on the chain.
+void PrefixScorer::Impl::rebuild_hull(std::size_t r) {
+    const std::size_t b = (r + 1) / bs;
+    std::size_t cur = std::max<std::size_t>(block_first[b], r);
+    for (std::size_t u = r + 1; u <= block_last[b]; ++u) {
+        const double xu = point_x(u), yu = point_y(u);
+        while (prev[cur] != cur) {
+            const std::size_t p = prev[cur];
+            const double xp = point_x(p), yp = point_y(p);
+            if (yu - yp < kFlatTolerance) break;
+            const double xc = point_x(cur), yc = point_y(cur);
+            const double cross = (yu - yc) * (xc - xp) - (xu - xc) * (yc - yp);
+            if (cross <= 0.0) break;
+            next[cur] = kOffChain;
+            cur = p;
+        }
+        prev[u] = cur;
+        next[cur] = u;
+        cur = u;
+        if (next[u] != kOffChain) break;
+    }
+    block_top[b] = std::max<std::uint64_t>(block_top[b], cur);
+}
+
+// Largest g*y - x over all hulls (at least 0, the start of the walk); g only
+// falls from one gene to the next, so each block's pointer only moves
+// toward its start.
+double PrefixScorer::Impl::query(double g) {
+    double best = 0.0;
+    for (std::size_t bb = 0; bb < blocks; ++bb) {
+        std::size_t t = block_top[bb];
+        double v = t == 0 ? 0.0 : g * point_y(t) - point_x(t);
+        while (true) {
+            const std::size_t p = prev[t];
+            const double vp = p == 0 ? 0.0 : g * point_y(p) - point_x(p);
+            if (!(vp > v)) break;
+            t = p;
+            v = vp;
+        }
+        block_top[bb] = t;
+        best = std::max(best, v);
+    }
+    return best;
+}
+
+void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                std::span<const std::size_t> sorted, bool reversed, double gsea_param,
+                                std::vector<double>& out) {
+    const std::size_t n = scores.size();
+    const std::size_t k = sample.size();
+    out.assign(k, 0.0);
+    if (k == 0) return;
+
+    build_trees(n, sample, sorted, reversed);
+    // Point k+1 is the end of the list. When the sample holds the last
+    // (mirrored) position, point k and the end point coincide for the whole
+    // pass; a hull through two equal points stalls the query walk, and the
+    // end point's value is always 0 (the floor of every score), so it is
+    // left out.
+    const std::uint64_t largest = reversed ? n + 1 - sample[sorted[0]] : sample[sorted[k - 1]];
+    last = largest == n ? k : k + 1;
+    build_chains(k);
+    weigh_sample(scores, sample, gsea_param);
 
     double total_weight = 0.0;
     for (std::size_t j = 0; j < k; ++j) {
@@ -159,49 +239,9 @@ void PrefixScorer::Impl::stats1(std::span<const double> scores, std::span<const 
         misses.add(r, -1);
         weights.add(r, sample_weight[j]);
         total_weight += sample_weight[j];
-
-        // Points r+1 onward moved together; rebuild the hull of r+1's block
-        // from there until it meets a point that is still on the chain.
-        const std::size_t b = (r + 1) / bs;
-        std::size_t cur = std::max<std::size_t>(block_first[b], r);
-        for (std::size_t u = r + 1; u <= block_last[b]; ++u) {
-            const double xu = point_x(u), yu = point_y(u);
-            while (prev[cur] != cur) {
-                const std::size_t p = prev[cur];
-                const double xp = point_x(p), yp = point_y(p);
-                if (yu - yp < kFlatTolerance) break;
-                const double xc = point_x(cur), yc = point_y(cur);
-                const double cross = (yu - yc) * (xc - xp) - (xu - xc) * (yc - yp);
-                if (cross <= 0.0) break;
-                next[cur] = kOffChain;
-                cur = p;
-            }
-            prev[u] = cur;
-            next[cur] = u;
-            cur = u;
-            if (next[u] != kOffChain) break;
-        }
-        block_top[b] = std::max<std::uint64_t>(block_top[b], cur);
-
-        // Largest g*y - x over all hulls; g only falls from one gene to the
-        // next, so each block's pointer only moves toward its start.
+        rebuild_hull(r);
         const double misses_left = static_cast<double>(n - j - 1);
-        const double g = misses_left / total_weight;
-        double best = 0.0;
-        for (std::size_t bb = 0; bb < blocks; ++bb) {
-            std::size_t t = block_top[bb];
-            double v = t == 0 ? 0.0 : g * point_y(t) - point_x(t);
-            while (true) {
-                const std::size_t p = prev[t];
-                const double vp = p == 0 ? 0.0 : g * point_y(p) - point_x(p);
-                if (!(vp > v)) break;
-                t = p;
-                v = vp;
-            }
-            block_top[bb] = t;
-            best = std::max(best, v);
-        }
-        out[j] = best / misses_left;
+        out[j] = query(misses_left / total_weight) / misses_left;
     }
 }
 
@@ -289,7 +329,8 @@ BatchCounts to_batch_counts(const std::vector<PathwayAcc>& accs) {
 
 BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, std::span<const double> observed,
                                                 std::span<const std::uint64_t> sizes, std::uint64_t nperm,
-                                                std::uint64_t seed, ScoreType score_type, double gsea_param) {
+                                                std::uint64_t seed, ScoreType score_type, double gsea_param,
+                                                Progress* progress) {
     const std::size_t pathways = sizes.size();
     const std::uint64_t k = largest_size(sizes);
     if (pathways == 0 || nperm == 0 || k == 0) return empty_batch_counts(pathways);
@@ -304,13 +345,18 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, 
         sampler.draw(1, scores.size(), k, engine, sample);
         scorer.score(scores, sample, score_type, gsea_param, es);
         for (std::size_t i = 0; i < pathways; ++i) accs[i].add(es[sizes[i] - 1], observed[i]);
+        if (progress != nullptr && (perm + 1) % kProgressEvery == 0) {
+            progress->advance(kProgressEvery);
+            progress->poll();
+            if (progress->stopped()) break;
+        }
     }
     return to_batch_counts(accs);
 }
 
 BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
-    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param) {
+    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param, Progress* progress) {
     const std::size_t pathways = sizes.size();
     const std::uint64_t k = largest_size(sizes);
     if (pathways == 0 || nperm == 0 || k == 0) return empty_batch_counts(pathways);
@@ -331,9 +377,12 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     for (std::uint64_t done = 0; done < nperm;) {
         const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm - done));
         for (std::size_t c = 0; c < chunk; ++c) sampler.draw(1, scores.size(), k, engine, samples[c]);
-        pool::run(chunk, [&](std::size_t c) {
-            scorers[c].score(scores, samples[c], score_type, gsea_param, buffer[c]);
-        });
+        const auto poll = [progress] {
+            if (progress != nullptr) progress->poll();
+        };
+        pool::run(
+            chunk, [&](std::size_t c) { scorers[c].score(scores, samples[c], score_type, gsea_param, buffer[c]); },
+            poll);
         pool::run(slices, [&](std::size_t slice) {
             const std::size_t begin = pathways * slice / slices;
             const std::size_t end = pathways * (slice + 1) / slices;
@@ -342,8 +391,12 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
                 const std::size_t index = sizes[i] - 1;
                 for (std::size_t c = 0; c < chunk; ++c) acc.add(buffer[c][index], observed[i]);
             }
-        });
+        }, poll);
         done += chunk;
+        if (progress != nullptr) {
+            progress->advance(chunk);
+            if (progress->stopped()) break;
+        }
     }
     return to_batch_counts(accs);
 }

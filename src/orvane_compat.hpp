@@ -1,6 +1,9 @@
-// Cumulative statistics of the permutation stage: one random gene set of the
-// largest pathway size per permutation, scored for every prefix at once,
-// and the per-pathway counts of random scores against observed ones.
+// Cumulative statistics of the permutation stage (the historical name keeps
+// its arithmetic fixed bit for bit): per permutation, one random gene set of
+// the largest pathway size is drawn and the enrichment score of every prefix
+// of it is computed in one pass (block prefix trees of misses and weights,
+// upper convex hulls per block, a query per added gene); the per-pathway
+// counts of random scores against observed ones follow.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +12,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "progress.hpp"
 
 namespace rsvelmo {
 
@@ -47,15 +51,21 @@ struct PathwayAcc {
 
 BatchCounts empty_batch_counts(std::size_t pathways);
 
-// Sequential batch: sizes[i] >= 1, scores has more genes than the largest size.
+// Sequential batch: sizes[i] >= 1, scores has more genes than the largest
+// size. With `progress`, the permutations are counted there and the batch
+// returns early (with partial counts) when it asks to stop; the sequential
+// form polls it, so it must run on the thread that owns the progress.
 BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, std::span<const double> observed,
                                                 std::span<const std::uint64_t> sizes, std::uint64_t nperm,
-                                                std::uint64_t seed, ScoreType score_type, double gsea_param);
+                                                std::uint64_t seed, ScoreType score_type, double gsea_param,
+                                                Progress* progress = nullptr);
 
-// Same counts, bit for bit, with the per-pathway accumulation on the worker pool.
+// Same counts, bit for bit, with the prefix passes and the per-pathway
+// accumulation on the worker pool.
 BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
-    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param);
+    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param,
+    Progress* progress = nullptr);
 
 // Score of every prefix of a sample of distinct 1-based positions (draw order).
 std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores,

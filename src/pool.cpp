@@ -6,7 +6,9 @@
 #include <algorithm>
 #include <atomic>
 #include <charconv>
+#include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -20,13 +22,19 @@ namespace rsvelmo::pool {
 
 namespace {
 
-// One parallel loop handed to the workers.
+// One parallel loop handed to the workers. It lives on the stack of the
+// thread that runs it, which leaves only once no worker holds it any more.
 struct Job {
     std::size_t count = 0;
     const std::function<void(std::size_t)>* task = nullptr;
     std::atomic<std::size_t> next{0};
-    std::size_t unfinished_workers = 0;  // guarded by Pool::mutex_
+    std::size_t finished = 0;  // tasks done; guarded by Pool::mutex_
+    std::size_t holders = 0;   // workers taking tasks from it; guarded by Pool::mutex_
+    bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
 };
+
+// How often a waiting caller gets its `waiting` call.
+constexpr auto kWaitSlice = std::chrono::milliseconds(10);
 
 class Pool {
 public:
@@ -49,7 +57,8 @@ public:
 
     std::size_t size() const { return std::max<std::size_t>(workers_.size(), 1); }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& task) {
+    void run(std::size_t count, const std::function<void(std::size_t)>& task,
+             const std::function<void()>& waiting) {
         if (count == 0) return;
         if (workers_.empty()) {
             for (std::size_t i = 0; i < count; ++i) task(i);
@@ -59,39 +68,55 @@ public:
         job.count = count;
         job.task = &task;
         std::unique_lock lock(mutex_);
-        job.unfinished_workers = workers_.size();
-        job_ = &job;
-        ++generation_;
-        changed_.notify_all();
-        changed_.wait(lock, [&] { return job.unfinished_workers == 0; });
-        job_ = nullptr;
+        queue_.push_back(&job);
+        work_ready_.notify_all();
+        const auto done = [&] { return job.finished == job.count && job.holders == 0; };
+        while (!done()) {
+            if (!waiting) {
+                job_done_.wait(lock, done);
+                break;
+            }
+            if (job_done_.wait_for(lock, kWaitSlice, done)) break;
+            lock.unlock();
+            waiting();
+            lock.lock();
+        }
+        std::erase(queue_, &job);
     }
 
 private:
     void work() {
-        std::uint64_t seen = 0;
         std::unique_lock lock(mutex_);
         ++started_;
         changed_.notify_all();
         while (true) {
-            changed_.wait(lock, [&] { return generation_ != seen; });
-            seen = generation_;
-            Job* job = job_;
+            work_ready_.wait(lock, [&] { return !queue_.empty(); });
+            Job* job = queue_.front();
+            if (job->exhausted()) {  // every task taken: let the others come forward
+                queue_.pop_front();
+                continue;
+            }
+            ++job->holders;
             lock.unlock();
-            for (std::size_t i; (i = job->next.fetch_add(1, std::memory_order_relaxed)) < job->count;) {
+            std::size_t ran = 0;
+            for (std::size_t i; (i = job->next.fetch_add(1, std::memory_order_relaxed)) < job->count; ++ran) {
                 (*job->task)(i);
             }
             lock.lock();
-            if (--job->unfinished_workers == 0) changed_.notify_all();
+            job->finished += ran;
+            --job->holders;
+            if (!queue_.empty() && queue_.front() == job) queue_.pop_front();
+            if (job->finished == job->count && job->holders == 0) job_done_.notify_all();
         }
     }
 
     std::vector<std::thread> workers_;
     std::mutex mutex_;
-    std::condition_variable changed_;
+    std::condition_variable changed_;     // workers started
+    std::condition_variable work_ready_;  // a loop was queued
+    std::condition_variable job_done_;    // a loop finished
     std::size_t started_ = 0;
-    std::uint64_t generation_ = 0;
-    Job* job_ = nullptr;
+    std::deque<Job*> queue_;
 };
 
 // The only global mutable state of the library. Created on first use and
@@ -151,12 +176,16 @@ Pool& instance() {
 
 }  // namespace
 
+std::size_t max_threads() { return std::max<std::size_t>(64, 8 * hardware_threads()); }
+
 std::size_t default_size() {
+    std::size_t size = hardware_threads();
     if (auto n = env_count("RAYON_NUM_THREADS")) {
-        return *n > 0 ? *n : hardware_threads();
+        if (*n > 0) size = *n;
+    } else if (auto m = env_count("RAYON_RS_NUM_CPUS"); m && *m > 0) {
+        size = *m;
     }
-    if (auto n = env_count("RAYON_RS_NUM_CPUS"); n && *n > 0) return *n;
-    return hardware_threads();
+    return std::min(size, max_threads());
 }
 
 bool create(std::size_t threads) {
@@ -166,14 +195,14 @@ bool create(std::size_t threads) {
         build(g_size_after_fork);
         return false;
     }
-    build(threads);
+    build(std::min(threads, max_threads()));
     return true;
 }
 
 std::size_t thread_count() { return instance().size(); }
 
-void run(std::size_t count, const std::function<void(std::size_t)>& task) {
-    instance().run(count, task);
+void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::function<void()>& waiting) {
+    instance().run(count, task, waiting);
 }
 
 }  // namespace rsvelmo::pool

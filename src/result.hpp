@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cassert>
+#include <cstdint>
 #include <string>
 #include <utility>
 #include <variant>
@@ -10,6 +11,8 @@ namespace rsvelmo {
 
 struct Error {
     std::string message;
+    int os_error = 0;        // the operating system's error number, when it failed
+    std::uint64_t line = 0;  // the input line at fault (1-based), when there is one
 };
 
 template <class T>
@@ -25,6 +28,7 @@ public:
     const T& value() const& { assert(ok()); return std::get<0>(state_); }
     T&& value() && { assert(ok()); return std::get<0>(std::move(state_)); }
     const std::string& error() const { assert(!ok()); return std::get<1>(state_).message; }
+    const Error& failure() const { assert(!ok()); return std::get<1>(state_); }
 
 private:
     std::variant<T, Error> state_;

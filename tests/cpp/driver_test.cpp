@@ -111,7 +111,7 @@ protected:
     void SetUp() override {
         logging::set_max_level(logging::Level::Debug);
         logging::set_sink([this](const logging::Record& r) {
-            if (r.target == "rsvelmo::algo") messages_.push_back(r.message);
+            if (r.target == "rsvelmo::algo" || r.target == "rsvelmo::multilevel") messages_.push_back(r.message);
         });
     }
     void TearDown() override {

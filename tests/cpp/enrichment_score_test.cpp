@@ -1,4 +1,4 @@
-#include "algo.hpp"
+#include "enrichment_score.hpp"
 
 #include <gtest/gtest.h>
 
