@@ -1,49 +1,19 @@
 #include "convert.hpp"
 
-#include <array>
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "pyref.hpp"
 
 namespace rsvelmopy {
 
-const char kRunGseaSignature[] =
-    "run_gsea_py(ranks, gmt_path, nPermSimple=1000, seed=42, nproc=0, minSize=1, maxSize=None, eps=1e-50, "
-    "scoreType=\"std\", gseaParam=1.0, mode=\"velmo\", nperm=None, sampleSize=101, gpu=False)\n--\n\n";
-
 namespace {
 
-constexpr const char* kFunction = "run_gsea_py()";
-constexpr std::array<const char*, 14> kParameters = {
-    "ranks", "gmt_path", "nPermSimple", "seed",  "nproc", "minSize",    "maxSize",
-    "eps",   "scoreType", "gseaParam", "mode",  "nperm", "sampleSize", "gpu"};
-constexpr Py_ssize_t kRequired = 2;
-
-bool type_error(const char* parameter, const char* expected, PyObject* found) {
-    PyErr_Format(PyExc_TypeError, "%s argument '%s' must be %s, not %.200s", kFunction, parameter, expected,
+bool type_error(const char* function, const char* parameter, const char* expected, PyObject* found) {
+    PyErr_Format(PyExc_TypeError, "%s argument '%s' must be %s, not %.200s", function, parameter, expected,
                  Py_TYPE(found)->tp_name);
     return false;
-}
-
-bool to_u64(const char* parameter, PyObject* obj, std::uint64_t& out) {
-    if (!PyIndex_Check(obj)) return type_error(parameter, "int", obj);
-    PyRef index = PyRef::steal(PyNumber_Index(obj));
-    if (!index) return false;
-    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;  // OverflowError
-    out = value;
-    return true;
-}
-
-bool to_optional_u64(const char* parameter, PyObject* obj, std::optional<std::uint64_t>& out) {
-    if (obj == Py_None) {
-        out.reset();
-        return true;
-    }
-    std::uint64_t value;
-    if (!to_u64(parameter, obj, value)) return false;
-    out = value;
-    return true;
 }
 
 // Whether the object has a float conversion at all; an exception raised by
@@ -54,28 +24,61 @@ bool has_float_conversion(PyObject* obj) {
     return number != nullptr && (number->nb_float != nullptr || number->nb_index != nullptr);
 }
 
-bool to_double(const char* parameter, PyObject* obj, double& out) {
-    if (!has_float_conversion(obj)) return type_error(parameter, "a real number", obj);
+// Finds a parameter by name; -1 when there is none.
+Py_ssize_t parameter_index(const Signature& signature, PyObject* name) {
+    for (std::size_t i = 0; i < signature.parameters.size(); ++i) {
+        if (PyUnicode_CompareWithASCIIString(name, signature.parameters[i]) == 0) return static_cast<Py_ssize_t>(i);
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool to_u64(const char* function, const char* parameter, PyObject* obj, std::uint64_t& out) {
+    if (!PyIndex_Check(obj)) return type_error(function, parameter, "int", obj);
+    PyRef index = PyRef::steal(PyNumber_Index(obj));
+    if (!index) return false;
+    const unsigned long long value = PyLong_AsUnsignedLongLong(index.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;  // OverflowError
+    out = value;
+    return true;
+}
+
+bool to_optional_u64(const char* function, const char* parameter, PyObject* obj, std::optional<std::uint64_t>& out) {
+    if (obj == Py_None) {
+        out.reset();
+        return true;
+    }
+    std::uint64_t value;
+    if (!to_u64(function, parameter, obj, value)) return false;
+    out = value;
+    return true;
+}
+
+bool to_double(const char* function, const char* parameter, PyObject* obj, double& out) {
+    if (!has_float_conversion(obj)) return type_error(function, parameter, "a real number", obj);
     const double value = PyFloat_AsDouble(obj);
     if (value == -1.0 && PyErr_Occurred()) return false;
     out = value;
     return true;
 }
 
-bool to_string(const char* parameter, PyObject* obj, std::string& out) {
-    if (!PyUnicode_Check(obj)) return type_error(parameter, "str", obj);
+const char* utf8_of(PyObject* str, Py_ssize_t& size) { return PyUnicode_AsUTF8AndSize(str, &size); }
+
+bool to_string(const char* function, const char* parameter, PyObject* obj, std::string& out) {
+    if (!PyUnicode_Check(obj)) return type_error(function, parameter, "str", obj);
     Py_ssize_t size;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(obj, &size);
+    const char* utf8 = utf8_of(obj, size);
     if (utf8 == nullptr) return false;
     out.assign(utf8, static_cast<std::size_t>(size));
     return true;
 }
 
-bool to_bool(const char* parameter, PyObject* obj, bool& out) {
+bool to_bool(const char* function, const char* parameter, PyObject* obj, bool& out) {
     // NumPy's boolean scalar is accepted too, without importing NumPy.
     const char* name = Py_TYPE(obj)->tp_name;
     if (!PyBool_Check(obj) && std::strcmp(name, "numpy.bool") != 0 && std::strcmp(name, "numpy.bool_") != 0) {
-        return type_error(parameter, "bool", obj);
+        return type_error(function, parameter, "bool", obj);
     }
     const int truth = PyObject_IsTrue(obj);
     if (truth < 0) return false;
@@ -83,8 +86,9 @@ bool to_bool(const char* parameter, PyObject* obj, bool& out) {
     return true;
 }
 
-bool to_ranks(PyObject* obj, std::vector<std::string>& genes, std::vector<double>& scores) {
-    if (!PyDict_Check(obj)) return type_error("ranks", "dict", obj);
+bool to_ranks(const char* function, const char* parameter, PyObject* obj, std::vector<std::string>& genes,
+              std::vector<double>& scores) {
+    if (!PyDict_Check(obj)) return type_error(function, parameter, "dict", obj);
     // A snapshot of the items: value conversions may run Python code that
     // changes the dict, which must not disturb the iteration.
     PyRef items = PyRef::steal(PyDict_Items(obj));
@@ -97,16 +101,16 @@ bool to_ranks(PyObject* obj, std::vector<std::string>& genes, std::vector<double
         PyObject* key = PyTuple_GET_ITEM(item, 0);
         PyObject* value = PyTuple_GET_ITEM(item, 1);
         if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%s argument 'ranks' keys must be str, not %.200s", kFunction,
+            PyErr_Format(PyExc_TypeError, "%s argument '%s' keys must be str, not %.200s", function, parameter,
                          Py_TYPE(key)->tp_name);
             return false;
         }
         Py_ssize_t size;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(key, &size);
+        const char* utf8 = utf8_of(key, size);
         if (utf8 == nullptr) return false;
         if (!has_float_conversion(value)) {
-            PyErr_Format(PyExc_TypeError, "%s argument 'ranks' values must be real numbers, not %.200s (gene %R)",
-                         kFunction, Py_TYPE(value)->tp_name, key);
+            PyErr_Format(PyExc_TypeError, "%s argument '%s' values must be real numbers, not %.200s (gene %R)",
+                         function, parameter, Py_TYPE(value)->tp_name, key);
             return false;
         }
         const double score = PyFloat_AsDouble(value);
@@ -117,78 +121,99 @@ bool to_ranks(PyObject* obj, std::vector<std::string>& genes, std::vector<double
     return true;
 }
 
-// Finds a parameter by name; -1 when there is none.
-Py_ssize_t parameter_index(PyObject* name) {
-    for (std::size_t i = 0; i < kParameters.size(); ++i) {
-        if (PyUnicode_CompareWithASCIIString(name, kParameters[i]) == 0) return static_cast<Py_ssize_t>(i);
-    }
-    return -1;
-}
-
-// Python's binding rules, with CPython's wording for builtin functions.
-bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::array<PyObject*, 14>& slots) {
-    const auto max_args = static_cast<Py_ssize_t>(kParameters.size());
-    if (nargs > max_args) {
-        PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional arguments (%zd given)", kFunction, max_args,
-                     nargs);
+bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          std::span<PyObject*> slots) {
+    const char* function = signature.function;
+    if (nargs > signature.positional) {
+        PyErr_Format(PyExc_TypeError, "%s takes at most %zd positional arguments (%zd given)", function,
+                     signature.positional, nargs);
         return false;
     }
-    slots.fill(nullptr);
+    std::fill(slots.begin(), slots.end(), nullptr);
     for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
     PyObject* leftover = nullptr;  // first keyword that cannot be bound
     const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t j = 0; j < nkw; ++j) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, j);
-        const Py_ssize_t index = parameter_index(name);
+        const Py_ssize_t index = parameter_index(signature, name);
         if (index < 0 || index < nargs || slots[index] != nullptr) {
             if (leftover == nullptr) leftover = name;
             continue;
         }
         slots[index] = args[nargs + j];
     }
-    for (Py_ssize_t i = 0; i < kRequired; ++i) {
+    for (Py_ssize_t i = 0; i < signature.required; ++i) {
         if (slots[i] == nullptr) {
-            PyErr_Format(PyExc_TypeError, "%s missing required argument '%s' (pos %zd)", kFunction, kParameters[i],
-                         i + 1);
+            PyErr_Format(PyExc_TypeError, "%s missing required argument '%s' (pos %zd)", function,
+                         signature.parameters[i], i + 1);
             return false;
         }
     }
     if (leftover != nullptr) {
-        const Py_ssize_t index = parameter_index(leftover);
+        const Py_ssize_t index = parameter_index(signature, leftover);
         if (index >= 0) {
-            PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%U') and position (%zd)", kFunction,
+            PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%U') and position (%zd)", function,
                          leftover, index + 1);
         } else {
-            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", kFunction, leftover);
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function, leftover);
         }
         return false;
     }
     return true;
 }
 
-}  // namespace
-
-bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) {
-    std::array<PyObject*, 14> s;
-    if (!bind(args, nargs, kwnames, s)) return false;
-    // Conversions in parameter order; the first failure wins.
-    return to_ranks(s[0], out.genes, out.scores) && to_string("gmt_path", s[1], out.gmt_path) &&
-           (!s[2] || to_u64("nPermSimple", s[2], out.n_perm_simple)) && (!s[3] || to_u64("seed", s[3], out.seed)) &&
-           (!s[4] || to_u64("nproc", s[4], out.nproc)) && (!s[5] || to_u64("minSize", s[5], out.min_size)) &&
-           (!s[6] || to_optional_u64("maxSize", s[6], out.max_size)) && (!s[7] || to_double("eps", s[7], out.eps)) &&
-           (!s[8] || to_string("scoreType", s[8], out.score_type)) &&
-           (!s[9] || to_double("gseaParam", s[9], out.gsea_param)) && (!s[10] || to_string("mode", s[10], out.mode)) &&
-           (!s[11] || to_optional_u64("nperm", s[11], out.nperm)) &&
-           (!s[12] || to_u64("sampleSize", s[12], out.sample_size)) && (!s[13] || to_bool("gpu", s[13], out.gpu));
+PyObject* new_str(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
 PyObject* raise(ErrorKind kind, const std::string& message) {
     PyObject* type = kind == ErrorKind::Value ? PyExc_ValueError
                      : kind == ErrorKind::OS  ? PyExc_OSError
                                               : PyExc_RuntimeError;
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+    PyRef text = PyRef::steal(new_str(message));
     if (text) PyErr_SetObject(type, text.get());
     return nullptr;
+}
+
+namespace {
+
+// The OSError subclass Python itself raises for an error number.
+PyObject* os_error_type(int err) {
+    switch (err) {
+        case ENOENT: return PyExc_FileNotFoundError;
+        case EEXIST: return PyExc_FileExistsError;
+        case EISDIR: return PyExc_IsADirectoryError;
+        case ENOTDIR: return PyExc_NotADirectoryError;
+        case EACCES:
+        case EPERM: return PyExc_PermissionError;
+        case EINTR: return PyExc_InterruptedError;
+        case EAGAIN: return PyExc_BlockingIOError;
+        case ETIMEDOUT: return PyExc_TimeoutError;
+        default: return PyExc_OSError;
+    }
+}
+
+}  // namespace
+
+PyObject* raise_read_error(const rsvelmo::Error& error) {
+    PyRef text = PyRef::steal(new_str(error.message));
+    if (text) PyErr_SetObject(os_error_type(error.os_error), text.get());
+    return nullptr;
+}
+
+PyObject* raise_file_error(const rsvelmo::Error& error, const std::string& path) {
+    if (error.os_error != 0) {
+        // OSError(errno, strerror, filename) picks the matching subclass itself.
+        PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+        if (!filename) return nullptr;
+        PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error,
+                                                             std::strerror(error.os_error), filename.get()));
+        if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+        return nullptr;
+    }
+    std::string where = path;
+    if (error.line > 0) where += ", line " + std::to_string(error.line);
+    return raise(ErrorKind::Value, where + ": " + error.message);
 }
 
 namespace {
@@ -197,30 +222,33 @@ PyRef optional_float(const std::optional<double>& v) {
     return v ? PyRef::steal(PyFloat_FromDouble(*v)) : PyRef::borrow(Py_None);
 }
 
-PyRef utf8_string(const std::string& s) {
-    return PyRef::steal(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+PyRef optional_str(const std::optional<std::string>* v) {
+    return v != nullptr && *v ? PyRef::steal(new_str(**v)) : PyRef::borrow(Py_None);
 }
 
-PyRef result_dict(const rsvelmo::ExportedResult& r) {
+PyRef result_dict(const rsvelmo::ExportedResult& r, const std::optional<std::string>* const* description) {
     PyRef genes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(r.leading_edge.size())));
     if (!genes) return {};
     for (std::size_t i = 0; i < r.leading_edge.size(); ++i) {
-        PyRef gene = utf8_string(r.leading_edge[i]);
+        PyRef gene = PyRef::steal(new_str(r.leading_edge[i]));
         if (!gene) return {};
         PyList_SET_ITEM(genes.get(), static_cast<Py_ssize_t>(i), gene.release());
     }
-    PyRef values[] = {utf8_string(r.pathway),
+    PyRef values[] = {PyRef::steal(new_str(r.pathway)),
                       PyRef::steal(PyLong_FromUnsignedLongLong(r.size)),
                       PyRef::steal(PyFloat_FromDouble(r.es)),
                       optional_float(r.nes),
                       PyRef::steal(PyFloat_FromDouble(r.pval)),
                       optional_float(r.padj),
                       optional_float(r.log2err),
-                      std::move(genes)};
-    static const char* const kKeys[] = {"pathway", "size", "es", "nes", "pval", "padj", "log2err", "leading_edge"};
+                      std::move(genes),
+                      description ? optional_str(*description) : PyRef()};
+    static const char* const kKeys[] = {"pathway", "size",    "es",           "nes",        "pval",
+                                        "padj",    "log2err", "leading_edge", "description"};
+    const std::size_t keys = description ? std::size(kKeys) : std::size(kKeys) - 1;
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) return {};
-    for (std::size_t i = 0; i < std::size(kKeys); ++i) {
+    for (std::size_t i = 0; i < keys; ++i) {
         if (!values[i] || PyDict_SetItemString(dict.get(), kKeys[i], values[i].get()) < 0) return {};
     }
     return dict;
@@ -228,11 +256,13 @@ PyRef result_dict(const rsvelmo::ExportedResult& r) {
 
 }  // namespace
 
-PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results) {
+PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
+                        const std::vector<const std::optional<std::string>*>* descriptions) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < results.size(); ++i) {
-        PyRef dict = result_dict(results[i].export_values());
+        const std::optional<std::string>* const* description = descriptions ? &(*descriptions)[i] : nullptr;
+        PyRef dict = result_dict(results[i].export_values(), description);
         if (!dict) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }

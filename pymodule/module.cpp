@@ -1,34 +1,63 @@
-// The CPython extension module rsvelmopy and its one function, run_gsea_py.
+// The CPython extension module rsvelmopy: run_gsea_py, the entry with the
+// reference signature that holds the interpreter lock for the whole call,
+// and the functions the Python package is built on (run_gsea, read_gmt).
 #include <Python.h>
 
-#include <cmath>
+#include <array>
 
 #include "algo.hpp"
 #include "bindings.hpp"
 #include "convert.hpp"
+#include "engine.hpp"
 #include "io.hpp"
+#include "pyref.hpp"
 
 namespace rsvelmopy {
 namespace {
 
 using rsvelmo::ScoreType;
 
-std::optional<ScoreType> parse_score_type(const std::string& lower) {
-    if (lower == "std") return ScoreType::Std;
-    if (lower == "pos") return ScoreType::Pos;
-    if (lower == "neg") return ScoreType::Neg;
-    return std::nullopt;
-}
+const char kRunGseaPySignature[] =
+    "run_gsea_py(ranks, gmt_path, nPermSimple=1000, seed=42, nproc=0, minSize=1, maxSize=None, eps=1e-50, "
+    "scoreType=\"std\", gseaParam=1.0, mode=\"velmo\", nperm=None, sampleSize=101, gpu=False)\n--\n\n";
 
-// The first score that is NaN or infinite: such a ranking has no order.
-std::optional<std::string> non_finite_score(const std::vector<std::string>& genes, const std::vector<double>& scores) {
-    for (std::size_t i = 0; i < scores.size(); ++i) {
-        if (!std::isfinite(scores[i])) {
-            return "ranking score of gene '" + genes[i] + "' is " + (std::isnan(scores[i]) ? "nan" : scores[i] > 0 ? "inf" : "-inf") +
-                   "; every score must be a finite number";
-        }
-    }
-    return std::nullopt;
+constexpr const char* kRunGseaPy = "run_gsea_py()";
+constexpr std::array<const char*, 14> kRunGseaPyParameters = {
+    "ranks", "gmt_path", "nPermSimple", "seed",  "nproc", "minSize",    "maxSize",
+    "eps",   "scoreType", "gseaParam", "mode",  "nperm", "sampleSize", "gpu"};
+
+struct Arguments {
+    std::vector<std::string> genes;  // ranks, in the dict's own order
+    std::vector<double> scores;
+    std::string gmt_path;
+    std::uint64_t n_perm_simple = 1000;
+    std::uint64_t seed = 42;
+    std::uint64_t nproc = 0;
+    std::uint64_t min_size = 1;
+    std::optional<std::uint64_t> max_size;
+    double eps = 1e-50;
+    std::string score_type = "std";
+    double gsea_param = 1.0;
+    std::string mode = "velmo";
+    std::optional<std::uint64_t> nperm;
+    std::uint64_t sample_size = 101;
+    bool gpu = false;
+};
+
+// Binds and converts the arguments in parameter order; the first failure wins.
+bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Arguments& out) {
+    std::array<PyObject*, kRunGseaPyParameters.size()> s;
+    const Signature signature{kRunGseaPy, kRunGseaPyParameters, 2, kRunGseaPyParameters.size()};
+    if (!bind(signature, args, nargs, kwnames, s)) return false;
+    const char* f = kRunGseaPy;
+    return to_ranks(f, "ranks", s[0], out.genes, out.scores) && to_string(f, "gmt_path", s[1], out.gmt_path) &&
+           (!s[2] || to_u64(f, "nPermSimple", s[2], out.n_perm_simple)) && (!s[3] || to_u64(f, "seed", s[3], out.seed)) &&
+           (!s[4] || to_u64(f, "nproc", s[4], out.nproc)) && (!s[5] || to_u64(f, "minSize", s[5], out.min_size)) &&
+           (!s[6] || to_optional_u64(f, "maxSize", s[6], out.max_size)) && (!s[7] || to_double(f, "eps", s[7], out.eps)) &&
+           (!s[8] || to_string(f, "scoreType", s[8], out.score_type)) &&
+           (!s[9] || to_double(f, "gseaParam", s[9], out.gsea_param)) && (!s[10] || to_string(f, "mode", s[10], out.mode)) &&
+           (!s[11] || to_optional_u64(f, "nperm", s[11], out.nperm)) &&
+           (!s[12] || to_u64(f, "sampleSize", s[12], out.sample_size)) && (!s[13] || to_bool(f, "gpu", s[13], out.gpu));
 }
 
 PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -37,14 +66,14 @@ PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (a.sample_size == 0) return raise(ErrorKind::Value, "sampleSize must be greater than 0.");
     rsvelmo::configure_pool(a.nproc);
 
-    if (auto problem = non_finite_score(a.genes, a.scores)) return raise(ErrorKind::Value, *problem);
+    if (auto problem = rsvelmo::non_finite_score(a.genes, a.scores)) return raise(ErrorKind::Value, *problem);
     const rsvelmo::RankedList ranked(std::move(a.genes), std::move(a.scores));
 
     auto db = rsvelmo::read_gmt(a.gmt_path);
-    if (!db) return raise(ErrorKind::OS, db.error());
+    if (!db) return raise_read_error(db.failure());
 
     const std::string score_name = rsvelmo::unicode_lower(a.score_type);
-    const std::optional<ScoreType> score_type = parse_score_type(score_name);
+    const std::optional<ScoreType> score_type = rsvelmo::parse_score_type(score_name);
     if (!score_type) {
         return raise(ErrorKind::Value, "Invalid scoreType '" + score_name + "'. Expected one of: std, pos, neg.");
     }
@@ -78,9 +107,15 @@ PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     return build_results(results);
 }
 
+template <class F>
+PyCFunction fastcall(F* f) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 PyMethodDef kMethods[] = {
-    {"run_gsea_py", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run_gsea_py)),
-     METH_FASTCALL | METH_KEYWORDS, kRunGseaSignature},
+    {"run_gsea_py", fastcall(run_gsea_py), METH_FASTCALL | METH_KEYWORDS, kRunGseaPySignature},
+    {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, kRunGseaDoc},
+    {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -109,9 +144,9 @@ PyMODINIT_FUNC PyInit_rsvelmopy() {
         }
         return Py_NewRef(g_module);
     }
-    PyObject* module = PyModule_Create(&kModule);
-    if (module == nullptr) return nullptr;
+    PyRef module = PyRef::steal(PyModule_Create(&kModule));
+    if (!module || !add_engine_types(module.get())) return nullptr;
     g_owner = current;
-    g_module = Py_NewRef(module);
-    return module;
+    g_module = Py_NewRef(module.get());
+    return module.release();
 }

@@ -281,6 +281,8 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     } else if (nperm > 0 && kept.size() >= 2) {
         permute_batch(kept, weights, nperm, base_seed, score_type, progress);
     }
+    progress.finish();
+    progress.throw_if_stopped();
     permutation_statistics(kept, nperm, score_type, options.run_multilevel);
     stage_done(__LINE__, "permutations");
 

@@ -23,7 +23,8 @@ void warn(std::uint32_t line, std::string message) {
 
 }  // namespace
 
-void warn_prepare_stats(const RankedList& ranked, ScoreType score_type) {
+std::vector<std::string> ranking_diagnostics(const RankedList& ranked, ScoreType score_type) {
+    std::vector<std::string> found;
     const auto& scores = ranked.scores();
     std::unordered_set<std::uint64_t> seen;
     seen.reserve(scores.size());
@@ -34,21 +35,25 @@ void warn_prepare_stats(const RankedList& ranked, ScoreType score_type) {
         std::memcpy(&bits, &s, sizeof bits);
         if (!seen.insert(bits).second) ++ties;
     }
-    if (!scores.empty() && ties > 0 && logging::enabled(logging::Level::Warning)) {
+    if (!scores.empty() && ties > 0) {
         const double percent = (static_cast<double>(ties) * 100.0) / static_cast<double>(scores.size());
         char formatted[64];
         std::snprintf(formatted, sizeof formatted, "%.2f", percent);  // glibc: exact, ties to even
-        warn(__LINE__, "detected " + std::to_string(ties) + " tied non-zero ranking scores (" + formatted +
-                           "% of genes); ties are resolved by input order and can slightly affect "
-                           "enrichment outcomes");
+        found.push_back("detected " + std::to_string(ties) + " tied non-zero ranking scores (" + formatted +
+                        "% of genes); ties are resolved by input order and can slightly affect "
+                        "enrichment outcomes");
     }
-    if (score_type == ScoreType::Std &&
-        std::all_of(scores.begin(), scores.end(), [](double s) { return s > 0.0; }) &&
-        logging::enabled(logging::Level::Warning)) {
-        warn(__LINE__,
-             "all ranking scores are positive while scoreType='std'; for one-tailed enrichment, consider "
-             "scoreType='pos'");
+    if (score_type == ScoreType::Std && std::all_of(scores.begin(), scores.end(), [](double s) { return s > 0.0; })) {
+        found.push_back(
+            "all ranking scores are positive while scoreType='std'; for one-tailed enrichment, consider "
+            "scoreType='pos'");
     }
+    return found;
+}
+
+void warn_prepare_stats(const RankedList& ranked, ScoreType score_type) {
+    if (!logging::enabled(logging::Level::Warning)) return;
+    for (std::string& message : ranking_diagnostics(ranked, score_type)) warn(__LINE__, std::move(message));
 }
 
 std::vector<std::uint64_t> extract_pathway_hits(const Pathway& pathway, const GenePositions& gene_positions) {

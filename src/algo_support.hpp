@@ -15,8 +15,12 @@ namespace rsvelmo {
 
 using GenePositions = std::unordered_map<std::string, std::uint64_t>;
 
-// Emits warning records for ties among non-zero scores and for an
-// all-positive ranking analysed two-sided. Changes nothing.
+// What is suspect about a ranking: ties among non-zero scores (their order
+// is the input order) and an all-positive ranking analysed two-sided. One
+// message each, none when the ranking is fine.
+std::vector<std::string> ranking_diagnostics(const RankedList& ranked, ScoreType score_type);
+
+// Emits the diagnostics as warning records. Changes nothing.
 void warn_prepare_stats(const RankedList& ranked, ScoreType score_type);
 
 // Sorted, distinct ranking positions of the pathway's genes that are ranked.

@@ -70,6 +70,13 @@ std::string unicode_lower(const std::string& text) {
     return out;
 }
 
+std::optional<ScoreType> parse_score_type(const std::string& lower) {
+    if (lower == "std") return ScoreType::Std;
+    if (lower == "pos") return ScoreType::Pos;
+    if (lower == "neg") return ScoreType::Neg;
+    return std::nullopt;
+}
+
 Result<InterfaceMode> parse_interface_mode(const std::string& mode) {
     const std::string lower = unicode_lower(mode);
     if (lower == "multilevel") return InterfaceMode::Multilevel;

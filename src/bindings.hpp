@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "core.hpp"
 #include "result.hpp"
 
 namespace rsvelmo {
@@ -20,6 +21,9 @@ struct ExecutionPlan {
 // Full Unicode lower-case mapping of UTF-8 text (no trimming).
 std::string unicode_lower(const std::string& text);
 
+// "std", "pos" or "neg", already lower-cased; nothing for any other text.
+std::optional<ScoreType> parse_score_type(const std::string& lower);
+
 // "multilevel", "simple" or "velmo" in any case.
 Result<InterfaceMode> parse_interface_mode(const std::string& mode);
 
@@ -27,8 +31,9 @@ Result<ExecutionPlan> resolve_execution_plan(InterfaceMode mode, bool gpu,
                                              std::optional<std::uint64_t> nperm,
                                              std::uint64_t n_perm_simple);
 
-// nproc > 0 asks for a pool of exactly that many threads; once a pool exists
-// the request has no effect and reports nothing.
+// nproc > 0 asks for a pool of that many threads (at most
+// pool::max_threads()); once a pool exists the request has no effect and
+// reports nothing.
 void configure_pool(std::uint64_t nproc);
 
 }  // namespace rsvelmo

@@ -93,4 +93,13 @@ ExportedResult EnrichmentResult::export_values() const {
     return ExportedResult{pathway, size, es, nes, pval, padj, log2err, leading_edge};
 }
 
+std::optional<std::string> non_finite_score(const std::vector<std::string>& genes, const std::vector<double>& scores) {
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        if (std::isfinite(scores[i])) continue;
+        const char* shown = std::isnan(scores[i]) ? "nan" : scores[i] > 0 ? "inf" : "-inf";
+        return "ranking score of gene '" + genes[i] + "' is " + shown + "; every score must be a finite number";
+    }
+    return std::nullopt;
+}
+
 }  // namespace rsvelmo

@@ -59,6 +59,10 @@ private:
 // the scale factor overflows.
 std::optional<std::string> weighting_problem(const RankedList& ranked, double gsea_param);
 
+// The message for the first score that is NaN or infinite (such a ranking
+// has no order), or nothing when every score is finite.
+std::optional<std::string> non_finite_score(const std::vector<std::string>& genes, const std::vector<double>& scores);
+
 // Shortest round-trip-safe decimal form of a double, for messages.
 std::string format_double(double x);
 

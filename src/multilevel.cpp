@@ -208,7 +208,8 @@ void refine_multilevel(std::span<PathwayStatistics> records, const RefinementSet
             progress.advance(1);
         },
         [&] { progress.poll(); });
-    progress.poll(true);
+    progress.throw_if_stopped();
+    progress.finish();
     progress.throw_if_stopped();
 
     const double sample_d = static_cast<double>(settings.sample_size);

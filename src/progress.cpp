@@ -21,6 +21,11 @@ void Progress::begin(Stage stage, std::uint64_t total) {
     poll(true);
 }
 
+void Progress::finish() {
+    done_.store(total_, std::memory_order_relaxed);
+    poll(true);
+}
+
 void Progress::poll(bool force) {
     if (observer_ == nullptr || stopped()) return;
     const auto now = std::chrono::steady_clock::now();

@@ -40,6 +40,8 @@ public:
 
     // Starts a stage of `total` units and tells the observer at once.
     void begin(Stage stage, std::uint64_t total);
+    // Marks the stage complete and tells the observer at once.
+    void finish();
     // Counts finished units; any thread.
     void advance(std::uint64_t units) { done_.fetch_add(units, std::memory_order_relaxed); }
     // Whether the analysis should stop; any thread.
