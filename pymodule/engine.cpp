@@ -18,7 +18,8 @@ namespace rsvelmopy {
 
 const char kRunGseaDoc[] =
     "run_gsea(ranks, gene_sets, *, mode='velmo', nperm=None, nperm_simple=1000, seed=42, threads=0, "
-    "min_size=1, max_size=None, eps=1e-50, score_type='std', gsea_param=1.0, sample_size=101, progress=None)\n--\n\n"
+    "min_size=1, max_size=None, eps=1e-50, score_type='std', gsea_param=1.0, sample_size=101, progress=None, "
+    "refine_all=False, diagnostics=True)\n--\n\n"
     "Run a preranked gene set enrichment analysis.\n\n"
     "Parameters\n----------\n"
     "ranks : dict or (sequence, sequence)\n"
@@ -53,7 +54,13 @@ const char kRunGseaDoc[] =
     "progress : callable, optional\n"
     "    Called as progress(stage, done, total) from the calling thread, at least every ~100 ms\n"
     "    and between stages; stage is 'permutations' or 'multilevel'. An exception it raises\n"
-    "    stops the analysis and propagates.\n\n"
+    "    stops the analysis and propagates.\n"
+    "refine_all : bool\n"
+    "    With the multilevel analysis, refine every gene set, not only those whose permutation\n"
+    "    p-value is too coarse.\n"
+    "diagnostics : bool\n"
+    "    Whether to issue the RankingWarning diagnostics (callers that check rankings themselves\n"
+    "    turn them off).\n\n"
     "Returns\n-------\n"
     "list of dict\n"
     "    One dict per tested gene set, sorted by name, with the keys pathway, description, size,\n"
@@ -80,9 +87,9 @@ const char kReadGmtDoc[] =
 namespace {
 
 constexpr const char* kRunGsea = "run_gsea()";
-constexpr std::array<const char*, 15> kRunGseaParameters = {
-    "ranks", "gene_sets", "mode", "nperm",      "nperm_simple", "seed",        "threads",  "min_size",
-    "max_size", "eps",    "score_type", "gsea_param", "sample_size", "progress"};
+constexpr std::array<const char*, 16> kRunGseaParameters = {
+    "ranks",    "gene_sets", "mode",       "nperm",      "nperm_simple", "seed",     "threads",    "min_size",
+    "max_size", "eps",       "score_type", "gsea_param", "sample_size",  "progress", "refine_all", "diagnostics"};
 
 PyObject* g_ranking_warning = nullptr;  // owned by the module, which lives until the process ends
 
@@ -103,6 +110,8 @@ struct Request {
     double gsea_param = 1.0;
     std::uint64_t sample_size = 101;
     PyObject* progress = nullptr;  // borrowed from the arguments; NULL or None: no callback
+    bool refine_all = false;
+    bool diagnostics = true;
 };
 
 bool value_error(const std::string& message) {
@@ -285,7 +294,8 @@ bool parse_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, R
         }
         r.progress = s[13];
     }
-    return true;
+    return (!s[14] || to_bool(f, "refine_all", s[14], r.refine_all)) &&
+           (!s[15] || to_bool(f, "diagnostics", s[15], r.diagnostics));
 }
 
 // Settings no analysis can answer meaningfully, named by parameter.
@@ -376,13 +386,14 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         r.pathways = std::move(db.value().pathways);
         if (!check_unique_names(r.pathways, *r.gmt_path)) return nullptr;
     }
-    if (!warn_about(ranked, *score_type)) return nullptr;
+    if (r.diagnostics && !warn_about(ranked, *score_type)) return nullptr;
 
     // The same dispatch as run_gsea_py: velmo is simple with nperm, else multilevel.
     rsvelmo::AnalysisOptions options;
     const bool simple = mode.value() == rsvelmo::InterfaceMode::Simple ||
                         (mode.value() == rsvelmo::InterfaceMode::Velmo && r.nperm);
     options.run_multilevel = !simple;
+    options.refine_all = !simple && r.refine_all;
     options.nperm = simple ? r.nperm.value_or(r.nperm_simple) : r.nperm_simple;
     options.seed = r.seed;
     options.min_size = r.min_size;
@@ -432,6 +443,7 @@ PyObject* read_gmt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     }();
     if (!db) return raise_file_error(db.failure(), path);
     const auto& pathways = db.value().pathways;
+    if (!check_unique_names(pathways, path)) return nullptr;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pathways.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < pathways.size(); ++i) {

@@ -6,6 +6,7 @@ cd "$(dirname "$0")/.."
 
 need_apt=()
 dpkg -s libboost-dev >/dev/null 2>&1 || need_apt+=(libboost-dev)
+dpkg -s zlib1g-dev >/dev/null 2>&1 || need_apt+=(zlib1g-dev)
 dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
 # clang and its runtime for the fuzz targets (libFuzzer)
 command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)

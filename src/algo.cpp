@@ -287,7 +287,7 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     stage_done(__LINE__, "permutations");
 
     if (options.run_multilevel && nperm > 0 && kept.size() > 0) {
-        refine_multilevel(kept.stats, {nperm, score_type, sample_size, eps}, prepared.scaled_weights, main_stream,
+        refine_multilevel(kept.stats, {nperm, score_type, sample_size, eps, options.refine_all}, prepared.scaled_weights, main_stream,
                           progress);
     }
     stage_done(__LINE__, "multilevel");
@@ -302,7 +302,7 @@ namespace {
 AnalysisOptions options_of(std::uint64_t nperm, std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size,
                            ScoreType score_type, bool run_multilevel, double eps, double gsea_param,
                            std::uint64_t sample_size) {
-    return {nperm, seed, min_size, max_size, score_type, run_multilevel, eps, gsea_param, sample_size};
+    return {nperm, seed, min_size, max_size, score_type, run_multilevel, false, eps, gsea_param, sample_size};
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ struct AnalysisOptions {
     std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max();
     ScoreType score_type = ScoreType::Std;
     bool run_multilevel = true;  // refine coarse p-values after the permutations
+    bool refine_all = false;     // with run_multilevel: refine every pathway with a p-value, not only coarse ones
     double eps = 1e-50;          // smallest multilevel p-value
     double gsea_param = 1.0;     // exponent of the score weights
     std::uint64_t sample_size = 101;  // sample size of the multilevel estimator

@@ -2,8 +2,10 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <string_view>
 
@@ -26,6 +28,28 @@ public:
 
 private:
     int fd_;
+};
+
+// A zlib reader over a duplicate of a descriptor: it inflates gzip data and
+// passes anything else through unchanged. Closes what it owns.
+class GzReader {
+public:
+    explicit GzReader(int fd) {
+        const int own = ::dup(fd);
+        if (own >= 0) {
+            gz_ = ::gzdopen(own, "rb");
+            if (gz_ == nullptr) ::close(own);
+        }
+    }
+    GzReader(const GzReader&) = delete;
+    GzReader& operator=(const GzReader&) = delete;
+    ~GzReader() {
+        if (gz_ != nullptr) ::gzclose(gz_);
+    }
+    gzFile get() const { return gz_; }
+
+private:
+    gzFile gz_ = nullptr;
 };
 
 Error os_error(int err) {
@@ -162,14 +186,26 @@ Result<PathwayDb> read_gmt(const std::string& path) {
         return std::nullopt;
     };
 
+    // Gzip-compressed files (.gmt.gz) are read as their content.
+    GzReader gz(file.get());
+    if (gz.get() == nullptr) return os_error(errno != 0 ? errno : ENOMEM);
     char buffer[kReadBufferSize];
     while (true) {
-        const ssize_t got = ::read(file.get(), buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            return os_error(errno);
+        errno = 0;
+        const int got = ::gzread(gz.get(), buffer, sizeof buffer);
+        if (got <= 0) {
+            // zlib reports a stream cut short at its end as an error after the
+            // last bytes, not as a failed read.
+            int code = Z_OK;
+            const char* message = ::gzerror(gz.get(), &code);
+            if (code == Z_ERRNO) return os_error(errno != 0 ? errno : EIO);
+            if (code != Z_OK) {
+                std::string_view why(message);  // zlib prefixes "<fd:N>: "
+                if (why.starts_with("<fd:")) why.remove_prefix(std::min(why.size(), why.find(": ") + 2));
+                return Error{"the gzip data is damaged or cut short: " + std::string(why)};
+            }
+            break;
         }
-        if (got == 0) break;
         std::string_view chunk(buffer, static_cast<std::size_t>(got));
         std::size_t newline;
         while ((newline = chunk.find('\n')) != std::string_view::npos) {

@@ -95,7 +95,10 @@ Groups select_groups(std::span<const PathwayStatistics> records, const Refinemen
     for (std::size_t i = 0; i < records.size(); ++i) {
         const PathwayStatistics& r = records[i];
         if (!std::isfinite(r.pval)) continue;
-        if (!should_refine_multilevel(r.n_more_extreme, r.n_same_sign, s.nperm, s.sample_size, r.pval)) continue;
+        if (!s.refine_all &&
+            !should_refine_multilevel(r.n_more_extreme, r.n_same_sign, s.nperm, s.sample_size, r.pval)) {
+            continue;
+        }
         groups[r.size].push_back(i);
     }
     return groups;

@@ -69,6 +69,7 @@ struct RefinementSettings {
     ScoreType score_type = ScoreType::Std;
     std::uint64_t sample_size = 101;
     double eps = 1e-50;
+    bool refine_all = false;  // refine every record with a p-value, however well the permutations resolved it
 };
 
 // Refines pval and log2err of the records whose permutation p-value is too
