@@ -1,19 +1,22 @@
 """rsvelmo: preranked gene set enrichment analysis on the rsvelmopy engine.
 
     import rsvelmo
-    table = rsvelmo.gsea("ranking.rnk", "pathways.gmt", minSize=15, maxSize=500)
+    table = rsvelmo.gsea("ranking.rnk", "pathways.gmt")
 
-``gsea`` answers one ranking, ``gsea_many`` many (in worker processes),
+``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
+a mapping, a genes x contrasts table or a scanpy AnnData),
 ``read_ranks``/``read_matrix``/``read_gmt`` read the usual files and
 ``rsvelmo.plot`` draws the figures. The command line is ``rsvelmo run``.
+Suspect input gives a :class:`RankingWarning`; input that cannot be
+analysed raises :class:`RankingError` (a ``ValueError``).
 """
 
-from rsvelmopy import run_gsea_py
+from rsvelmopy import run_gsea, run_gsea_py
 
 from . import plot
 from .api import gsea, gsea_many
-from .io import RankingError, read_gmt, read_matrix, read_ranks, write_gmt
+from .io import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
 
 __all__ = ["gsea", "gsea_many", "read_ranks", "read_matrix", "read_gmt", "write_gmt", "RankingError",
-           "run_gsea_py", "plot"]
+           "RankingWarning", "run_gsea", "run_gsea_py", "plot"]
 __version__ = "0.1.0"

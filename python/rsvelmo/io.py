@@ -1,4 +1,9 @@
-"""Reading rankings and gene-set files, and checking rankings before an analysis."""
+"""Reading rankings and gene-set files, and checking rankings before an analysis.
+
+Everything a user's file can get wrong is refused here with one message that
+names the file, the line and what to do, or warned about with
+:class:`RankingWarning`.
+"""
 from __future__ import annotations
 
 import csv
@@ -6,149 +11,258 @@ import gzip
 import io
 import math
 import os
-import struct
 import warnings
+import zlib
 from collections import Counter
 from typing import Iterable, Mapping
 
-__all__ = ["RankingError", "read_ranks", "read_matrix", "read_gmt", "read_gmt_entries", "write_gmt", "ranking_warnings"]
+import rsvelmopy
+
+__all__ = ["RankingError", "RankingWarning", "read_ranks", "read_matrix", "read_gmt", "read_gmt_descriptions",
+           "write_gmt", "check_ranking", "DUPLICATE_POLICIES", "NA_POLICIES"]
 
 DUPLICATE_POLICIES = ("error", "first", "max_abs", "mean")
+NA_POLICIES = ("error", "drop")
+# Cells that mean "no value" in the tables R, pandas and spreadsheets write.
+MISSING_CELLS = {"", "na", "nan", "n/a", "null", "none", "#n/a"}
+# The ranking statistic of the result tables users bring most often.
+KNOWN_SCORE_COLUMNS = {"stat": "a DESeq2 results table", "t": "a limma topTable",
+                       "scores": "a scanpy rank_genes_groups table", "avg_log2FC": "a Seurat FindMarkers table"}
+TIE_SHARE = 0.01
+
+RankingWarning = rsvelmopy.RankingWarning
 
 
 class RankingError(ValueError):
     """A ranking file or object that cannot be analysed as it stands."""
 
 
-def _open_text(path):
-    with open(path, "rb") as probe:
-        magic = probe.read(2)
-    if magic == b"\x1f\x8b":
-        return io.TextIOWrapper(gzip.open(path, "rb"), encoding="utf-8", newline="")
-    return open(path, encoding="utf-8", newline="")
+def _check_policy(name: str, value, allowed) -> None:
+    if value not in allowed:
+        raise ValueError(f"{name} must be one of {', '.join(repr(a) for a in allowed)}, not {value!r}")
 
 
-def _delimiter(path: str) -> str:
-    name = path[:-3] if path.endswith(".gz") else path
-    return "," if name.lower().endswith(".csv") else "\t"
+def _sniff(path: str) -> bytes:
+    """The first bytes of the file, after refusing what is not a text table."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    if head.startswith(b"\x1f\x8b"):
+        try:
+            with gzip.open(path, "rb") as f:
+                head = f.read(4096)
+        except (OSError, EOFError, zlib.error):
+            raise RankingError(f"{path}: the gzip data is damaged or cut short") from None
+    if head.startswith(b"PK\x03\x04"):
+        raise RankingError(f"{path}: this is an Excel workbook or a zip archive, not a text table; "
+                           "save the sheet as CSV or TSV")
+    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
+        raise RankingError(f"{path}: this file is UTF-16 text; save it as UTF-8 (CSV UTF-8 in Excel)")
+    if b"\x00" in head:
+        raise RankingError(f"{path}: this is a binary file, not a text table")
+    return head
+
+
+def _rows(path: str):
+    """(line number, cells) of every row that is not blank or a # comment."""
+    head = _sniff(path)
+    name = path[:-3] if path.lower().endswith(".gz") else path
+    first = head.split(b"\n", 1)[0]
+    delimiter = "," if name.lower().endswith(".csv") or (b"\t" not in first and b"," in first) else "\t"
+    opener = gzip.open if _is_gzip(path) else open
+    try:
+        with opener(path, "rb") as raw:
+            text = io.TextIOWrapper(raw, encoding="utf-8-sig", newline="")
+            for line_no, row in enumerate(csv.reader(text, delimiter=delimiter), start=1):
+                if not row or all(not c.strip() for c in row) or row[0].lstrip().startswith("#"):
+                    continue
+                yield line_no, row
+    except UnicodeDecodeError as e:
+        raise RankingError(f"{path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
+    except (EOFError, zlib.error, gzip.BadGzipFile):
+        raise RankingError(f"{path}: the gzip data is damaged or cut short") from None
+
+
+def _is_gzip(path: str) -> bool:
+    with open(path, "rb") as f:
+        return f.read(2) == b"\x1f\x8b"
+
+
+def _is_number(text: str) -> bool:
+    try:
+        float(text)
+    except ValueError:
+        return False
+    return True
+
+
+def _missing(text: str) -> bool:
+    return text.strip().lower() in MISSING_CELLS
 
 
 def _column(header: list[str] | None, choice, default: int, what: str, path: str) -> int:
     if choice is None:
         return default
-    if isinstance(choice, int) or (isinstance(choice, str) and choice.isdigit() and (header is None or choice not in header)):
+    if header is not None and choice in header:
+        return header.index(choice)
+    if isinstance(choice, int) or (isinstance(choice, str) and choice.isdigit()):
         return int(choice)
-    if header is None or choice not in header:
-        raise RankingError(f"{path}: no column named {choice!r} for the {what}" +
-                           (f" (columns: {', '.join(header)})" if header else " (the file has no header)"))
-    return header.index(choice)
+    raise RankingError(f"{path}: no column named {choice!r} for the {what}" +
+                       (f" (columns: {', '.join(map(repr, header))})" if header else " (the file has no header)"))
 
 
-def _parse_score(text: str, path: str, line: int, gene: str) -> float:
+def _too_many_columns(path: str, header: list[str] | None, width: int) -> RankingError:
+    shown = ", ".join(repr(c) for c in header) if header else f"{width} unnamed columns"
+    message = (f"{path} has {width} columns ({shown}); say which one holds the ranking score with "
+               "score_col= (--score-col on the command line)")
+    for column, what in KNOWN_SCORE_COLUMNS.items():
+        if header and column in header:
+            message += f"; this looks like {what}, whose ranking score is usually {column!r}"
+            break
+    return RankingError(message)
+
+
+def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error") -> dict[str, float]:
+    """Read a ranking file into gene name -> score.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A .rnk file (two tab-separated columns), or a TSV or CSV table with
+        a header, optionally gzip-compressed. Blank lines and ``#`` comments
+        are skipped; a UTF-8 byte-order mark is ignored.
+    gene_col, score_col : str or int, optional
+        The columns of gene names and scores, by header name or 0-based
+        index. A table of more than two columns needs ``score_col``; the
+        genes default to the first column.
+    duplicates : {'error', 'first', 'max_abs', 'mean'}
+        What to do with a gene named twice: refuse, keep the first score,
+        the score of largest magnitude, or the mean. A warning says how many
+        genes were collapsed.
+    na : {'error', 'drop'}
+        Missing scores (empty, NA, NaN) are refused, naming the first, or
+        dropped with a warning that says how many.
+
+    Returns
+    -------
+    dict
+        Gene name -> score, in file order.
+
+    Raises
+    ------
+    RankingError
+        Anything that makes the file unusable as a ranking, with the file,
+        line and a remedy in the message.
+    """
+    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
+    _check_policy("na", na, NA_POLICIES)
+    path = os.fspath(path)
+    if path.lower().endswith((".gmt", ".gmt.gz")):
+        raise RankingError(f"{path}: this is a GMT file of gene sets, not a ranking; give the ranking first "
+                           "and the gene sets second")
+    pairs: list[tuple[str, float, int]] = []
+    dropped: list[str] = []
+    header = None
+    gene_i = score_i = None
+    for line_no, row in _rows(path):
+        if gene_i is None:
+            probe = score_col if isinstance(score_col, int) else 1
+            named = isinstance(score_col, str) and not score_col.isdigit()
+            cell = row[probe] if probe < len(row) else ""
+            if named or not (_is_number(cell) or _missing(cell)):
+                header = [c.strip() for c in row]
+            width = len(row)
+            if score_col is None and width > 2:
+                raise _too_many_columns(path, header, width)
+            if width < 2:
+                raise RankingError(f"{path}, line {line_no}: a ranking needs two columns (gene, score), "
+                                   f"found {width}; is the file tab-separated (.rnk, .tsv) or comma-separated (.csv)?")
+            gene_i = _column(header, gene_col, 0, "gene names", path)
+            score_i = _column(header, score_col, 1, "scores", path)
+            if header is not None:
+                continue
+        if max(gene_i, score_i) >= len(row):
+            raise RankingError(f"{path}, line {line_no}: expected at least {max(gene_i, score_i) + 1} columns, "
+                               f"found {len(row)}")
+        gene = row[gene_i].strip()
+        if not gene:
+            raise RankingError(f"{path}, line {line_no}: empty gene name")
+        text = row[score_i]
+        if _missing(text):
+            if na == "error":
+                raise RankingError(f"{path}, line {line_no}: gene {gene!r} has no score ({text.strip()!r}); "
+                                   "drop such genes with na='drop' (--drop-na) or fill them in")
+            dropped.append(gene)
+            continue
+        pairs.append((gene, _parse_score(text, path, line_no, gene, len(row)), line_no))
+    if gene_i is None:
+        raise RankingError(f"{path}: the file holds no ranking (no data rows)")
+    if dropped:
+        warnings.warn(f"{path}: dropped {len(dropped)} gene(s) without a score (first: {dropped[0]!r})",
+                      RankingWarning, stacklevel=2)
+    return _collapse(pairs, duplicates, path)
+
+
+def _parse_score(text: str, path: str, line: int, gene: str, width: int) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise RankingError(f"{path}, line {line}: score {text!r} of gene {gene!r} is not a number") from None
+        hint = ("; this looks like a GMT file of gene sets (name, description, genes): give the ranking first "
+                "and the gene sets second") if width >= 3 and not _is_number(text) else ""
+        raise RankingError(f"{path}, line {line}: score {text!r} of gene {gene!r} is not a number{hint}") from None
     if not math.isfinite(value):
         raise RankingError(f"{path}, line {line}: score of gene {gene!r} is {text.strip()}; scores must be finite")
     return value
 
 
-def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error") -> dict[str, float]:
-    """Reads a ranking: gene name -> score.
-
-    Accepts .rnk files (two tab-separated columns, an optional header,
-    ``#`` comments and blank lines), TSV and CSV tables (choose the columns
-    by name or 0-based index with ``gene_col`` and ``score_col``; the first
-    two columns by default), each optionally gzip-compressed.
-
-    Duplicate gene names are an error by default; ``duplicates`` may be
-    "first" (keep the first score), "max_abs" (keep the score of largest
-    magnitude) or "mean". Missing, non-numeric, NaN or infinite scores are
-    errors naming the file, the line and the gene.
-    """
-    if duplicates not in DUPLICATE_POLICIES:
-        raise ValueError(f"duplicates must be one of {', '.join(DUPLICATE_POLICIES)}, not {duplicates!r}")
-    path = os.fspath(path)
-    pairs: list[tuple[str, float, int]] = []
-    with _open_text(path) as f:
-        reader = csv.reader(f, delimiter=_delimiter(path))
-        header = None
-        gene_i = score_i = None
-        for line_no, row in enumerate(reader, start=1):
-            if not row or all(not c.strip() for c in row) or row[0].lstrip().startswith("#"):
-                continue
-            if gene_i is None:
-                # The first data row is a header when its score cell is not a number.
-                probe_score = _column(None, score_col if isinstance(score_col, int) else None, 1, "scores", path)
-                try:
-                    float(row[probe_score]) if probe_score < len(row) else float("x")
-                    is_header = isinstance(score_col, str) and not score_col.isdigit()
-                except ValueError:
-                    is_header = True
-                if is_header:
-                    header = [c.strip() for c in row]
-                gene_i = _column(header, gene_col, 0, "gene names", path)
-                score_i = _column(header, score_col, 1, "scores", path)
-                if is_header:
-                    continue
-            if max(gene_i, score_i) >= len(row):
-                raise RankingError(f"{path}, line {line_no}: expected at least {max(gene_i, score_i) + 1} columns")
-            gene = row[gene_i].strip()
-            if not gene:
-                raise RankingError(f"{path}, line {line_no}: empty gene name")
-            pairs.append((gene, _parse_score(row[score_i], path, line_no, gene), line_no))
-    return _collapse(pairs, duplicates, path)
-
-
-MISSING_CELLS = {"", "na", "nan"}
-
-
 def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dict[str, float]]:
-    """Reads a genes x contrasts table (TSV or CSV, optionally gzipped) into
-    contrast name -> ranking. The header row names the columns; the gene
-    column is the first unless ``gene_col`` names another, and every other
-    column is one ranking. Empty and NA cells mean "not measured" and leave
-    the gene out of that ranking; other non-numeric or infinite cells are
-    errors naming file, line and gene."""
-    if duplicates not in DUPLICATE_POLICIES:
-        raise ValueError(f"duplicates must be one of {', '.join(DUPLICATE_POLICIES)}, not {duplicates!r}")
+    """Read a genes x contrasts table (TSV or CSV, optionally gzipped) into
+    contrast name -> ranking.
+
+    The header row names the columns; the gene column is the first unless
+    ``gene_col`` names another, and every other column is one ranking. Empty
+    and NA cells mean "not measured" and leave the gene out of that ranking;
+    other non-numeric or infinite cells are errors naming file, line and gene.
+    """
+    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
     path = os.fspath(path)
-    with _open_text(path) as f:
-        rows = ((n, r) for n, r in enumerate(csv.reader(f, delimiter=_delimiter(path)), start=1)
-                if r and any(c.strip() for c in r) and not r[0].lstrip().startswith("#"))
-        try:
-            _, header = next(rows)
-        except StopIteration:
-            raise RankingError(f"{path}: the table is empty") from None
-        header = [c.strip() for c in header]
-        gene_i = _column(header, gene_col, 0, "gene names", path)
-        contrasts = [i for i in range(len(header)) if i != gene_i]
-        if not contrasts:
-            raise RankingError(f"{path}: the table has no score columns besides the gene names")
-        pairs: dict[int, list[tuple[str, float, int]]] = {i: [] for i in contrasts}
-        for line_no, row in rows:
-            if len(row) != len(header):
-                raise RankingError(f"{path}, line {line_no}: expected {len(header)} columns, found {len(row)}")
-            gene = row[gene_i].strip()
-            if not gene:
-                raise RankingError(f"{path}, line {line_no}: empty gene name")
-            for i in contrasts:
-                if row[i].strip().lower() not in MISSING_CELLS:
-                    pairs[i].append((gene, _parse_score(row[i], path, line_no, gene), line_no))
+    rows = _rows(path)
+    try:
+        _, header = next(rows)
+    except StopIteration:
+        raise RankingError(f"{path}: the table is empty") from None
+    header = [c.strip() for c in header]
+    gene_i = _column(header, gene_col, 0, "gene names", path)
+    contrasts = [i for i in range(len(header)) if i != gene_i]
+    if not contrasts:
+        raise RankingError(f"{path}: the table has no score columns besides the gene names")
+    pairs: dict[int, list[tuple[str, float, int]]] = {i: [] for i in contrasts}
+    for line_no, row in rows:
+        if len(row) != len(header):
+            raise RankingError(f"{path}, line {line_no}: expected {len(header)} columns, found {len(row)}")
+        gene = row[gene_i].strip()
+        if not gene:
+            raise RankingError(f"{path}, line {line_no}: empty gene name")
+        for i in contrasts:
+            if not _missing(row[i]):
+                pairs[i].append((gene, _parse_score(row[i], path, line_no, gene, 2), line_no))
     return {header[i]: _collapse(pairs[i], duplicates, f"{path}, column {header[i]!r}") for i in contrasts}
 
 
-def _collapse(pairs: Iterable[tuple[str, float, int]], duplicates: str, source: str) -> dict[str, float]:
-    ranks: dict[str, float] = {}
+def _collapse(pairs: Iterable[tuple[str, float, int]], duplicates: str, source: str,
+              stacklevel: int = 3) -> dict[str, float]:
     seen: dict[str, list[float]] = {}
     for gene, score, _ in pairs:
         seen.setdefault(gene, []).append(score)
     repeated = [g for g, s in seen.items() if len(s) > 1]
-    if repeated and duplicates == "error":
+    if repeated:
         shown = ", ".join(repr(g) for g in repeated[:5]) + (", ..." if len(repeated) > 5 else "")
-        raise RankingError(f"{source}: {len(repeated)} gene name(s) occur more than once ({shown}); "
-                           "choose duplicates='first', 'max_abs' or 'mean' to collapse them")
+        if duplicates == "error":
+            raise RankingError(f"{source}: {len(repeated)} gene name(s) occur more than once ({shown}); "
+                               "collapse them with duplicates='first', 'max_abs' or 'mean' "
+                               "(--duplicates on the command line)")
+        warnings.warn(f"{source}: collapsed {len(repeated)} gene name(s) that occur more than once ({shown}) "
+                      f"with duplicates={duplicates!r}", RankingWarning, stacklevel=stacklevel)
+    ranks: dict[str, float] = {}
     for gene, scores in seen.items():
         if duplicates == "max_abs":
             ranks[gene] = max(scores, key=abs)
@@ -159,67 +273,80 @@ def _collapse(pairs: Iterable[tuple[str, float, int]], duplicates: str, source: 
     return ranks
 
 
-def ranks_from_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, source: str) -> dict[str, float]:
-    """Checks and collapses (gene, score) pairs from an in-memory ranking."""
+def ranks_from_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, source: str,
+                     na: str = "error") -> dict[str, float]:
+    """Check and collapse (gene, score) pairs from an in-memory ranking."""
+    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
+    _check_policy("na", na, NA_POLICIES)
     checked = []
+    dropped = 0
     for i, (gene, score) in enumerate(pairs, start=1):
         if not isinstance(gene, str):
             gene = str(gene)
         try:
             value = float(score)
         except (TypeError, ValueError):
+            if score is None and na == "drop":
+                dropped += 1
+                continue
             raise RankingError(f"{source}: score {score!r} of gene {gene!r} is not a number") from None
+        if math.isnan(value):
+            if na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(f"{source}: gene {gene!r} has no score (NaN); drop such genes with na='drop'")
         if not math.isfinite(value):
             raise RankingError(f"{source}: score of gene {gene!r} is {value}; scores must be finite")
         checked.append((gene, value, i))
-    return _collapse(checked, duplicates, source)
+    if dropped:
+        warnings.warn(f"{source}: dropped {dropped} gene(s) without a score", RankingWarning, stacklevel=3)
+    return _collapse(checked, duplicates, source, stacklevel=4)
 
 
-def ranking_warnings(ranks: Mapping[str, float], score_type: str = "std", source: str = "",
-                     stacklevel: int = 2) -> None:
-    """Warns about ties among non-zero scores (their order is decided by input
-    order) and about an all-positive ranking analysed two-sided, with the
-    facts the engine's own diagnostics report. ``source`` prefixes the
-    messages (e.g. the ranking's name)."""
-    prefix = f"{source}: " if source else ""
+def check_ranking(ranks: Mapping[str, float], score_type: str = "std", source: str = "ranking",
+                  stacklevel: int = 2) -> None:
+    """Refuse a ranking that cannot order genes and warn about a suspect one.
+
+    A ranking whose scores are all equal is refused. A block of tied scores
+    holding more than 1% of the genes is warned about: the engine orders tied
+    genes by their input order, so that order, not the data, decides where
+    they fall. An all-positive ranking analysed two-sided is warned about too.
+    """
     scores = list(ranks.values())
-    patterns = Counter(struct.pack("<d", s) for s in scores if s != 0.0)
-    ties = sum(c - 1 for c in patterns.values())
-    if scores and ties:
-        warnings.warn(f"{prefix}detected {ties} tied non-zero ranking scores "
-                      f"({ties * 100.0 / len(scores):.2f}% of genes); ties are resolved by input order "
-                      "and can slightly affect enrichment outcomes", stacklevel=stacklevel + 1)
-    if score_type.lower() == "std" and scores and all(s > 0.0 for s in scores):
-        warnings.warn(f"{prefix}all ranking scores are positive while scoreType='std'; for one-tailed "
-                      "enrichment, consider scoreType='pos'", stacklevel=stacklevel + 1)
-
-
-def read_gmt_entries(path) -> list[tuple[str, str, list[str]]]:
-    """Reads a GMT file as (name, description, genes) per non-blank line."""
-    entries = []
-    with open(path, encoding="utf-8", newline="\n") as f:
-        for line_no, line in enumerate(f, start=1):
-            line = line.removesuffix("\n").removesuffix("\r")
-            if not line.strip():
-                continue
-            fields = line.split("\t")
-            if len(fields) < 3:
-                raise ValueError(f"{path}, line {line_no}: expected at least 3 tab-separated columns")
-            entries.append((fields[0], fields[1], [g.strip() for g in fields[2:] if g.strip()]))
-    return entries
+    if not scores:
+        raise RankingError(f"{source}: the ranking holds no genes")
+    counts = Counter(scores)
+    if len(counts) == 1:
+        raise RankingError(f"{source}: all {len(scores)} scores are equal ({scores[0]!r}); a ranking needs "
+                           "scores that differ between genes")
+    value, size = counts.most_common(1)[0]
+    if size > TIE_SHARE * len(scores) and size > 1:
+        warnings.warn(f"{source}: {size} genes ({size * 100.0 / len(scores):.1f}%) share the score {value!r}; "
+                      "tied genes are ordered by their input order, which then decides their place in every "
+                      "running sum. Rank by a statistic with fewer ties (e.g. DESeq2's 'stat' rather than "
+                      "rounded fold changes) or drop the tied genes", RankingWarning, stacklevel=stacklevel + 1)
+    if score_type.lower() == "std" and all(s > 0.0 for s in scores):
+        warnings.warn(f"{source}: all ranking scores are positive while score_type='std'; for one-tailed "
+                      "enrichment, consider score_type='pos'", RankingWarning, stacklevel=stacklevel + 1)
 
 
 def read_gmt(path) -> dict[str, list[str]]:
-    """Reads a GMT file into name -> genes (for plotting and inspection).
-    A name that occurs twice keeps its first gene list."""
-    sets: dict[str, list[str]] = {}
-    for name, _, genes in read_gmt_entries(path):
-        sets.setdefault(name, genes)
-    return sets
+    """Read a GMT file (optionally gzipped) into gene-set name -> genes.
+
+    Uses the engine's own reader: a name given twice is refused (naming the
+    line), unreadable files raise the matching ``OSError`` subclass and a
+    malformed line a ``ValueError`` with file and line.
+    """
+    return {name: genes for name, _, genes in rsvelmopy.read_gmt(path)}
+
+
+def read_gmt_descriptions(path) -> dict[str, str | None]:
+    """Gene-set name -> the GMT's description field (None when empty)."""
+    return {name: description for name, description, _ in rsvelmopy.read_gmt(path)}
 
 
 def write_gmt(gene_sets: Mapping[str, Iterable[str]], path) -> None:
-    """Writes name -> genes as a GMT file with empty descriptions."""
+    """Write name -> genes as a GMT file with empty descriptions."""
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         for name, genes in gene_sets.items():
             genes = [str(g) for g in genes]
