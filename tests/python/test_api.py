@@ -12,7 +12,8 @@ import rsvelmo
 import rsvelmopy
 from conftest import run_python, same_value
 
-OPTIONS = {"minSize": 15, "maxSize": 500, "seed": 7}
+OPTIONS = {"seed": 7}
+ENGINE = {"minSize": 15, "maxSize": 500, "seed": 7}
 
 
 @pytest.fixture(scope="module")
@@ -39,14 +40,17 @@ def assert_frame_matches(frame, records):
 
 class TestGsea:
     def test_frame_holds_the_engine_records(self, example_ranks, small_gmt):
-        records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **OPTIONS)
+        records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **ENGINE)
         assert_frame_matches(rsvelmo.gsea(example_ranks, small_gmt, sort=False, **OPTIONS), records)
+        simple = rsvelmopy.run_gsea_py(example_ranks, small_gmt, nperm=500, **ENGINE)
+        assert_frame_matches(rsvelmo.gsea(example_ranks, small_gmt, sort=False, nperm=500, refine=False, **OPTIONS),
+                             simple)
 
     def test_sorted_by_pvalue_then_abs_nes(self, example_ranks, small_gmt):
         frame = rsvelmo.gsea(example_ranks, small_gmt, **OPTIONS)
         keys = list(zip(frame["pval"], -frame["nes"].abs()))
         assert keys == sorted(keys)
-        records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **OPTIONS)
+        records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **ENGINE)
         assert sorted(frame["pathway"]) == sorted(r["pathway"] for r in records)
 
     def test_nan_pvalues_sort_last(self):
@@ -59,21 +63,23 @@ class TestGsea:
         rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
         series = pd.Series(example_ranks)
         forms = [series, series.reset_index(), str(rnk), rnk]
-        expected = rsvelmo.gsea(example_ranks, small_gmt, mode="simple", **OPTIONS)
+        expected = rsvelmo.gsea(example_ranks, small_gmt, refine=False, **OPTIONS)
         for form in forms:
-            pd.testing.assert_frame_equal(rsvelmo.gsea(form, small_gmt, mode="simple", **OPTIONS), expected)
+            pd.testing.assert_frame_equal(rsvelmo.gsea(form, small_gmt, refine=False, **OPTIONS), expected)
 
-    def test_dict_gene_sets_use_a_temporary_file_that_is_removed(self, example_ranks, small_gmt, tmp_path,
-                                                                 monkeypatch):
+    def test_dict_gene_sets_need_no_file(self, example_ranks, small_gmt, tmp_path, monkeypatch):
         monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
         sets = rsvelmo.read_gmt(small_gmt)
-        frame = rsvelmo.gsea(example_ranks, sets, mode="simple", **OPTIONS)
-        pd.testing.assert_frame_equal(frame, rsvelmo.gsea(example_ranks, small_gmt, mode="simple", **OPTIONS))
+        frame = rsvelmo.gsea(example_ranks, sets, refine=False, **OPTIONS)
+        from_file = rsvelmo.gsea(example_ranks, small_gmt, refine=False, **OPTIONS)
+        assert frame["description"].isna().all() and from_file["description"].notna().all()
+        pd.testing.assert_frame_equal(frame.drop(columns="description"), from_file.drop(columns="description"))
         assert os.listdir(tmp_path) == []
 
     def test_empty_result_keeps_the_columns(self, example_ranks):
-        frame = rsvelmo.gsea(example_ranks, {"tiny": ["FOXA2"]}, minSize=5)
-        assert list(frame.columns) == rsvelmo.api.COLUMNS and len(frame) == 0
+        frame = rsvelmo.gsea(example_ranks, {"tiny": ["FOXA2", "FHL1", "nope"], "big": list(example_ranks)[:20]},
+                             min_size=2, max_size=10)
+        assert list(frame.columns) == rsvelmo.api.COLUMNS and list(frame["pathway"]) == ["tiny"]
 
     def test_bad_input(self, example_ranks, small_gmt):
         with pytest.raises(TypeError, match="expected a dict, a pandas Series"):
@@ -82,14 +88,58 @@ class TestGsea:
             rsvelmo.gsea(example_ranks, ["S1"])
         with pytest.raises(rsvelmo.RankingError, match="exactly two columns"):
             rsvelmo.gsea(pd.DataFrame({"a": ["A"], "b": [1.0], "c": [2.0]}), small_gmt)
-        with pytest.raises(rsvelmo.RankingError, match="score of gene 'A' is nan"):
+        with pytest.raises(rsvelmo.RankingError, match=r"gene 'A' has no score \(NaN\)"):
             rsvelmo.gsea(pd.Series({"A": math.nan, "B": 1.0}), small_gmt)
-        with pytest.raises(TypeError, match="unexpected keyword argument 'min_size'"):
-            rsvelmo.gsea(example_ranks, small_gmt, min_size=3)
+        with pytest.raises(TypeError, match="unexpected keyword argument 'minSize'"):
+            rsvelmo.gsea(example_ranks, small_gmt, minSize=3)
+        with pytest.raises(ValueError, match="gene set 'S' is a single string; give a list of gene names"):
+            rsvelmo.gsea(example_ranks, {"S": "FOXA2"})
+        with pytest.raises(ValueError, match="gene set 'S' has no genes"):
+            rsvelmo.gsea(example_ranks, {"S": []})
 
-    def test_ties_warn_before_the_analysis(self, small_gmt):
-        with pytest.warns(UserWarning, match="detected 1 tied non-zero ranking scores"):
-            rsvelmo.gsea({"A": 1.0, "B": 1.0, "C": -1.0}, small_gmt, mode="simple")
+    @pytest.mark.parametrize("options, message", [
+        ({"min_size": 20, "max_size": 10}, r"min_size \(20\) must not exceed max_size \(10\)"),
+        ({"max_size": 0}, "max_size must be at least 1, not 0"),
+        ({"nperm": 0}, "nperm must be at least 1, not 0"),
+        ({"eps": 1.5}, r"eps must lie in \[0, 1\], not 1.5"),
+        ({"eps": math.nan}, r"eps must lie in \[0, 1\], not nan"),
+        ({"sample_size": 1}, "sample_size must be at least 3, not 1"),
+        ({"threads": 0}, "threads must be at least 1, not 0"),
+        ({"refine": "yes"}, "refine must be True, False or 'all', not 'yes'"),
+        ({"duplicates": "Mean"}, "duplicates must be one of 'error', 'first', 'max_abs', 'mean', not 'Mean'"),
+        ({"na": "keep"}, "na must be one of 'error', 'drop', not 'keep'"),
+        ({"score_type": "both"}, "score_type must be one of 'std', 'pos', 'neg', not 'both'"),
+    ])
+    def test_every_option_is_validated_by_name(self, example_ranks, small_gmt, options, message):
+        with pytest.raises(ValueError, match=message):
+            rsvelmo.gsea(example_ranks, small_gmt, **options)
+
+    def test_identifier_mismatch(self, example_ranks, small_gmt):
+        lower = {g.lower(): s for g, s in example_ranks.items()}
+        with pytest.raises(rsvelmo.RankingError) as e:
+            rsvelmo.gsea(lower, small_gmt)
+        assert str(e.value).startswith("ranking: no gene set has between 15 and 500 genes in the ranking. 0 of 11,093 "
+                                       "ranking genes occur in the gene sets of ")
+        assert str(e.value).endswith("ranking IDs look like 'fhl1', gene-set IDs like " +
+                                     repr(next(iter(g for s in rsvelmo.read_gmt(small_gmt).values() for g in s))) +
+                                     "; the names differ in case: try ignore_case=True (--ignore-case)")
+        pd.testing.assert_frame_equal(rsvelmo.gsea(lower, small_gmt, ignore_case=True, refine=False),
+                                      rsvelmo.gsea(example_ranks, small_gmt, refine=False))
+        mostly_lower = {g.lower() if i % 5 else g: s for i, (g, s) in enumerate(example_ranks.items())}
+        with pytest.warns(rsvelmo.RankingWarning, match=r"of 11,093 ranking genes occur in the gene sets.*check that "
+                                                        r"both use the same kind of gene identifier.*ignore_case=True"):
+            rsvelmo.gsea(mostly_lower, small_gmt, refine=False)
+
+    def test_ignore_case_names_the_merged_genes(self, small_gmt):
+        with pytest.raises(rsvelmo.RankingError, match=r"1 gene name\(s\) become equal \('Foxa2' and 'FOXA2'\)"):
+            rsvelmo.gsea({"Foxa2": 1.0, "FOXA2": 2.0, "B": -1.0}, small_gmt, ignore_case=True)
+
+    def test_ties_and_all_equal(self, example_ranks, small_gmt):
+        with pytest.raises(rsvelmo.RankingError, match="all 11093 scores are equal"):
+            rsvelmo.gsea(dict.fromkeys(example_ranks, 0.0), small_gmt)
+        rounded = {g: round(s) for g, s in example_ranks.items()}
+        with pytest.warns(rsvelmo.RankingWarning, match="share the score 0.0; tied genes are ordered by their input"):
+            rsvelmo.gsea(rounded, small_gmt, refine=False)
 
 
 class TestOptionalDependencies:
@@ -135,13 +185,33 @@ class TestGseaMany:
         rankings = rankings_for_many(example_ranks)
         matrix = pd.DataFrame(rankings)  # genes x contrasts; "half" has NaN for the other genes
         with concurrent.futures.ThreadPoolExecutor(2) as executor:
-            from_matrix = rsvelmo.gsea_many(matrix, small_gmt, executor, mode="simple", **OPTIONS)
-        from_dict = rsvelmo.gsea_many(rankings, small_gmt, max_workers=1, mode="simple", **OPTIONS)
+            from_matrix = rsvelmo.gsea_many(matrix, small_gmt, executor, refine=False, **OPTIONS)
+        from_dict = rsvelmo.gsea_many(rankings, small_gmt, max_workers=1, refine=False, **OPTIONS)
         pd.testing.assert_frame_equal(from_matrix, from_dict)
 
-    def test_a_failing_ranking_is_reported_by_name(self, small_gmt):
+    def test_a_failing_ranking_is_reported_by_name(self, example_ranks, small_gmt):
         with pytest.raises(rsvelmo.RankingError, match="ranking 'bad': score of gene 'A' is inf"):
-            rsvelmo.gsea_many({"good": {"A": 1.0}, "bad": {"A": math.inf}}, small_gmt, progress=False)
+            rsvelmo.gsea_many({"good": example_ranks, "bad": {"A": math.inf}}, small_gmt, progress=False)
+
+    def test_scanpy_results(self, example_ranks, small_gmt):
+        anndata = pytest.importorskip("anndata")
+        np = pytest.importorskip("numpy")
+        rankings = rankings_for_many(example_ranks)
+        del rankings["half"]
+        genes = list(example_ranks)
+        order = {name: sorted(genes, key=lambda g: -r[g]) for name, r in rankings.items()}
+        names = np.rec.fromarrays([order[n] for n in rankings], names=list(rankings))
+        scores = np.rec.fromarrays([[rankings[n][g] for g in order[n]] for n in rankings], names=list(rankings))
+        adata = anndata.AnnData(np.zeros((2, len(genes)), dtype=np.float32))
+        adata.uns["rank_genes_groups"] = {"names": names, "scores": scores}
+        from_adata = rsvelmo.gsea_many(adata, small_gmt, max_workers=1, refine=False, **OPTIONS)
+        long = pd.DataFrame([{"group": n, "names": g, "scores": rankings[n][g]} for n in rankings for g in order[n]])
+        from_long = rsvelmo.gsea_many(long, small_gmt, max_workers=1, refine=False, **OPTIONS)
+        expected = rsvelmo.gsea_many(rankings, small_gmt, max_workers=1, refine=False, **OPTIONS)
+        pd.testing.assert_frame_equal(from_adata, expected)
+        pd.testing.assert_frame_equal(from_long, expected)
+        with pytest.raises(rsvelmo.RankingError, match=r"has no .uns\['wilcoxon'\]; run scanpy.tl.rank_genes_groups"):
+            rsvelmo.gsea_many(adata, small_gmt, key="wilcoxon")
 
     @pytest.mark.filterwarnings("ignore::DeprecationWarning")
     @pytest.mark.filterwarnings("ignore::ResourceWarning")
@@ -150,6 +220,6 @@ class TestGseaMany:
         rankings = rankings_for_many(example_ranks)
         with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
                                       dashboard_address=None) as cluster, distributed.Client(cluster) as client:
-            on_dask = rsvelmo.gsea_many(rankings, small_gmt, client.get_executor(), mode="simple", **OPTIONS)
-        local = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, mode="simple", **OPTIONS)
+            on_dask = rsvelmo.gsea_many(rankings, small_gmt, client.get_executor(), refine=False, **OPTIONS)
+        local = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, refine=False, **OPTIONS)
         pd.testing.assert_frame_equal(on_dask, local)

@@ -1,4 +1,5 @@
 import csv
+import gzip
 import os
 import subprocess
 import sys
@@ -62,7 +63,7 @@ class TestRun:
         negated = tmp_path / "negated.rnk"
         negated.write_text("".join(f"{g}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
         out = tmp_path / "out"
-        assert cli("run", inputs["rnk"], negated, inputs["gmt"], "-o", out, "--mode", "simple",
+        assert cli("run", inputs["rnk"], negated, inputs["gmt"], "-o", out, "--no-refine",
                    "--min-size", 20, "--max-size", 200, "--top", 2, "--plots", "--threads", 2) == 0
         combined = read_table(out / "results.tsv")
         assert {r["ranking"] for r in combined} == {"panc1", "negated"}
@@ -84,17 +85,19 @@ class TestRun:
         table.write_text("gene\tkO\tshuffled\n" +
                          "".join(f"{g}\t{s!r}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
         out = tmp_path / "out"
-        assert cli("run", "--matrix", table, inputs["gmt"], "-o", out, "--mode", "simple", "--min-size", 20,
+        assert cli("run", "--matrix", table, inputs["gmt"], "-o", out, "--no-refine", "--min-size", 20,
                    "--quiet") == 0
         assert capsys.readouterr().out == ""
         assert {r["ranking"] for r in read_table(out / "results.tsv")} == {"kO", "shuffled"}
 
     @pytest.mark.parametrize("args, message", [
         (["missing.rnk", "{gmt}"], "No such file or directory"),
-        (["{rnk}", "missing.gmt"], "gene set file not found: missing.gmt"),
+        (["{rnk}", "missing.gmt"], "[Errno 2] No such file or directory: 'missing.gmt'"),
         (["{bad}", "{gmt}"], "line 2: score 'high' of gene 'B' is not a number"),
-        (["{rnk}", "{gmt}", "--min-size", "50", "--max-size", "10"], "--min-size 50 exceeds --max-size 10"),
-        (["{rnk}", "{gmt}", "--sample-size", "0"], "sampleSize"),
+        (["{rnk}", "{gmt}", "--min-size", "50", "--max-size", "10"], "--min-size (50) must not exceed --max-size (10)"),
+        (["{rnk}", "{gmt}", "--sample-size", "0"], "--sample-size must be at least 3, not 0"),
+        (["{rnk}", "{gmt}", "--nperm", "0"], "--nperm must be at least 1, not 0"),
+        (["{gmt}", "{rnk}"], "the GMT file must come last"),
         (["{gmt}"], "give at least one RANKS file and the GENE_SETS file"),
         (["--matrix", "{rnk}", "{rnk}", "{gmt}"], "with --matrix, give only the GENE_SETS file"),
     ])
@@ -116,3 +119,65 @@ class TestRun:
             assert "RANKS [RANKS ...] GENE_SETS -o OUTDIR" in shown.stdout and "examples:" in shown.stdout
             wrong = subprocess.run([*command, "run", "x.rnk"], capture_output=True, text=True)
             assert wrong.returncode == 2 and "required: -o/--out" in wrong.stderr
+
+
+def _shapes(ranks):
+    """Ranking files as users bring them, each with what the command line must say."""
+    genes = list(ranks)
+    deseq = '"","baseMean","log2FoldChange","lfcSE","stat","pvalue","padj"\n' + "".join(
+        f'"{g}",100,{s / 3!r},0.2,{s!r},0.01,0.05\n' for g, s in ranks.items())
+    return {
+        "deseq2.csv": (deseq.encode(), 2, "this looks like a DESeq2 results table, whose ranking score is usually "
+                                          "'stat'"),
+        "lower.rnk": ("".join(f"{g.lower()}\t{s!r}\n" for g, s in ranks.items()).encode(), 2,
+                      "the names differ in case: try --ignore-case"),
+        "ensembl.rnk": ("".join(f"ENSG{i:011d}\t{s!r}\n" for i, s in enumerate(ranks.values())).encode(), 2,
+                        "0 of 3,000 ranking genes occur in the gene sets"),
+        "zeros.rnk": ("".join(f"{g}\t0\n" for g in genes).encode(), 2, "all 3000 scores are equal (0.0)"),
+        "cut.rnk.gz": (gzip.compress("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()).encode())[:4000], 2,
+                       "the gzip data is damaged or cut short"),
+        "bom.rnk": (("\ufeff" + "".join(f"{g}\t{s!r}\n" for g, s in ranks.items())).encode(), 0, ""),
+    }
+
+
+@pytest.mark.parametrize("name", ["deseq2.csv", "lower.rnk", "ensembl.rnk", "zeros.rnk", "cut.rnk.gz", "bom.rnk"])
+def test_real_file_shapes(inputs, tmp_path, capsys, name):
+    content, status, message = _shapes(inputs["ranks"])[name]
+    path = tmp_path / name
+    path.write_bytes(content)
+    out = tmp_path / "out"
+    assert main(["run", str(path), inputs["gmt"], "-o", str(out), "--min-size", "20", "--max-size", "200",
+                 "--quiet", "--no-refine"]) == status
+    err = capsys.readouterr().err
+    if status:
+        assert err.startswith("rsvelmo: error: ") and message in err and err.count("\n") == 1
+        assert not (out / "results.tsv").exists()
+    else:
+        assert len(read_table(out / "results.tsv")) == 25
+
+
+def test_a_new_run_replaces_the_outputs_of_an_earlier_one(inputs, tmp_path):
+    out = tmp_path / "out"
+    out.mkdir()
+    (out / "old.results.tsv").write_text("stale\n")
+    (out / ".rsvelmo-x.part").write_text("half a file")
+    assert cli("run", inputs["rnk"], inputs["gmt"], "-o", out, "--min-size", 20, "--max-size", 200, "--quiet",
+               "--no-refine") == 0
+    assert sorted(os.listdir(out)) == ["results.tsv"]
+
+
+def test_interrupt_leaves_no_partial_file_and_exits_130(example_gmt, tmp_path):
+    out = tmp_path / "out"
+    rnk = os.path.join(os.path.dirname(example_gmt), "panc1_foxa2ko_vs_wt_t.rnk")
+    # SIGALRM acts as Ctrl-C one second into the analysis of the bundled example.
+    code = f"""
+import signal, sys
+from rsvelmo.cli import main
+signal.signal(signal.SIGALRM, signal.default_int_handler)
+signal.setitimer(signal.ITIMER_REAL, 1.0)
+sys.exit(main(["run", {rnk!r}, {example_gmt!r}, "-o", {str(out)!r}, "--quiet"]))
+"""
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 130, done.stderr
+    assert "interrupted; no results written" in done.stderr
+    assert not out.exists() or os.listdir(out) == []

@@ -159,7 +159,7 @@ class TestChecks:
         with pytest.raises(OSError) as e:
             rsvelmopy.run_gsea_py(RANKS, "/no/such.gmt", scoreType="bad")
         assert message(e) == "No such file or directory (os error 2)"
-        assert e.type is OSError
+        assert e.type is FileNotFoundError and e.value.args == ("No such file or directory (os error 2)",)
 
     @pytest.mark.parametrize("content, msg", [
         ("A\tB\n", "Malformed GMT line 1: expected at least 3 tab-separated columns."),
