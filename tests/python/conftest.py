@@ -45,6 +45,7 @@ def run_python(code, env=None):
     import os
 
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    full_env["PYTHONPATH"] = str(pathlib.Path(__file__).parent)  # for "from conftest import ..."
     full_env.update(env or {})
     done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
                           env=full_env, timeout=600)

@@ -1,0 +1,191 @@
+"""rsvelmopy.run_gsea: the entry the package is built on. Equal to run_gsea_py bit for bit, and
+usable from Python: the interpreter stays free, Ctrl-C and progress errors stop it, nothing leaks."""
+import gc
+import json
+import sys
+import threading
+import time
+
+import pytest
+import rsvelmopy
+
+from conftest import EXAMPLES, run_python
+
+RANKS = str(EXAMPLES / "panc1_foxa2ko_vs_wt_t.rnk")
+GMT = str(EXAMPLES / "go_bp_2022_15_500.gmt")
+
+COMPARE = """
+import json, rsvelmopy
+from conftest import read_rnk
+ranks = read_rnk({ranks!r})
+lines = open({gmt!r}).readlines()[::40]
+open({small!r}, "w").write("".join(lines))
+hexed = lambda r: [r["pathway"], r["size"], r["es"].hex(), r["pval"].hex(), r["leading_edge"]] + [
+    None if r[k] is None else r[k].hex() for k in ("nes", "padj", "log2err")]
+out = []
+for mode, extra in (("simple", {{"nperm": 2000}}), ("multilevel", {{}}), ("velmo", {{}})):
+    for score_type in ("std", "pos"):
+        py = rsvelmopy.run_gsea_py(ranks, {small!r}, nPermSimple=500, seed=5, nproc={threads}, minSize=15,
+                                   maxSize=500, scoreType=score_type, mode=mode, **extra)
+        new = rsvelmopy.run_gsea(ranks, {small!r}, nperm_simple=500, seed=5, threads={threads}, min_size=15,
+                                 max_size=500, score_type=score_type, mode=mode, diagnostics=False, **extra)
+        sets = {{n: g for n, _, g in rsvelmopy.read_gmt({small!r})}}
+        mem = rsvelmopy.run_gsea(ranks, sets, nperm_simple=500, seed=5, min_size=15, max_size=500,
+                                 score_type=score_type, mode=mode, diagnostics=False, **extra)
+        assert [hexed(r) for r in new] == [hexed(r) for r in mem]
+        assert all(r["description"] for r in new) and all(r["description"] is None for r in mem)
+        out.append([[hexed(r) for r in py], [hexed(r) for r in new]])
+print(json.dumps(out))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_equals_run_gsea_py_bit_for_bit(tmp_path, threads):
+    code = COMPARE.format(ranks=RANKS, gmt=GMT, small=str(tmp_path / "small.gmt"), threads=threads)
+    cases = json.loads(run_python(code))
+    assert len(cases) == 6
+    for py, new in cases:
+        assert new == py and len(py) > 50
+
+
+def test_ctrl_c_stops_a_default_analysis_within_a_second():
+    out = run_python(f"""
+        import signal, time, rsvelmopy
+        from conftest import read_rnk
+        ranks = read_rnk({RANKS!r})
+        signal.signal(signal.SIGALRM, signal.default_int_handler)
+        signal.setitimer(signal.ITIMER_REAL, 1.0)
+        start = time.monotonic()
+        try:
+            rsvelmopy.run_gsea(ranks, {GMT!r}, min_size=15, max_size=500)
+        except KeyboardInterrupt:
+            stopped = time.monotonic() - start
+        import threading
+        again = rsvelmopy.run_gsea(ranks, {GMT!r}, min_size=15, max_size=500, nperm=200)
+        print(stopped, len(again), threading.active_count())
+    """)
+    stopped, results, threads = out.split()
+    assert float(stopped) < 2.0 and int(results) == 3986 and int(threads) == 1
+
+
+class TestInterpreterStaysFree:
+    def test_another_thread_runs_meanwhile(self, example_ranks):
+        ticks = []
+        done = threading.Event()
+
+        def count():
+            while not done.is_set():
+                ticks.append(1)
+                time.sleep(0.001)
+
+        counter = threading.Thread(target=count)
+        counter.start()
+        try:
+            rsvelmopy.run_gsea(example_ranks, GMT, min_size=15, max_size=500, nperm=3000, diagnostics=False)
+            during = len(ticks)
+        finally:
+            done.set()
+            counter.join()
+        assert during > 20
+
+    def test_two_threads_at_once_equal_lone_runs(self, example_ranks):
+        options = {"min_size": 15, "max_size": 500, "nperm": 500, "diagnostics": False}
+        lone = [rsvelmopy.run_gsea(example_ranks, GMT, seed=s, **options) for s in (1, 2)]
+        together = [None, None]
+
+        def work(i):
+            together[i] = rsvelmopy.run_gsea(example_ranks, GMT, seed=i + 1, **options)
+
+        workers = [threading.Thread(target=work, args=(i,)) for i in range(2)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+        assert together == lone
+
+
+class TestProgress:
+    def test_reports_both_stages_up_to_their_totals(self, example_ranks):
+        calls = []
+        rsvelmopy.run_gsea(example_ranks, GMT, min_size=15, max_size=500, diagnostics=False,
+                           progress=lambda *a: calls.append(a))
+        stages = [c[0] for c in calls]
+        assert stages[0] == "permutations" and stages[-1] == "multilevel"
+        assert ("permutations", 1000, 1000) in calls and calls[-1][1] == calls[-1][2] > 0
+        assert all(0 <= done <= total for _, done, total in calls)
+
+    def test_an_exception_in_progress_stops_and_propagates(self, example_ranks):
+        class Stop(Exception):
+            pass
+
+        def progress(stage, done, total):
+            if done > 0:
+                raise Stop(stage)
+
+        with pytest.raises(Stop, match="permutations"):
+            rsvelmopy.run_gsea(example_ranks, GMT, min_size=15, max_size=500, diagnostics=False, progress=progress)
+
+
+def test_reference_counts_stay_flat(example_ranks, tmp_path):
+    sets = {"S": list(example_ranks)[:30], "T": list(example_ranks)[-40:]}
+    bad = tmp_path / "bad.gmt"
+    bad.write_text("S\td\tA\nS\td\tB\n")
+
+    def stop(*_):
+        raise KeyboardInterrupt
+
+    def calls():
+        rsvelmopy.run_gsea(example_ranks, sets, nperm=100)
+        for gene_sets, kwargs, error in [(str(bad), {}, ValueError), (sets, {"eps": 2.0}, ValueError),
+                                         (str(tmp_path / "none.gmt"), {}, FileNotFoundError),
+                                         (GMT, {"progress": stop, "min_size": 15}, KeyboardInterrupt)]:
+            with pytest.raises(error):
+                rsvelmopy.run_gsea(example_ranks, gene_sets, **kwargs)
+
+    calls()
+    gc.collect()
+    before = (sys.getrefcount(example_ranks), sys.getrefcount(sets), sys.getrefcount(stop), sys.gettotalrefcount()
+              if hasattr(sys, "gettotalrefcount") else 0)
+    for _ in range(30):
+        calls()
+    gc.collect()
+    after = (sys.getrefcount(example_ranks), sys.getrefcount(sets), sys.getrefcount(stop), sys.gettotalrefcount()
+             if hasattr(sys, "gettotalrefcount") else 0)
+    assert after == before
+
+
+@pytest.mark.parametrize("entry", ["run_gsea_py({'a': 1.0, 'b': 2.0}, gmt, nproc=10**6, nperm=10)",
+                                   "run_gsea({'a': 1.0, 'b': -2.0}, gmt, threads=10**6, nperm=10)"])
+def test_a_huge_thread_count_gives_a_bounded_pool(tmp_path, entry):
+    gmt = tmp_path / "s.gmt"
+    gmt.write_text("S\t\ta\n")
+    out = run_python(f"""
+        import os, rsvelmopy
+        gmt = {str(gmt)!r}
+        rsvelmopy.{entry}
+        print(len(os.listdir("/proc/self/task")), len(os.sched_getaffinity(0)))
+    """)
+    threads, cores = map(int, out.split())
+    assert threads - 1 == max(64, 8 * cores)
+
+
+def test_bad_arguments_name_the_parameter(example_ranks):
+    cases = [({"nperm": 0}, ValueError, "nperm must be at least 1"),
+             ({"seed": -1}, ValueError, "seed must not be negative"),
+             ({"min_size": 5, "max_size": 4}, ValueError, r"min_size \(5\) must not exceed max_size \(4\)"),
+             ({"eps": float("nan")}, ValueError, r"eps must lie in \[0, 1\], not nan"),
+             ({"sample_size": 2}, ValueError, "sample_size must be at least 3"),
+             ({"mode": "fast"}, ValueError, "mode must be one of 'velmo', 'multilevel', 'simple', not 'fast'"),
+             ({"nperm": 1.5}, TypeError, "argument 'nperm' must be int, not float"),
+             ({"progress": 3}, TypeError, "argument 'progress' must be callable or None")]
+    for kwargs, error, message in cases:
+        with pytest.raises(error, match=message):
+            rsvelmopy.run_gsea(example_ranks, {"S": ["FHL1", "FOXA2"]}, **kwargs)
+    with pytest.raises(TypeError, match=r"takes at most 2 positional arguments \(3 given\)"):
+        rsvelmopy.run_gsea(example_ranks, GMT, "simple")
+    with pytest.raises(ValueError, match="ranks: 2 genes but 1 scores"):
+        rsvelmopy.run_gsea((["A", "B"], [1.0]), GMT)
+    with pytest.raises(ValueError, match="ranks: gene 'A' occurs more than once"):
+        rsvelmopy.run_gsea((["A", "A"], [1.0, 2.0]), GMT)
+    with pytest.warns(rsvelmopy.RankingWarning, match="detected 1 tied non-zero ranking scores"):
+        rsvelmopy.run_gsea((["A", "B", "C"], [1.0, 1.0, -2.0]), {"S": ["A", "C"]}, nperm=10)
