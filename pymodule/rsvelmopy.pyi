@@ -1,4 +1,5 @@
-from typing import TypedDict
+import os
+from typing import Callable, Iterable, Mapping, Sequence, TypedDict
 
 class GseaResult(TypedDict):
     pathway: str
@@ -26,3 +27,30 @@ def run_gsea_py(
     sampleSize: int = 101,
     gpu: bool = False,
 ) -> list[GseaResult]: ...
+
+class RankingWarning(UserWarning): ...
+
+class GeneSetResult(GseaResult):
+    description: str | None
+
+def run_gsea(
+    ranks: dict[str, float] | tuple[Sequence[str], Sequence[float]],
+    gene_sets: str | os.PathLike[str] | Mapping[str, Iterable[str]],
+    *,
+    mode: str = "velmo",
+    nperm: int | None = None,
+    nperm_simple: int = 1000,
+    seed: int = 42,
+    threads: int = 0,
+    min_size: int = 1,
+    max_size: int | None = None,
+    eps: float = 1e-50,
+    score_type: str = "std",
+    gsea_param: float = 1.0,
+    sample_size: int = 101,
+    progress: Callable[[str, int, int], object] | None = None,
+    refine_all: bool = False,
+    diagnostics: bool = True,
+) -> list[GeneSetResult]: ...
+
+def read_gmt(path: str | os.PathLike[str]) -> list[tuple[str, str | None, list[str]]]: ...
