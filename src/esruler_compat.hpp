@@ -1,7 +1,11 @@
-// The multilevel (adaptive splitting) estimator of the probability that a
-// random gene set of one size reaches a given enrichment score, far below
-// what plain permutations can resolve. Scores are compared exactly as
-// rationals of integer weights; no decision depends on rounding.
+// The "EsRuler": the multilevel (adaptive splitting) estimator of the
+// probability that a random gene set of one size reaches a given enrichment
+// score, far below what plain permutations can resolve. It keeps a sample of
+// random gene sets, raises a threshold level by level (the median score of
+// the sample), and refills the sample by resampling and perturbing sets that
+// pass. The name and its arithmetic are kept fixed for bit-for-bit
+// reproducibility; scores are compared exactly as rationals of integer
+// weights, so no decision depends on rounding.
 #pragma once
 
 #include <cstdint>

@@ -223,3 +223,54 @@ class TestGseaMany:
             on_dask = rsvelmo.gsea_many(rankings, small_gmt, client.get_executor(), refine=False, **OPTIONS)
         local = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, refine=False, **OPTIONS)
         pd.testing.assert_frame_equal(on_dask, local)
+
+
+def _descendants(pid):
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as f:
+            for child in map(int, f.read().split()):
+                found += [child, *_descendants(child)]
+    return found
+
+
+@pytest.mark.parametrize("signal_name", ["SIGTERM", "SIGINT"])
+def test_a_signalled_gsea_many_leaves_no_worker_behind(example_gmt, signal_name):
+    import signal
+    import subprocess
+    import time
+
+    code = f"""
+import rsvelmo
+from conftest import read_rnk
+ranks = read_rnk({str(rsvelmo_example_rnk())!r})
+if __name__ == "__main__":
+    rankings = {{f"r{{i}}": {{g: s * (1 + i) for g, s in ranks.items()}} for i in range(6)}}
+    rsvelmo.gsea_many(rankings, {example_gmt!r}, max_workers=2, progress=False, refine="all", eps=0)
+"""
+    env = {**os.environ, "PYTHONPATH": os.path.dirname(__file__)}
+    parent = subprocess.Popen([sys.executable, "-c", code], env=env, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 60
+    workers = []
+    while time.monotonic() < deadline and len(workers) < 3:  # the fork server and two workers
+        time.sleep(0.2)
+        workers = _descendants(parent.pid)
+    assert len(workers) >= 3, "the workers never started"
+    time.sleep(1.0)
+    parent.send_signal(getattr(signal, signal_name))
+    parent.wait(timeout=30)
+    time.sleep(0.5)
+    assert [pid for pid in workers if _running(pid)] == []
+
+
+def _running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().split()[2] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+def rsvelmo_example_rnk():
+    from conftest import EXAMPLES
+    return EXAMPLES / "panc1_foxa2ko_vs_wt_t.rnk"

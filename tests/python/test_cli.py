@@ -181,3 +181,35 @@ sys.exit(main(["run", {rnk!r}, {example_gmt!r}, "-o", {str(out)!r}, "--quiet"]))
     assert done.returncode == 130, done.stderr
     assert "interrupted; no results written" in done.stderr
     assert not out.exists() or os.listdir(out) == []
+
+
+def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monkeypatch, capsys):
+    out = tmp_path / "out"
+    args = ["run", inputs["rnk"], inputs["gmt"], "-o", str(out), "--min-size", "20", "--max-size", "200",
+            "--quiet", "--no-refine"]
+    assert main(args) == 0
+    before = (out / "results.tsv").read_bytes()
+
+    import rsvelmo.cli
+
+    real = rsvelmo.cli._cell
+    cells = []
+
+    def disk_full(value):  # the disk fills after some rows have been written
+        cells.append(value)
+        if len(cells) > 100:
+            raise OSError(28, "No space left on device")
+        return real(value)
+
+    monkeypatch.setattr(rsvelmo.cli, "_cell", disk_full)
+    assert main(args[:-1] + ["--seed", "3"]) == 2
+    assert "No space left on device" in capsys.readouterr().err
+    assert (out / "results.tsv").read_bytes() == before
+    assert sorted(os.listdir(out)) == ["results.tsv"]
+
+
+def test_a_url_description_is_never_a_label():
+    from rsvelmo.cli import label
+    descriptions = {"HALLMARK_X": "https://www.gsea-msigdb.org/gsea/msigdb/HALLMARK_X", "GO:1": "rRNA processing"}
+    assert label("HALLMARK_X", descriptions) == "HALLMARK_X"
+    assert label("GO:1", descriptions) == "GO:1 rRNA processing"
