@@ -6,7 +6,9 @@
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
 a mapping, a genes x contrasts table or a scanpy AnnData),
 ``read_ranks``/``read_matrix``/``read_gmt`` read the usual files and
-``rsvelmo.plot`` draws the figures. The command line is ``rsvelmo run``.
+``rsvelmo.plot`` draws the figures, ``cluster_gene_sets`` groups redundant
+gene sets and ``report`` writes a self-contained HTML report. The command
+line is ``rsvelmo run``.
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -15,8 +17,10 @@ from rsvelmopy import run_gsea, run_gsea_py
 
 from . import plot
 from .api import gsea, gsea_many
+from .cluster import cluster_gene_sets
 from .io import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
+from .report import report
 
 __all__ = ["gsea", "gsea_many", "read_ranks", "read_matrix", "read_gmt", "write_gmt", "RankingError",
-           "RankingWarning", "run_gsea", "run_gsea_py", "plot"]
+           "RankingWarning", "cluster_gene_sets", "report", "run_gsea", "run_gsea_py", "plot"]
 __version__ = "0.1.0"

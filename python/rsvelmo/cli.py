@@ -2,19 +2,20 @@
 from __future__ import annotations
 
 import argparse
-import contextlib
+import json
 import math
 import os
 import re
 import shutil
 import sys
-import tempfile
+import time
 import warnings
 from typing import Any, Sequence
 
 import rsvelmopy
 
 from .api import GeneSets, _tqdm_progress, engine_options, prepare, run_many, sort_records
+from .files import atomic_output, provenance
 from .io import RankingError, read_matrix, read_ranks
 
 DESCRIPTION = """\
@@ -106,9 +107,22 @@ def build_parser() -> argparse.ArgumentParser:
 
     output = run.add_argument_group("output")
     output.add_argument("--top", type=int, default=10, metavar="N",
-                        help="pathways shown per direction in the summary and the plots (default: 10)")
+                        help="gene sets shown per direction in the summary and the figures (default: 10)")
+    output.add_argument("--padj", type=float, default=0.05, metavar="P",
+                        help="significance cut of the summary, the figures and the clusters (default: 0.05)")
     output.add_argument("--plots", action="store_true",
-                        help="also draw PNG files: a summary plot and the enrichment plot of each top pathway")
+                        help="also draw figures: a dot plot, the leading-edge heatmap, the enrichment map and the "
+                             "running-sum plot of each significant top gene set")
+    output.add_argument("--format", choices=["png", "svg", "pdf"], default="png",
+                        help="file format of the figures (PNG at 300 dpi; default: png)")
+    output.add_argument("--report", action="store_true",
+                        help="also write report.html: one self-contained page with the table, the figures and "
+                             "a running-sum plot of any gene set")
+    output.add_argument("--collapse", action="store_true",
+                        help="show one gene set per cluster of overlapping leading edges in the summaries")
+    output.add_argument("--min-overlap", type=float, default=0.5, metavar="F",
+                        help="overlap coefficient of two leading edges that puts their gene sets in one "
+                             "cluster (default: 0.5)")
     output.add_argument("--quiet", action="store_true", help="print nothing but errors")
     return parser
 
@@ -185,39 +199,22 @@ def _cell(value: Any) -> str:
     return str(value)
 
 
-@contextlib.contextmanager
-def atomic_output(path: str, mode: str = "w"):
-    """Yields a temporary file next to `path` that replaces `path` only once
-    it is complete: a failure (a full disk, Ctrl-C) leaves the previous file
-    or none, never half of one."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".rsvelmo-", suffix=".part", dir=folder)
-    try:
-        with os.fdopen(fd, mode, **({"encoding": "utf-8", "newline": "\n"} if "b" not in mode else {})) as f:
-            yield f
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(temporary)
-        raise
-
-
 def write_table(path: str, tables: Sequence[tuple[str | None, list[dict[str, Any]]]],
                 descriptions: dict[str, str | None]) -> None:
     """Writes (ranking name, records) pairs as one TSV: a leading ``ranking``
     column when names are given, the gene set's description, the leading
-    edge joined with commas, doubles in full precision and NA where the
-    analysis computed no value."""
+    edge joined with commas, the redundancy cluster and its representative,
+    doubles in full precision and NA where the analysis computed no value."""
     named = any(name is not None for name, _ in tables)
-    columns = ["pathway", "description", "size", *FLOAT_COLUMNS, "leading_edge", "leading_edge_size"]
+    columns = ["pathway", "description", "size", *FLOAT_COLUMNS, "leading_edge", "leading_edge_size", "cluster",
+               "representative"]
     with atomic_output(path) as f:
         f.write("\t".join((["ranking"] if named else []) + columns) + "\n")
         for name, records in tables:
             for r in records:
                 cells = [r["pathway"], descriptions.get(r["pathway"]) or "", r["size"],
-                         *(r[c] for c in FLOAT_COLUMNS), ",".join(r["leading_edge"]), len(r["leading_edge"])]
+                         *(r[c] for c in FLOAT_COLUMNS), ",".join(r["leading_edge"]), len(r["leading_edge"]),
+                         r.get("cluster"), r.get("representative")]
                 f.write("\t".join(([name] if named else []) + [_cell(c) for c in cells]) + "\n")
 
 
@@ -262,53 +259,87 @@ def _safe_file_name(name: str) -> str:
     return kept[:120] or "gene_set"
 
 
+def add_clusters(records: list[dict[str, Any]], padj_cut: float, min_overlap: float) -> None:
+    """Adds "cluster" and "representative" to the significant records."""
+    from .cluster import cluster_records
+
+    chosen = [r for r in records if r["padj"] is not None and r["padj"] == r["padj"] and r["padj"] < padj_cut
+              and r["nes"] is not None]
+    if not chosen:
+        return
+    _, clusters = cluster_records(chosen, min_overlap)
+    by_name = {r["pathway"]: r for r in chosen}
+    for number, members in enumerate(clusters, start=1):
+        for name in members:
+            by_name[name]["cluster"] = number
+            by_name[name]["representative"] = members[0]
+
+
+def collapsed(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """One gene set per cluster: its representative; unclustered sets stay."""
+    return [r for r in records if r.get("representative") in (None, r["pathway"])]
+
+
 def draw_plots(folder: str, ranks: dict[str, float], gene_sets: dict[str, list[str]],
-               descriptions: dict[str, str | None], records: list[dict[str, Any]], args) -> int:
-    import matplotlib
-    matplotlib.use("Agg")  # files only, never a window
+               records: list[dict[str, Any]], args) -> int:
+    """The figures of one ranking; running-sum plots only for significant sets."""
     from . import plot
 
     os.makedirs(folder, exist_ok=True)
-    figure = plot.summary_plot(records, top=args.top, labels={r["pathway"]: label(r["pathway"], descriptions)
-                                                              for r in records})
-    _save(figure, os.path.join(folder, "summary.png"))
-    count = 1
+    shown = collapsed(records) if args.collapse else records
+    # Each figure is saved (and closed) as soon as it is drawn.
+    figures = {"summary": lambda: plot.dot_plot(shown, top=args.top, padj_cut=args.padj),
+               "leading_edge": lambda: plot.leading_edge_heatmap(shown, ranks, top=args.top, padj_cut=args.padj),
+               "enrichment_map": lambda: plot.enrichment_map(records, padj_cut=args.padj,
+                                                             min_overlap=args.min_overlap)}
     for direction in (1, -1):
-        for rank, r in enumerate(_significant(records, direction, args.top), start=1):
+        significant = [r for r in _significant(shown, direction, len(shown))
+                       if r["padj"] is not None and r["padj"] < args.padj][:args.top]
+        for rank, r in enumerate(significant, start=1):
             tag = "up" if direction > 0 else "down"
-            file_name = f"{tag}_{rank:02d}_{_safe_file_name(r['pathway'])}.png"
-            figure = plot.enrichment_plot(ranks, gene_sets.get(r["pathway"], []), r, gsea_param=args.gsea_param,
-                                          title=label(r["pathway"], descriptions))
-            _save(figure, os.path.join(folder, file_name))
-            count += 1
-    return count
+            figures[f"{tag}_{rank:02d}_{_safe_file_name(r['pathway'])}"] = (
+                lambda r=r: plot.enrichment_plot(ranks, gene_sets.get(r["pathway"], []), r,
+                                                 gsea_param=args.gsea_param))
+    for name, draw in figures.items():
+        _save(draw(), os.path.join(folder, f"{name}.{args.format}"), args.format)
+    return len(figures)
 
 
-def _save(figure, path: str) -> None:
-    import matplotlib.pyplot as plt
+def _save(figure, path: str, format: str) -> None:
+    from . import plot
     with atomic_output(path, "wb") as f:
-        figure.savefig(f, format="png")
-    plt.close(figure)
+        plot.save(figure, f, format)
 
 
 def _clear_earlier_outputs(folder: str) -> None:
     """A new run owns results.tsv, the per-ranking *.results.tsv and plots/:
     what an earlier run left there would mix with the new results."""
     for entry in os.listdir(folder):
-        if entry.endswith(".results.tsv") or (entry.startswith(".rsvelmo-") and entry.endswith(".part")):
+        if entry.endswith(".results.tsv") or entry in ("report.html", "run.json") or (
+                entry.startswith(".rsvelmo-") and entry.endswith(".part")):
             os.unlink(os.path.join(folder, entry))
     shutil.rmtree(os.path.join(folder, "plots"), ignore_errors=True)
 
 
 def run(args: argparse.Namespace) -> int:
+    started = time.monotonic()
     if args.top < 0:
         raise UserError("--top must be 0 or more")
+    if not 0.0 < args.padj <= 1.0:
+        raise UserError(f"--padj must lie in (0, 1], not {args.padj}")
+    if not 0.0 < args.min_overlap <= 1.0:
+        raise UserError(f"--min-overlap must lie in (0, 1], not {args.min_overlap}")
     options = _engine_options(args)
-    if args.plots:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise UserError("--plots needs matplotlib; install it with: pip install 'rsvelmopy[plot]'") from None
+    if args.plots or args.report:
+        for module, extra in (("matplotlib", "plot"), ("networkx", "report")) + ((("jinja2", "report"),)
+                                                                                  if args.report else ()):
+            try:
+                __import__(module)
+            except ImportError:
+                flag = "--report" if args.report else "--plots"
+                raise UserError(f"{flag} needs {module}; install it with: pip install 'rsvelmopy[{extra}]'") from None
+        import matplotlib
+        matplotlib.use("Agg")  # files only, never a window
     rankings, gmt = _read_rankings(args)
     gene_sets = GeneSets.load(gmt)
     checked = {}
@@ -333,7 +364,13 @@ def run(args: argparse.Namespace) -> int:
 
     _clear_earlier_outputs(args.out)
     descriptions = gene_sets.descriptions
-    rows = [(name, sort_records(records)) for name, records in results.items()]
+    rows = []
+    for name, records in results.items():
+        records = sort_records(records)
+        for r in records:
+            r["description"] = descriptions.get(r["pathway"])
+        add_clusters(records, args.padj, args.min_overlap)
+        rows.append((name, records))
     several = len(rows) > 1
     combined = os.path.join(args.out, "results.tsv")
     write_table(combined, rows if several else [(None, rows[0][1])], descriptions)
@@ -345,12 +382,38 @@ def run(args: argparse.Namespace) -> int:
         plots = ""
         if args.plots:
             folder = os.path.join(args.out, "plots", *([_safe_file_name(name)] if several else []))
-            count = draw_plots(folder, checked[name], sets.sets, descriptions, records, args)
+            count = draw_plots(folder, checked[name], sets.sets, records, args)
             plots = f"\n  plots: {folder}/ ({count} files)"
         if not args.quiet:
-            print(summary(name, len(checked[name]), len(gene_sets.sets), records, descriptions, args) + plots)
+            shown = collapsed(records) if args.collapse else records
+            print(summary(name, len(checked[name]), len(gene_sets.sets), shown, descriptions, args) + plots)
+    if args.plots and several:
+        from . import plot
+        _save(plot.dot_plot_many([dict(r, ranking=n) for n, rs in rows for r in (collapsed(rs) if args.collapse else rs)],
+                                 top=max(1, args.top // 2), padj_cut=args.padj),
+              os.path.join(args.out, "plots", f"across_rankings.{args.format}"), args.format)
+    settings = {**options, "ignore_case": args.ignore_case, "na": "drop" if args.drop_na else "error",
+                "duplicates": args.duplicates, "padj_cut": args.padj, "min_overlap": args.min_overlap}
+    if args.report:
+        from .report import report as write_report
+        table = [dict(r, ranking=n) for n, rs in rows for r in rs] if several else rows[0][1]
+        write_report(table, checked if several else checked[rows[0][0]], sets.sets,
+                     os.path.join(args.out, "report.html"), padj_cut=args.padj, top=args.top,
+                     gsea_param=args.gsea_param, settings=settings, collapse=args.collapse,
+                     inputs={"ranking": ", ".join(os.path.basename(p) for p in ([args.matrix] if args.matrix
+                                                                                  else args.files[:-1])),
+                             "gene sets": os.path.basename(gmt)})
+    universe = {g for genes in sets.sets.values() for g in genes}
+    genes = {name: {"read": len(rankings[name]), "analysed": len(checked[name]),
+                    "in_gene_sets": sum(1 for g in checked[name] if g in universe)} for name in checked}
+    record = provenance(settings=settings, inputs=([args.matrix] if args.matrix else args.files[:-1]) + [gmt],
+                        genes=genes, seconds=time.monotonic() - started)
+    with atomic_output(os.path.join(args.out, "run.json")) as f:
+        json.dump(record, f, indent=2)
+        f.write("\n")
     if not args.quiet:
-        print(f"results: {combined}" + (f" (and one table per ranking in {args.out})" if several else ""))
+        print(f"results: {combined}" + (f" (and one table per ranking in {args.out})" if several else "") +
+              (f"\nreport: {os.path.join(args.out, 'report.html')}" if args.report else ""))
     return 0
 
 

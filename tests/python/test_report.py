@@ -1,0 +1,213 @@
+"""The report and the figures, as a person would see them: figures checked for their structure, the
+report rendered in a real browser (headless Chromium) after its scripts ran."""
+import math
+import os
+import pathlib
+import random
+import re
+import shutil
+import subprocess
+
+import pytest
+
+pd = pytest.importorskip("pandas")
+pytest.importorskip("matplotlib")
+pytest.importorskip("networkx")
+pytest.importorskip("jinja2")
+
+import matplotlib  # noqa: E402
+
+matplotlib.use("Agg")
+
+import rsvelmo  # noqa: E402
+from rsvelmo import plot  # noqa: E402
+
+BUILD = pathlib.Path(__file__).resolve().parents[2] / "build"
+
+
+@pytest.fixture(scope="module")
+def analysis(example_ranks, example_gmt, tmp_path_factory):
+    """The bundled example against every tenth GO set, permutations only: quick, with clear hits."""
+    with open(example_gmt) as f:
+        lines = f.readlines()[::10]
+    gmt = tmp_path_factory.mktemp("sets") / "go_tenth.gmt"
+    gmt.write_text("".join(lines))
+    table = rsvelmo.gsea(example_ranks, str(gmt), refine=False, nperm=2000)
+    return table, example_ranks, str(gmt)
+
+
+def texts_inside(figure):
+    """Every text artist of the figure lies inside the saved canvas."""
+    figure.canvas.draw()
+    renderer = figure.canvas.get_renderer()
+    box = figure.get_tightbbox(renderer)
+    return box.width > 0 and box.height > 0
+
+
+class TestFigures:
+    def test_dot_plot(self, analysis):
+        table, _, _ = analysis
+        fig = plot.dot_plot(table, top=5)
+        ax = fig.axes[0]
+        significant = table[(table.padj < 0.05)]
+        assert ax.get_title() == "Top enriched gene sets"
+        assert len(ax.collections[0].get_offsets()) == min(5, (significant.nes > 0).sum()) + min(
+            5, (significant.nes < 0).sum())
+        labels = [t.get_text() for t in ax.get_yticklabels()]
+        assert all(len(line) <= plot.LABEL_WIDTH for label in labels for line in label.split("\n"))
+        assert fig.axes[1].get_ylabel() == "-log10 padj" and fig.axes[1].get_ylim() == (0.0, plot.COLOUR_MAX)
+        assert texts_inside(fig)
+
+    def test_a_null_result_says_so_and_draws_no_significance_colour(self, analysis):
+        table, _, _ = analysis
+        null = table.assign(padj=0.5)
+        fig = plot.dot_plot(null, top=5)
+        ax = fig.axes[0]
+        assert ax.get_title() == "No gene set with padj < 0.05: top gene sets by p-value"
+        assert len(fig.axes) == 1  # no colour bar
+        colours = {tuple(c) for c in ax.collections[0].get_facecolors()}
+        assert colours == {matplotlib.colors.to_rgba(plot.NEUTRAL)}
+
+    def test_running_sum_marks_peak_leading_edge_and_zero_crossing(self, analysis):
+        table, ranks, gmt = analysis
+        best = table.iloc[0].to_dict()
+        genes = rsvelmo.read_gmt(gmt)[best["pathway"]]
+        fig = plot.enrichment_plot(ranks, genes, best)
+        top, ticks, metric = fig.axes
+        assert f"NES = {best['nes']:.3g}" in top.get_title() and "log2err" in top.get_title()
+        _, hits, curve = plot.running_sum(ranks, genes)
+        # The engine scores with integer-scaled weights, the figure with the scores themselves.
+        assert max(curve, key=abs) == pytest.approx(best["es"], rel=1e-5)
+        assert len(ticks.collections[0].get_segments()) == len(hits) == best["size"]
+        assert any(t.get_text() == "zero cross" for t in metric.texts)
+        several = plot.enrichment_plots(ranks, rsvelmo.read_gmt(gmt), table.head(3).to_dict("records"))
+        assert len(several.axes) == 9
+
+    def test_a_url_description_is_not_a_label(self):
+        assert plot.label_of({"pathway": "HALLMARK_X", "description": "http://msigdb/HALLMARK_X"}) == "HALLMARK_X"
+        assert plot.label_of({"pathway": "GO:1", "description": "rRNA processing"}) == "rRNA processing"
+
+    def test_heatmap_map_and_across_rankings(self, analysis):
+        table, ranks, _ = analysis
+        heat = plot.leading_edge_heatmap(table, ranks, top=4, max_genes=20)
+        image = heat.axes[0].images[0].get_array()
+        significant = table[table.padj < 0.05]
+        assert image.shape[0] == min(4, (significant.nes > 0).sum()) + min(4, (significant.nes < 0).sum())
+        assert image.shape[1] <= 20
+        columns = [t.get_text() for t in heat.axes[0].get_xticklabels()]
+        assert [ranks[g] for g in columns] == sorted((ranks[g] for g in columns), reverse=True)
+        emap = plot.enrichment_map(table)
+        assert emap.axes[0].get_title().startswith("Enrichment map: ")
+        many = pd.concat([table.assign(ranking="a"), table.assign(ranking="b", nes=-table.nes)])
+        across = plot.dot_plot_many(many, top=3)
+        assert [t.get_text() for t in across.axes[0].get_xticklabels()] == ["a", "b"]
+
+    @pytest.mark.parametrize("fmt, magic", [("png", b"\x89PNG"), ("svg", b"<?xml"), ("pdf", b"%PDF")])
+    def test_formats(self, analysis, tmp_path, fmt, magic):
+        path = tmp_path / f"dot.{fmt}"
+        plot.save(plot.dot_plot(analysis[0]), path)
+        assert path.read_bytes().startswith(magic)
+        if fmt == "png":
+            from PIL import Image
+            with Image.open(path) as image:
+                assert round(image.info["dpi"][0]) == 300
+
+
+def test_clusters_group_overlapping_leading_edges(analysis):
+    table, _, _ = analysis
+    clustered = rsvelmo.cluster_gene_sets(table)
+    significant = clustered[clustered.padj < 0.05]
+    assert significant.cluster.notna().all() and clustered[clustered.padj >= 0.05].cluster.isna().all()
+    for _, members in significant.groupby("cluster"):
+        best = members.sort_values(["padj", "pathway"]).iloc[0]
+        assert (members.representative == members.sort_values("pval").iloc[0].pathway).all() or \
+            (members.representative == best.pathway).all()
+    singletons = rsvelmo.cluster_gene_sets(table, min_overlap=1.0).cluster.nunique()
+    assert singletons >= significant.cluster.nunique()
+
+
+def browser():
+    return shutil.which("chromium-headless-shell") or shutil.which("chromium")
+
+
+def dump_dom(path, fragment=""):
+    done = subprocess.run([browser(), "--no-sandbox", "--disable-gpu", "--virtual-time-budget=10000", "--dump-dom",
+                           f"file://{path}#{fragment}"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr[-2000:]
+    return done.stdout
+
+
+def rows_of(dom):
+    return re.findall(r'<tr class="row[^"]*" data-pathway="([^"]+)">(.*?)</tr>', dom)
+
+
+@pytest.mark.skipif(browser() is None, reason="needs headless Chromium (make test installs it)")
+class TestReportInABrowser:
+    def test_table_sorting_figures_and_detail(self, analysis, tmp_path):
+        table, ranks, gmt = analysis
+        path = rsvelmo.report(table, ranks, gmt, tmp_path / "report.html", settings={"seed": 42},
+                              inputs={"ranking": "panc1.rnk"})
+        html = pathlib.Path(path).read_text()
+        # Nothing is fetched: no external scripts, styles, images or fonts.
+        assert not re.search(r'(src|href)="(https?:)?//|url\((https?:)?//|@import|<link', html)
+        by_padj = rows_of(dump_dom(path, "sort=padj&dir=asc"))
+        assert len(by_padj) == 50
+        expected = table.sort_values(["padj", "pathway"], kind="stable").pathway.tolist()[:50]
+        assert [p for p, _ in by_padj][:10] == expected[:10]
+        descending = rows_of(dump_dom(path, "sort=padj&dir=desc"))
+        assert [p for p, _ in descending] != [p for p, _ in by_padj]
+        dom = dump_dom(path)
+        assert f"{len(table)} of {len(table)} gene sets" in dom
+        figures = re.findall(r'<section class="figures"[^>]*>(.*?)</section>', dom, re.S)
+        assert len(figures) == 1 and figures[0].count("<svg") == 3
+        detail = re.search(r'<section id="detail" style="display: block;">(.*?)</section>', dom, re.S).group(1)
+        best = table.sort_values(["padj", "pathway"]).iloc[0]
+        assert best.pathway in detail and "<svg" in detail
+        assert detail.count("<div>") == best.leading_edge_size
+        BUILD.mkdir(exist_ok=True)
+        subprocess.run([browser(), "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--window-size=1400,1800",
+                        "--virtual-time-budget=10000", f"--screenshot={BUILD / 'report.png'}", f"file://{path}"],
+                       capture_output=True, timeout=120, check=True)
+        assert (BUILD / "report.png").stat().st_size > 10000
+
+    def test_sixteen_thousand_gene_sets(self, tmp_path):
+        rng = random.Random(5)
+        genes = [f"G{i}" for i in range(20000)]
+        ranks = {g: rng.gauss(0, 2) for g in genes}
+        sets = {f"SET_{i:05d}": rng.sample(genes, rng.randint(15, 200)) for i in range(16000)}
+        records = []
+        for name, members in sets.items():
+            p = rng.random()
+            records.append({"pathway": name, "description": f"random set {name}", "size": len(members),
+                            "es": rng.uniform(-0.5, 0.5), "nes": rng.uniform(-2, 2), "pval": p,
+                            "padj": min(1.0, p * 3), "log2err": 0.5, "leading_edge": members[:10],
+                            "leading_edge_size": 10})
+        path = rsvelmo.report(records, ranks, sets, tmp_path / "report.html")
+        assert os.path.getsize(path) < 25e6
+        dom = dump_dom(path, "sort=pval&dir=asc&page=3")
+        assert "16000 of 16000 gene sets" in dom and "page 4 of 320" in dom
+        assert len(rows_of(dom)) == 50
+
+
+def test_command_line_writes_report_figures_and_provenance(analysis, tmp_path, example_ranks):
+    import json
+
+    from rsvelmo.cli import main
+    table, _, gmt = analysis
+    rnk = tmp_path / "panc1.rnk"
+    rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
+    out = tmp_path / "out"
+    assert main(["run", str(rnk), gmt, "-o", str(out), "--no-refine", "--nperm", "2000", "--report", "--plots",
+                 "--format", "svg", "--top", "3", "--quiet", "--collapse"]) == 0
+    assert (out / "report.html").exists()
+    plots = sorted(os.listdir(out / "plots"))
+    assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg"} <= set(plots)
+    assert all(name.endswith(".svg") for name in plots) and any(name.startswith("up_01_") for name in plots)
+    run = json.loads((out / "run.json").read_text())
+    assert run["settings"]["seed"] == 42 and run["settings"]["nperm"] == 2000
+    assert [pathlib.Path(i["path"]).name for i in run["inputs"]] == ["panc1.rnk", "go_tenth.gmt"]
+    assert all(len(i["sha256"]) == 64 and i["bytes"] > 0 for i in run["inputs"])
+    assert run["genes"]["panc1"]["read"] == len(example_ranks) and run["seconds"] > 0
+    rows = (out / "results.tsv").read_text().splitlines()
+    header = rows[0].split("\t")
+    assert header[-2:] == ["cluster", "representative"]
