@@ -12,13 +12,28 @@ WERROR ?= ON
 FUZZ_SECONDS ?= 45
 NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
-.PHONY: setup install cpp-test asan-test tsan-test py-test asan-py-test fuzz test demo bench clean
+.PHONY: setup setup-demo install test-install lint cpp-test asan-test tsan-test py-test asan-py-test fuzz test demo \
+        bench clean
+
+# What building and running needs; the test toolchain comes with `setup`.
+setup-demo:
+	@bash scripts/setup.sh demo
 
 setup:
-	@bash scripts/setup.sh
+	@bash scripts/setup.sh test
 
-install: setup
+install: setup-demo
 	@$(PY) -m pip install -q --no-build-isolation . -Ccmake.define.RSVELMO_WERROR=$(WERROR)
+
+test-install: setup
+	@$(PY) -m pip install -q --no-build-isolation . -Ccmake.define.RSVELMO_WERROR=$(WERROR)
+
+# Formatting and lint gates, first and fast.
+lint: setup
+	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.hpp' | grep -v '^src/internal/unicode_lower_table')
+	@$(VENV)/bin/ruff format --check --quiet python tests bench scripts
+	@$(VENV)/bin/ruff check --quiet python tests bench scripts
+	@$(PY) scripts/test_ratio.py
 
 build/cpp/build.ninja: CMakeLists.txt tests/cpp/CMakeLists.txt | setup
 	@$(CMAKE) -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
@@ -53,7 +68,7 @@ tsan-test: build/tsan/build.ninja
 	@TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -j $(JOBS) --output-on-failure \
 	  -R '^(Pool|Batch|Driver|GroupRunner|DebugRecords)' -E 'AForkedChild'
 
-py-test: install
+py-test: test-install
 	@$(PY) -m pytest -q
 
 # The whole analysis through an ASan/UBSan build of the extension module.
@@ -76,12 +91,13 @@ fuzz: build/fuzz/build.ninja
 	  grep -E '^stat::number_of_executed_units' build/fuzz/$$t.log | sed "s/^/$$t fuzzer: /"; \
 	done
 
-test: cpp-test asan-test tsan-test py-test asan-py-test fuzz
+test: lint cpp-test asan-test tsan-test py-test asan-py-test fuzz
 
 demo: install
-	@$(VENV)/bin/rsvelmo run examples/panc1_foxa2ko_vs_wt_t.rnk examples/go_bp_2022_15_500.gmt -o demo-output --plots
+	@$(VENV)/bin/rsvelmo run examples/panc1_foxa2ko_vs_wt_t.rnk examples/go_bp_2022_15_500.gmt -o demo-output \
+	  --plots --report
 
-bench: install
+bench: test-install
 	@$(PY) bench/run_bench.py
 
 clean:

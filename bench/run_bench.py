@@ -8,6 +8,7 @@ processes of one thread each), the ways users call it. Prints a table and writes
 
     python bench/run_bench.py [--repeats 3] [--only W1,W2] [--json build/bench/results.json]
 """
+
 from __future__ import annotations
 
 import argparse
@@ -57,9 +58,23 @@ if __name__ == "__main__":
 def build_binary() -> pathlib.Path:
     venv = ROOT / ".venv" / "bin"
     cmake = str(venv / "cmake") if (venv / "cmake").exists() else "cmake"
-    subprocess.run([cmake, "-S", str(ROOT), "-B", str(BUILD), "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
-                    f"-DCMAKE_MAKE_PROGRAM={venv / 'ninja'}", "-DRSVELMO_BUILD_BENCH=ON",
-                    "-DRSVELMO_BUILD_MODULE=OFF"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(
+        [
+            cmake,
+            "-S",
+            str(ROOT),
+            "-B",
+            str(BUILD),
+            "-G",
+            "Ninja",
+            "-DCMAKE_BUILD_TYPE=Release",
+            f"-DCMAKE_MAKE_PROGRAM={venv / 'ninja'}",
+            "-DRSVELMO_BUILD_BENCH=ON",
+            "-DRSVELMO_BUILD_MODULE=OFF",
+        ],
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     subprocess.run([cmake, "--build", str(BUILD), "--target", "stages"], check=True, stdout=subprocess.DEVNULL)
     return BUILD / "stages"
 
@@ -69,8 +84,13 @@ def clean_env() -> dict[str, str]:
 
 
 def run_stages(binary, work, threads: int, permutations_only: bool = False) -> dict:
-    args = [str(binary), *(["--permutations-only"] if permutations_only else []), str(threads), str(work["gmt"]),
-            *map(str, work["rnk"])]
+    args = [
+        str(binary),
+        *(["--permutations-only"] if permutations_only else []),
+        str(threads),
+        str(work["gmt"]),
+        *map(str, work["rnk"]),
+    ]
     done = subprocess.run(args, check=True, capture_output=True, text=True, env=clean_env())
     return json.loads(done.stdout)
 
@@ -83,8 +103,11 @@ def run_module(work, threads: int, script: str = MODULE_LOOP) -> dict:
 
 
 def medians(runs: list[dict]) -> dict:
-    out = {"wall": statistics.median(r["wall"] for r in runs), "walls": [r["wall"] for r in runs],
-           "peak_rss_mb": max(r["peak_rss_mb"] for r in runs)}
+    out = {
+        "wall": statistics.median(r["wall"] for r in runs),
+        "walls": [r["wall"] for r in runs],
+        "peak_rss_mb": max(r["peak_rss_mb"] for r in runs),
+    }
     if "stages" in runs[0]:
         out["stages"] = {k: statistics.median(r["stages"][k] for r in runs) for k in runs[0]["stages"]}
     return out
@@ -99,8 +122,13 @@ def main() -> int:
 
     binary = build_binary()
     loads = workloads.build(BUILD / "data")
-    report = {"machine": platform.processor() or platform.machine(), "cpus": os.cpu_count(),
-              "date": time.strftime("%Y-%m-%d %H:%M"), "repeats": args.repeats, "results": {}}
+    report = {
+        "machine": platform.processor() or platform.machine(),
+        "cpus": os.cpu_count(),
+        "date": time.strftime("%Y-%m-%d %H:%M"),
+        "repeats": args.repeats,
+        "results": {},
+    }
     jobs = []
     for name in args.only.split(","):
         work = loads[name]
@@ -125,8 +153,10 @@ def main() -> int:
 def print_row(row) -> None:
     name, entry = row
     one, two = entry["1"], entry["2"]
-    print(f"{name:<15} 1 thread {one['wall']:8.2f} s   2 threads {two['wall']:8.2f} s   "
-          f"speedup {entry['speedup']:.2f}   peak RSS {max(one['peak_rss_mb'], two['peak_rss_mb']):6.0f} MB")
+    print(
+        f"{name:<15} 1 thread {one['wall']:8.2f} s   2 threads {two['wall']:8.2f} s   "
+        f"speedup {entry['speedup']:.2f}   peak RSS {max(one['peak_rss_mb'], two['peak_rss_mb']):6.0f} MB"
+    )
     for threads in ("1", "2"):
         stages = entry[threads].get("stages")
         if stages:

@@ -8,6 +8,7 @@ W3 "many rankings": 200 rankings of 15,000 genes (a shared signal plus
 noise per ranking) against 50 gene sets. W1/1000: W1's ranking against its
 first 1,000 gene sets, in the permutation stage alone and in full.
 """
+
 from __future__ import annotations
 
 import math

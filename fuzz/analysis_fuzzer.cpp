@@ -75,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     rsvelmo::RankedList ranked(genes, scores);
     if (rsvelmo::weighting_problem(ranked, gsea_param)) return 0;  // refused before any analysis
     const auto results = rsvelmo::run_gsea_internal(
-        ranked, pathways, {nperm, seed, min_size, max_size, score_type, multilevel, false, eps, gsea_param, sample_size});
+        ranked, pathways,
+        {nperm, seed, min_size, max_size, score_type, multilevel, false, eps, gsea_param, sample_size});
     for (const auto& r : results) {
         check(std::isnan(r.pval) || (r.pval >= 0.0 && r.pval <= 1.0), "p-value in [0, 1] or NaN");
         // BH forms (p * n) / i, product first: rounding may leave padj up

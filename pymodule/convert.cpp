@@ -152,8 +152,8 @@ bool bind(const Signature& signature, PyObject* const* args, Py_ssize_t nargs, P
     if (leftover != nullptr) {
         const Py_ssize_t index = parameter_index(signature, leftover);
         if (index >= 0) {
-            PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%U') and position (%zd)", function,
-                         leftover, index + 1);
+            PyErr_Format(PyExc_TypeError, "argument for %s given by name ('%U') and position (%zd)", function, leftover,
+                         index + 1);
         } else {
             PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%U'", function, leftover);
         }
@@ -204,10 +204,11 @@ PyObject* raise_read_error(const rsvelmo::Error& error) {
 PyObject* raise_file_error(const rsvelmo::Error& error, const std::string& path) {
     if (error.os_error != 0) {
         // OSError(errno, strerror, filename) picks the matching subclass itself.
-        PyRef filename = PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+        PyRef filename =
+            PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
         if (!filename) return nullptr;
-        PyRef exception = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "isO", error.os_error,
-                                                             std::strerror(error.os_error), filename.get()));
+        PyRef exception = PyRef::steal(
+            PyObject_CallFunction(PyExc_OSError, "isO", error.os_error, std::strerror(error.os_error), filename.get()));
         if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
         return nullptr;
     }

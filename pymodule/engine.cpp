@@ -96,7 +96,7 @@ PyObject* g_ranking_warning = nullptr;  // owned by the module, which lives unti
 struct Request {
     std::vector<std::string> genes;
     std::vector<double> scores;
-    std::optional<std::string> gmt_path;    // a file, or
+    std::optional<std::string> gmt_path;     // a file, or
     std::vector<rsvelmo::Pathway> pathways;  // gene sets given in memory
     std::string mode = "velmo";
     std::optional<std::uint64_t> nperm;
@@ -165,8 +165,8 @@ bool to_ranks_pair(PyObject* obj, Request& r) {
 bool to_ranks_any(PyObject* obj, Request& r) {
     if (PyDict_Check(obj)) return to_ranks(kRunGsea, "ranks", obj, r.genes, r.scores);
     if ((PyTuple_Check(obj) || PyList_Check(obj)) && PySequence_Size(obj) == 2) return to_ranks_pair(obj, r);
-    PyErr_Format(PyExc_TypeError, "%s argument 'ranks' must be a dict or a pair (genes, scores), not %.200s",
-                 kRunGsea, Py_TYPE(obj)->tp_name);
+    PyErr_Format(PyExc_TypeError, "%s argument 'ranks' must be a dict or a pair (genes, scores), not %.200s", kRunGsea,
+                 Py_TYPE(obj)->tp_name);
     return false;
 }
 
@@ -189,14 +189,14 @@ bool to_gene_set(PyObject* name, PyObject* genes, rsvelmo::Pathway& out) {
     }
     if (!to_string(kRunGsea, "gene_sets", name, out.name)) return false;
     if (PyUnicode_Check(genes) || PyBytes_Check(genes)) {
-        return value_error("gene_sets: gene set '" + out.name +
-                           "' is a single string; give a list of gene names");
+        return value_error("gene_sets: gene set '" + out.name + "' is a single string; give a list of gene names");
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(genes));
     if (!iterator) {
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "%s argument 'gene_sets': the genes of '%s' must be an iterable of str, not %.200s",
-                     kRunGsea, out.name.c_str(), Py_TYPE(genes)->tp_name);
+        PyErr_Format(PyExc_TypeError,
+                     "%s argument 'gene_sets': the genes of '%s' must be an iterable of str, not %.200s", kRunGsea,
+                     out.name.c_str(), Py_TYPE(genes)->tp_name);
         return false;
     }
     while (PyRef gene = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -221,8 +221,8 @@ bool to_gene_sets(PyObject* obj, Request& r) {
     }
     if (!PyMapping_Check(obj) || PySequence_Check(obj)) {
         PyErr_Format(PyExc_TypeError,
-                     "%s argument 'gene_sets' must be a GMT file path or a mapping name -> genes, not %.200s",
-                     kRunGsea, Py_TYPE(obj)->tp_name);
+                     "%s argument 'gene_sets' must be a GMT file path or a mapping name -> genes, not %.200s", kRunGsea,
+                     Py_TYPE(obj)->tp_name);
         return false;
     }
     PyRef items = PyRef::steal(PyMapping_Items(obj));
@@ -308,7 +308,8 @@ bool check_settings(const Request& r) {
         return value_error("min_size (" + std::to_string(r.min_size) + ") must not exceed max_size (" +
                            std::to_string(*r.max_size) + ")");
     }
-    if (!(r.eps >= 0.0 && r.eps <= 1.0)) return value_error("eps must lie in [0, 1], not " + rsvelmo::format_double(r.eps));
+    if (!(r.eps >= 0.0 && r.eps <= 1.0))
+        return value_error("eps must lie in [0, 1], not " + rsvelmo::format_double(r.eps));
     if (!(std::isfinite(r.gsea_param) && r.gsea_param >= 0.0)) {
         return value_error("gsea_param must be a finite number >= 0, not " + rsvelmo::format_double(r.gsea_param));
     }
@@ -370,9 +371,11 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     if (!parse_request(args, PyVectorcall_NARGS(nargs), kwnames, r) || !check_settings(r)) return nullptr;
     const std::optional<rsvelmo::ScoreType> score_type =
         rsvelmo::parse_score_type(rsvelmo::unicode_lower(r.score_type));
-    if (!score_type) return raise(ErrorKind::Value, "score_type must be one of 'std', 'pos', 'neg', not '" + r.score_type + "'");
+    if (!score_type)
+        return raise(ErrorKind::Value, "score_type must be one of 'std', 'pos', 'neg', not '" + r.score_type + "'");
     const auto mode = rsvelmo::parse_interface_mode(r.mode);
-    if (!mode) return raise(ErrorKind::Value, "mode must be one of 'velmo', 'multilevel', 'simple', not '" + r.mode + "'");
+    if (!mode)
+        return raise(ErrorKind::Value, "mode must be one of 'velmo', 'multilevel', 'simple', not '" + r.mode + "'");
     if (auto problem = rsvelmo::non_finite_score(r.genes, r.scores)) return raise(ErrorKind::Value, *problem);
 
     rsvelmo::configure_pool(r.threads);
@@ -390,8 +393,8 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 
     // The same dispatch as run_gsea_py: velmo is simple with nperm, else multilevel.
     rsvelmo::AnalysisOptions options;
-    const bool simple = mode.value() == rsvelmo::InterfaceMode::Simple ||
-                        (mode.value() == rsvelmo::InterfaceMode::Velmo && r.nperm);
+    const bool simple =
+        mode.value() == rsvelmo::InterfaceMode::Simple || (mode.value() == rsvelmo::InterfaceMode::Velmo && r.nperm);
     options.run_multilevel = !simple;
     options.refine_all = !simple && r.refine_all;
     options.nperm = simple ? r.nperm.value_or(r.nperm_simple) : r.nperm_simple;

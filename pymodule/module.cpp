@@ -23,8 +23,8 @@ const char kRunGseaPySignature[] =
 
 constexpr const char* kRunGseaPy = "run_gsea_py()";
 constexpr std::array<const char*, 14> kRunGseaPyParameters = {
-    "ranks", "gmt_path", "nPermSimple", "seed",  "nproc", "minSize",    "maxSize",
-    "eps",   "scoreType", "gseaParam", "mode",  "nperm", "sampleSize", "gpu"};
+    "ranks", "gmt_path",  "nPermSimple", "seed", "nproc", "minSize",    "maxSize",
+    "eps",   "scoreType", "gseaParam",   "mode", "nperm", "sampleSize", "gpu"};
 
 struct Arguments {
     std::vector<std::string> genes;  // ranks, in the dict's own order
@@ -51,11 +51,14 @@ bool parse_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     if (!bind(signature, args, nargs, kwnames, s)) return false;
     const char* f = kRunGseaPy;
     return to_ranks(f, "ranks", s[0], out.genes, out.scores) && to_string(f, "gmt_path", s[1], out.gmt_path) &&
-           (!s[2] || to_u64(f, "nPermSimple", s[2], out.n_perm_simple)) && (!s[3] || to_u64(f, "seed", s[3], out.seed)) &&
-           (!s[4] || to_u64(f, "nproc", s[4], out.nproc)) && (!s[5] || to_u64(f, "minSize", s[5], out.min_size)) &&
-           (!s[6] || to_optional_u64(f, "maxSize", s[6], out.max_size)) && (!s[7] || to_double(f, "eps", s[7], out.eps)) &&
+           (!s[2] || to_u64(f, "nPermSimple", s[2], out.n_perm_simple)) &&
+           (!s[3] || to_u64(f, "seed", s[3], out.seed)) && (!s[4] || to_u64(f, "nproc", s[4], out.nproc)) &&
+           (!s[5] || to_u64(f, "minSize", s[5], out.min_size)) &&
+           (!s[6] || to_optional_u64(f, "maxSize", s[6], out.max_size)) &&
+           (!s[7] || to_double(f, "eps", s[7], out.eps)) &&
            (!s[8] || to_string(f, "scoreType", s[8], out.score_type)) &&
-           (!s[9] || to_double(f, "gseaParam", s[9], out.gsea_param)) && (!s[10] || to_string(f, "mode", s[10], out.mode)) &&
+           (!s[9] || to_double(f, "gseaParam", s[9], out.gsea_param)) &&
+           (!s[10] || to_string(f, "mode", s[10], out.mode)) &&
            (!s[11] || to_optional_u64(f, "nperm", s[11], out.nperm)) &&
            (!s[12] || to_u64(f, "sampleSize", s[12], out.sample_size)) && (!s[13] || to_bool(f, "gpu", s[13], out.gpu));
 }
@@ -90,14 +93,14 @@ PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     std::vector<rsvelmo::EnrichmentResult> results;
     switch (plan.value().mode) {
         case rsvelmo::InterfaceMode::Multilevel:
-            results = rsvelmo::velmo_multilevel_with_sample_size(ranked, pathways, a.n_perm_simple, a.seed, a.min_size,
-                                                                 max_size, *score_type, a.eps, a.gsea_param,
-                                                                 a.sample_size);
+            results =
+                rsvelmo::velmo_multilevel_with_sample_size(ranked, pathways, a.n_perm_simple, a.seed, a.min_size,
+                                                           max_size, *score_type, a.eps, a.gsea_param, a.sample_size);
             break;
         case rsvelmo::InterfaceMode::Simple:
-            results = rsvelmo::velmo_simple_with_sample_size(ranked, pathways, a.nperm.value_or(a.n_perm_simple), a.seed,
-                                                             a.min_size, max_size, *score_type, a.eps, a.gsea_param,
-                                                             a.sample_size);
+            results = rsvelmo::velmo_simple_with_sample_size(ranked, pathways, a.nperm.value_or(a.n_perm_simple),
+                                                             a.seed, a.min_size, max_size, *score_type, a.eps,
+                                                             a.gsea_param, a.sample_size);
             break;
         case rsvelmo::InterfaceMode::Velmo:
             results = rsvelmo::velmo_with_sample_size(ranked, pathways, a.nperm, a.n_perm_simple, a.seed, a.min_size,

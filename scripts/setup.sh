@@ -1,16 +1,23 @@
 #!/usr/bin/env bash
-# Prepares a machine for building and testing: Debian packages, a CPython
-# 3.13 virtual environment in .venv and the Python tools. Idempotent.
+# Prepares a machine: Debian packages, a CPython 3.13 virtual environment in
+# .venv and the Python tools. Idempotent.
+#   scripts/setup.sh demo   what building and running needs (make demo)
+#   scripts/setup.sh test   that, and the test toolchain (make test)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+purpose=${1:-test}
 
 need_apt=()
-dpkg -s libboost-dev >/dev/null 2>&1 || need_apt+=(libboost-dev)
-dpkg -s zlib1g-dev >/dev/null 2>&1 || need_apt+=(zlib1g-dev)
-dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
-# clang and its runtime for the fuzz targets (libFuzzer)
-command -v clang++ >/dev/null 2>&1 || need_apt+=(clang)
-dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(libclang-rt-14-dev)
+need() { dpkg -s "$1" >/dev/null 2>&1 || need_apt+=("$1"); }
+need libboost-dev
+need zlib1g-dev
+if [ "$purpose" = test ]; then
+  need libgtest-dev
+  need clang                  # and its runtime, for the fuzz targets (libFuzzer)
+  need libclang-rt-14-dev
+  need clang-format
+  need chromium-headless-shell  # the report is tested in a real browser
+fi
 if ((${#need_apt[@]})); then
   echo "setup: installing ${need_apt[*]}"
   apt-get update -qq
@@ -40,9 +47,11 @@ if [ ! -x .venv/bin/python ]; then
   echo "setup: creating .venv with $("$py" --version)"
   "$py" -m venv .venv
 fi
-stamp=.venv/.tools-installed
-if [ ! -f "$stamp" ] || [ requirements-dev.txt -nt "$stamp" ]; then
+requirements=requirements-build.txt
+[ "$purpose" = test ] && requirements=requirements-dev.txt
+stamp=.venv/.installed-$purpose
+if [ ! -f "$stamp" ] || [ "$requirements" -nt "$stamp" ] || [ requirements-build.txt -nt "$stamp" ]; then
   .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q -r requirements-dev.txt
+  .venv/bin/python -m pip install -q -r "$requirements"
   touch "$stamp"
 fi

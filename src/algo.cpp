@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <limits>
 #include <functional>
+#include <limits>
 #include <string>
 
 #include "algo_support.hpp"
+#include "enrichment_score.hpp"
 #include "internal/driver_detail.hpp"
 #include "internal/special.hpp"
-#include "enrichment_score.hpp"
 #include "logging.hpp"
 #include "multilevel.hpp"
 #include "orvane_compat.hpp"
@@ -152,11 +152,10 @@ void permute_batch(Kept& kept, std::span<const double> weights, std::uint64_t np
     // Both forms give the same bits; the parallel one spreads the prefix
     // passes and the accumulation over the pool.
     const bool parallel = pool::thread_count() >= 2;
-    const BatchCounts c =
-        parallel ? calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
-                       weights, observed, sizes, nperm, base_seed, score_type, 1.0, &progress)
-                 : calc_gsea_stat_cumulative_batch_f64(weights, observed, sizes, nperm, base_seed, score_type, 1.0,
-                                                       &progress);
+    const BatchCounts c = parallel ? calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
+                                         weights, observed, sizes, nperm, base_seed, score_type, 1.0, &progress)
+                                   : calc_gsea_stat_cumulative_batch_f64(weights, observed, sizes, nperm, base_seed,
+                                                                         score_type, 1.0, &progress);
     progress.throw_if_stopped();
     for (std::size_t i = 0; i < kept.size(); ++i) {
         kept.tested[i].counts = {c.le_count[i],      c.ge_count[i],    c.le_zero_count[i],
@@ -185,8 +184,14 @@ void permutation_statistics(Kept& kept, std::uint64_t nperm, ScoreType score_typ
                               static_cast<double>(c.ge_count + 1) / static_cast<double>(c.ge_zero_count + 1));
         }
         switch (score_type) {
-            case ScoreType::Pos: w.n_more_extreme = c.ge_count; w.n_same_sign = c.ge_zero_count; break;
-            case ScoreType::Neg: w.n_more_extreme = c.le_count; w.n_same_sign = c.le_zero_count; break;
+            case ScoreType::Pos:
+                w.n_more_extreme = c.ge_count;
+                w.n_same_sign = c.ge_zero_count;
+                break;
+            case ScoreType::Neg:
+                w.n_more_extreme = c.le_count;
+                w.n_same_sign = c.le_zero_count;
+                break;
             default:
                 w.n_more_extreme = w.es > 0.0 ? c.ge_count : c.le_count;
                 w.n_same_sign = w.es < 0.0 ? c.le_zero_count : c.ge_zero_count;
@@ -287,8 +292,8 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     stage_done(__LINE__, "permutations");
 
     if (options.run_multilevel && nperm > 0 && kept.size() > 0) {
-        refine_multilevel(kept.stats, {nperm, score_type, sample_size, eps, options.refine_all}, prepared.scaled_weights, main_stream,
-                          progress);
+        refine_multilevel(kept.stats, {nperm, score_type, sample_size, eps, options.refine_all},
+                          prepared.scaled_weights, main_stream, progress);
     }
     stage_done(__LINE__, "multilevel");
 
@@ -307,35 +312,37 @@ AnalysisOptions options_of(std::uint64_t nperm, std::uint64_t seed, std::uint64_
 
 }  // namespace
 
-std::vector<EnrichmentResult> velmo_simple_with_sample_size(
-    const RankedList& ranked, const std::vector<Pathway>& pathways, std::uint64_t nperm, std::uint64_t seed,
-    std::uint64_t min_size, std::uint64_t max_size, ScoreType score_type, double eps, double gsea_param,
-    std::uint64_t sample_size) {
+std::vector<EnrichmentResult> velmo_simple_with_sample_size(const RankedList& ranked,
+                                                            const std::vector<Pathway>& pathways, std::uint64_t nperm,
+                                                            std::uint64_t seed, std::uint64_t min_size,
+                                                            std::uint64_t max_size, ScoreType score_type, double eps,
+                                                            double gsea_param, std::uint64_t sample_size) {
     return run_gsea_internal(
         ranked, pathways, options_of(nperm, seed, min_size, max_size, score_type, false, eps, gsea_param, sample_size));
 }
 
-std::vector<EnrichmentResult> velmo_multilevel_with_sample_size(
-    const RankedList& ranked, const std::vector<Pathway>& pathways, std::uint64_t n_perm_simple,
-    std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size, ScoreType score_type, double eps,
-    double gsea_param, std::uint64_t sample_size) {
-    return run_gsea_internal(ranked, pathways,
-                             options_of(n_perm_simple, seed, min_size, max_size, score_type, true, eps, gsea_param,
-                                        sample_size));
+std::vector<EnrichmentResult> velmo_multilevel_with_sample_size(const RankedList& ranked,
+                                                                const std::vector<Pathway>& pathways,
+                                                                std::uint64_t n_perm_simple, std::uint64_t seed,
+                                                                std::uint64_t min_size, std::uint64_t max_size,
+                                                                ScoreType score_type, double eps, double gsea_param,
+                                                                std::uint64_t sample_size) {
+    return run_gsea_internal(
+        ranked, pathways,
+        options_of(n_perm_simple, seed, min_size, max_size, score_type, true, eps, gsea_param, sample_size));
 }
 
 std::vector<EnrichmentResult> velmo_with_sample_size(const RankedList& ranked, const std::vector<Pathway>& pathways,
-                                                     std::optional<std::uint64_t> nperm,
-                                                     std::uint64_t n_perm_simple, std::uint64_t seed,
-                                                     std::uint64_t min_size, std::uint64_t max_size,
+                                                     std::optional<std::uint64_t> nperm, std::uint64_t n_perm_simple,
+                                                     std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size,
                                                      ScoreType score_type, double eps, double gsea_param,
                                                      std::uint64_t sample_size) {
     if (nperm) {
         return velmo_simple_with_sample_size(ranked, pathways, *nperm, seed, min_size, max_size, score_type, eps,
                                              gsea_param, sample_size);
     }
-    return velmo_multilevel_with_sample_size(ranked, pathways, n_perm_simple, seed, min_size, max_size, score_type,
-                                             eps, gsea_param, sample_size);
+    return velmo_multilevel_with_sample_size(ranked, pathways, n_perm_simple, seed, min_size, max_size, score_type, eps,
+                                             gsea_param, sample_size);
 }
 
 }  // namespace rsvelmo

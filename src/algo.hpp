@@ -26,10 +26,10 @@ struct AnalysisOptions {
     std::uint64_t min_size = 1;  // inclusive bounds on a pathway's size in the ranking
     std::uint64_t max_size = std::numeric_limits<std::uint64_t>::max();
     ScoreType score_type = ScoreType::Std;
-    bool run_multilevel = true;  // refine coarse p-values after the permutations
-    bool refine_all = false;     // with run_multilevel: refine every pathway with a p-value, not only coarse ones
-    double eps = 1e-50;          // smallest multilevel p-value
-    double gsea_param = 1.0;     // exponent of the score weights
+    bool run_multilevel = true;       // refine coarse p-values after the permutations
+    bool refine_all = false;          // with run_multilevel: refine every pathway with a p-value, not only coarse ones
+    double eps = 1e-50;               // smallest multilevel p-value
+    double gsea_param = 1.0;          // exponent of the score weights
     std::uint64_t sample_size = 101;  // sample size of the multilevel estimator
 };
 
@@ -37,26 +37,27 @@ struct AnalysisOptions {
 // on the calling thread and may stop the analysis, which then throws
 // Interrupted; without one the analysis never fails.
 std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const std::vector<Pathway>& pathways,
-                                                const AnalysisOptions& options,
-                                                ProgressObserver* observer = nullptr);
+                                                const AnalysisOptions& options, ProgressObserver* observer = nullptr);
 
 // Permutation stage only, with nperm random sets per pathway.
-std::vector<EnrichmentResult> velmo_simple_with_sample_size(
-    const RankedList& ranked, const std::vector<Pathway>& pathways, std::uint64_t nperm, std::uint64_t seed,
-    std::uint64_t min_size, std::uint64_t max_size, ScoreType score_type, double eps, double gsea_param,
-    std::uint64_t sample_size);
+std::vector<EnrichmentResult> velmo_simple_with_sample_size(const RankedList& ranked,
+                                                            const std::vector<Pathway>& pathways, std::uint64_t nperm,
+                                                            std::uint64_t seed, std::uint64_t min_size,
+                                                            std::uint64_t max_size, ScoreType score_type, double eps,
+                                                            double gsea_param, std::uint64_t sample_size);
 
 // Permutation stage with nPermSimple sets, then multilevel refinement.
-std::vector<EnrichmentResult> velmo_multilevel_with_sample_size(
-    const RankedList& ranked, const std::vector<Pathway>& pathways, std::uint64_t n_perm_simple,
-    std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size, ScoreType score_type, double eps,
-    double gsea_param, std::uint64_t sample_size);
+std::vector<EnrichmentResult> velmo_multilevel_with_sample_size(const RankedList& ranked,
+                                                                const std::vector<Pathway>& pathways,
+                                                                std::uint64_t n_perm_simple, std::uint64_t seed,
+                                                                std::uint64_t min_size, std::uint64_t max_size,
+                                                                ScoreType score_type, double eps, double gsea_param,
+                                                                std::uint64_t sample_size);
 
 // Simple analysis when nperm is given, else the multilevel one.
 std::vector<EnrichmentResult> velmo_with_sample_size(const RankedList& ranked, const std::vector<Pathway>& pathways,
-                                                     std::optional<std::uint64_t> nperm,
-                                                     std::uint64_t n_perm_simple, std::uint64_t seed,
-                                                     std::uint64_t min_size, std::uint64_t max_size,
+                                                     std::optional<std::uint64_t> nperm, std::uint64_t n_perm_simple,
+                                                     std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size,
                                                      ScoreType score_type, double eps, double gsea_param,
                                                      std::uint64_t sample_size);
 

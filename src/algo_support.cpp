@@ -67,9 +67,8 @@ std::vector<std::uint64_t> extract_pathway_hits(const Pathway& pathway, const Ge
     return hits;
 }
 
-std::vector<std::string> leading_edge(std::span<const std::uint64_t> hits, std::uint64_t peak,
-                                      ScoreType score_type, const std::vector<std::string>& ranked_genes,
-                                      double es) {
+std::vector<std::string> leading_edge(std::span<const std::uint64_t> hits, std::uint64_t peak, ScoreType score_type,
+                                      const std::vector<std::string>& ranked_genes, double es) {
     bool top_side;  // true: hits up to the peak, top first; false: from the peak on, bottom first
     switch (score_type) {
         case ScoreType::Pos: top_side = true; break;
@@ -129,9 +128,7 @@ bool should_refine_multilevel(std::uint64_t n_more_extreme, std::uint64_t n_same
     const double lp = std::log2((x + 1.0) / (m + 1.0));
     // fmax ignores a NaN operand, as wanted here.
     const double half = 0.5 * std::fmax(lp - lo, hi - lp);
-    const double err = std::sqrt(std::floor(1.0 - lp) *
-                                 (trigamma((s + 1.0) * 0.5) - trigamma(s + 1.0))) /
-                       kLn2;
+    const double err = std::sqrt(std::floor(1.0 - lp) * (trigamma((s + 1.0) * 0.5) - trigamma(s + 1.0))) / kLn2;
     return err < half;
 }
 

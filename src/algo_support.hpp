@@ -27,9 +27,8 @@ void warn_prepare_stats(const RankedList& ranked, ScoreType score_type);
 std::vector<std::uint64_t> extract_pathway_hits(const Pathway& pathway, const GenePositions& gene_positions);
 
 // Gene names of the leading edge, the peak gene last.
-std::vector<std::string> leading_edge(std::span<const std::uint64_t> hits, std::uint64_t peak,
-                                      ScoreType score_type, const std::vector<std::string>& ranked_genes,
-                                      double es);
+std::vector<std::string> leading_edge(std::span<const std::uint64_t> hits, std::uint64_t peak, ScoreType score_type,
+                                      const std::vector<std::string>& ranked_genes, double es);
 
 // Fills padj of every record with a finite pval; n counts every record.
 void apply_bh_adjustment(std::vector<EnrichmentResult>& results);

@@ -27,8 +27,7 @@ std::optional<ScoreType> parse_score_type(const std::string& lower);
 // "multilevel", "simple" or "velmo" in any case.
 Result<InterfaceMode> parse_interface_mode(const std::string& mode);
 
-Result<ExecutionPlan> resolve_execution_plan(InterfaceMode mode, bool gpu,
-                                             std::optional<std::uint64_t> nperm,
+Result<ExecutionPlan> resolve_execution_plan(InterfaceMode mode, bool gpu, std::optional<std::uint64_t> nperm,
                                              std::uint64_t n_perm_simple);
 
 // nproc > 0 asks for a pool of that many threads (at most

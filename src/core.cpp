@@ -29,8 +29,7 @@ RankedList::RankedList(std::vector<std::string> genes, std::vector<double> score
     std::vector<std::size_t> order(genes.size());
     std::iota(order.begin(), order.end(), std::size_t{0});
     // Descending; equal scores (0.0 and -0.0 included) keep input order.
-    std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return scores[a] > scores[b]; });
     genes_.reserve(order.size());
     scores_.reserve(order.size());
     for (std::size_t i : order) {
@@ -63,8 +62,7 @@ PreparedRanks RankedList::prepare(double gsea_param) const {
 
 std::optional<std::string> weighting_problem(const RankedList& ranked, double gsea_param) {
     const auto why = [&](const std::string& reason) {
-        return "the ranking scores cannot be weighted with gseaParam=" + format_double(gsea_param) +
-               ": " + reason;
+        return "the ranking scores cannot be weighted with gseaParam=" + format_double(gsea_param) + ": " + reason;
     };
     if (std::isnan(gsea_param)) return why("gseaParam is NaN");
     double sum = -0.0;

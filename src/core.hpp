@@ -32,7 +32,7 @@ struct PathwayDb {
 };
 
 struct PreparedRanks {
-    std::vector<double> weights;              // |score|^gseaParam in rank order
+    std::vector<double> weights;               // |score|^gseaParam in rank order
     std::vector<std::int64_t> scaled_weights;  // weights scaled to sum to about 2^30
     std::int64_t scaled_total = 0;
 };

@@ -5,8 +5,8 @@
 
 namespace rsvelmo {
 
-EsPeak calculate_es_velmo(std::span<const double> weights, std::span<const std::uint64_t> positions,
-                          std::uint64_t n, ScoreType score_type) {
+EsPeak calculate_es_velmo(std::span<const double> weights, std::span<const std::uint64_t> positions, std::uint64_t n,
+                          ScoreType score_type) {
     const std::size_t k = positions.size();
     if (k == 0) return {0.0, 0};
     if (n - k == 0) return {0.0, positions[0]};
@@ -43,8 +43,7 @@ EsPeak calculate_es_velmo(std::span<const double> weights, std::span<const std::
         const double kd = static_cast<double>(k);
         const double step = 1.0 / kd;
         for (std::size_t j = 0; j < k; ++j) {
-            const double top =
-                static_cast<double>(j + 1) / kd - static_cast<double>(positions[j] - j) / misses_total;
+            const double top = static_cast<double>(j + 1) / kd - static_cast<double>(positions[j] - j) / misses_total;
             visit(j, top, top - step);
         }
     }

@@ -17,7 +17,7 @@ struct EsPeak {
 
 // Enrichment score of the gene set at the given strictly ascending ranking
 // positions, with n genes in the ranking.
-EsPeak calculate_es_velmo(std::span<const double> weights, std::span<const std::uint64_t> positions,
-                          std::uint64_t n, ScoreType score_type);
+EsPeak calculate_es_velmo(std::span<const double> weights, std::span<const std::uint64_t> positions, std::uint64_t n,
+                          ScoreType score_type);
 
 }  // namespace rsvelmo

@@ -96,8 +96,8 @@ SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std:
     return s;
 }
 
-bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound,
-                   std::int64_t cum, std::int64_t miss) {
+bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound, std::int64_t cum,
+                   std::int64_t miss) {
     return PassTest(scorer, ns, hash, bound).passes(cum, miss);
 }
 
@@ -128,8 +128,7 @@ bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int6
     for (std::size_t c = 0; c < chunks.chunk_members.size(); ++c) {
         const auto& members = chunks.chunk_members[c];
         if (members.empty()) continue;
-        const std::int64_t weight =
-            mode.unit ? static_cast<std::int64_t>(members.size()) : chunks.chunk_weight[c];
+        const std::int64_t weight = mode.unit ? static_cast<std::int64_t>(members.size()) : chunks.chunk_weight[c];
         // Optimistic value: all of the chunk's weight with the fewest misses.
         const std::int64_t fewest_misses = static_cast<std::int64_t>(members.front()) - before;
         if (test.passes(cum_start + weight, fewest_misses)) {
@@ -186,8 +185,8 @@ constexpr double kLn2 = 0.6931471805599453;
 
 }  // namespace
 
-EsRulerCompat::EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t sample_size,
-                             std::uint64_t pathway_size, double move_factor)
+EsRulerCompat::EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
+                             double move_factor)
     : scorer_(std::move(ranks), pathway_size),
       gene_hash_(scorer_.genes(), 0),
       samples_(sample_size),
@@ -236,7 +235,8 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks&
                                        Mt19937& engine) const {
     const std::uint64_t n = scorer_.genes();
     const std::size_t m = chunks.chunk_members.size();
-    const auto proposals = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1));
+    const auto proposals =
+        std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1));
     std::int64_t ns = std::accumulate(chunks.chunk_weight.begin(), chunks.chunk_weight.end(), std::int64_t{0});
     std::uint64_t hash = 0;
     for (const auto& members : chunks.chunk_members) {
@@ -416,8 +416,8 @@ PvalueEstimate EsRulerCompat::get_pvalue(double es, bool sign) const {
         log2err = nan;
     } else {
         p = std::exp(log_p + harmonic_tail(count, population));
-        variance += special::trigamma(static_cast<double>(count)) -
-                    special::trigamma(static_cast<double>(population) + 1.0);
+        variance +=
+            special::trigamma(static_cast<double>(count)) - special::trigamma(static_cast<double>(population) + 1.0);
         log2err = std::sqrt(variance) / kLn2;
     }
     if (p > 1.0) p = 1.0;

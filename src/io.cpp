@@ -4,8 +4,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <string_view>
 
@@ -93,8 +93,7 @@ bool valid_utf8(std::string_view s) {
 
 bool is_white_space(char32_t c) {
     return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F || c == 0x3000;
 }
 
 // Decodes the code point starting at s[i] of valid UTF-8 and returns its length.
@@ -128,8 +127,7 @@ std::string_view trim_white_space(std::string_view s) {
 }
 
 std::string malformed(std::size_t line_number) {
-    return "Malformed GMT line " + std::to_string(line_number) +
-           ": expected at least 3 tab-separated columns.";
+    return "Malformed GMT line " + std::to_string(line_number) + ": expected at least 3 tab-separated columns.";
 }
 
 // Parses one line (line feed and carriage return removed); nullopt for a blank line.

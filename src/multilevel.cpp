@@ -58,15 +58,15 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
 
 std::vector<MultilevelPvalue> run_multilevel_gsea_group_impl(double eps, std::uint64_t n,
                                                              std::span<const std::int64_t> weights,
-                                                             std::uint64_t pathway_size,
-                                                             std::span<const double> scores, ScoreType score_type,
-                                                             std::uint64_t sample_size, std::uint64_t seed) {
+                                                             std::uint64_t pathway_size, std::span<const double> scores,
+                                                             ScoreType score_type, std::uint64_t sample_size,
+                                                             std::uint64_t seed) {
     std::vector<MultilevelPvalue> out(scores.size(), MultilevelPvalue{1.0, true, 0.0});
     if (n == 0 || pathway_size == 0 || scores.empty()) return out;
     for (Side side : {Side::Positive, Side::Negative}) {
         if (!side_has_scores(side, scores)) continue;
-        run_multilevel_side(side, side_weights(weights, side), eps, pathway_size, scores, score_type, sample_size,
-                            seed, out);
+        run_multilevel_side(side, side_weights(weights, side), eps, pathway_size, scores, score_type, sample_size, seed,
+                            out);
     }
     return out;
 }
@@ -147,8 +147,7 @@ std::vector<EstimatorTask> schedule(const std::vector<const Groups::value_type*>
 }
 
 // Writes an estimator's p-value into the pathway's record, with its error.
-void merge(PathwayStatistics& r, const MultilevelPvalue& estimate, const RefinementSettings& s,
-           double trigamma_gap) {
+void merge(PathwayStatistics& r, const MultilevelPvalue& estimate, const RefinementSettings& s, double trigamma_gap) {
     // A failed estimate says nothing about the pathway: keep the
     // permutation result rather than reporting p = 1.
     if (std::isnan(estimate.pvalue)) return;
@@ -206,8 +205,8 @@ void refine_multilevel(std::span<PathwayStatistics> records, const RefinementSet
             if (progress.stopped()) return;
             const std::size_t g = tasks[t].group;
             const Side side = tasks[t].side;
-            run_multilevel_side(side, side == Side::Positive ? top : bottom, group_eps[g], jobs[g]->first,
-                                scores[g], settings.score_type, settings.sample_size, seed, results[g], &progress);
+            run_multilevel_side(side, side == Side::Positive ? top : bottom, group_eps[g], jobs[g]->first, scores[g],
+                                settings.score_type, settings.sample_size, seed, results[g], &progress);
             progress.advance(1);
         },
         [&] { progress.poll(); });

@@ -27,9 +27,9 @@ struct MultilevelPvalue {
 // of the group; results follow the order of `scores`.
 std::vector<MultilevelPvalue> run_multilevel_gsea_group_impl(double eps, std::uint64_t n,
                                                              std::span<const std::int64_t> weights,
-                                                             std::uint64_t pathway_size,
-                                                             std::span<const double> scores, ScoreType score_type,
-                                                             std::uint64_t sample_size, std::uint64_t seed);
+                                                             std::uint64_t pathway_size, std::span<const double> scores,
+                                                             ScoreType score_type, std::uint64_t sample_size,
+                                                             std::uint64_t seed);
 
 // The same work split in its two independent halves, so that they can run
 // at once: the positive side answers the scores >= 0 from the top of the

@@ -250,8 +250,8 @@ PrefixScorer::~PrefixScorer() = default;
 PrefixScorer::PrefixScorer(PrefixScorer&&) noexcept = default;
 PrefixScorer& PrefixScorer::operator=(PrefixScorer&&) noexcept = default;
 
-void PrefixScorer::score(std::span<const double> scores, std::span<const std::uint64_t> sample,
-                         ScoreType score_type, double gsea_param, std::vector<double>& out) {
+void PrefixScorer::score(std::span<const double> scores, std::span<const std::uint64_t> sample, ScoreType score_type,
+                         double gsea_param, std::vector<double>& out) {
     Impl& w = *impl_;
     const std::size_t k = sample.size();
     w.order.resize(k);
@@ -259,9 +259,7 @@ void PrefixScorer::score(std::span<const double> scores, std::span<const std::ui
     std::stable_sort(w.order.begin(), w.order.end(),
                      [&](std::size_t a, std::size_t b) { return sample[a] < sample[b]; });
     switch (score_type) {
-        case ScoreType::Pos:
-            w.stats1(scores, sample, w.order, false, gsea_param, out);
-            return;
+        case ScoreType::Pos: w.stats1(scores, sample, w.order, false, gsea_param, out); return;
         case ScoreType::Neg:
             w.stats1(scores, sample, w.order, true, gsea_param, out);
             for (double& e : out) e = -e;
@@ -286,9 +284,8 @@ std::vector<double> gsea_stats1_f64(std::span<const double> scores, std::span<co
     return out;
 }
 
-std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores,
-                                                  std::span<const std::uint64_t> sample, ScoreType score_type,
-                                                  double gsea_param) {
+std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                                  ScoreType score_type, double gsea_param) {
     PrefixScorer scorer;
     std::vector<double> out;
     scorer.score(scores, sample, score_type, gsea_param, out);
@@ -383,15 +380,18 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
         pool::run(
             chunk, [&](std::size_t c) { scorers[c].score(scores, samples[c], score_type, gsea_param, buffer[c]); },
             poll);
-        pool::run(slices, [&](std::size_t slice) {
-            const std::size_t begin = pathways * slice / slices;
-            const std::size_t end = pathways * (slice + 1) / slices;
-            for (std::size_t i = begin; i < end; ++i) {
-                PathwayAcc& acc = accs[i];
-                const std::size_t index = sizes[i] - 1;
-                for (std::size_t c = 0; c < chunk; ++c) acc.add(buffer[c][index], observed[i]);
-            }
-        }, poll);
+        pool::run(
+            slices,
+            [&](std::size_t slice) {
+                const std::size_t begin = pathways * slice / slices;
+                const std::size_t end = pathways * (slice + 1) / slices;
+                for (std::size_t i = begin; i < end; ++i) {
+                    PathwayAcc& acc = accs[i];
+                    const std::size_t index = sizes[i] - 1;
+                    for (std::size_t c = 0; c < chunk; ++c) acc.add(buffer[c][index], observed[i]);
+                }
+            },
+            poll);
         done += chunk;
         if (progress != nullptr) {
             progress->advance(chunk);

@@ -64,13 +64,11 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, 
 // accumulation on the worker pool.
 BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
-    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param,
-    Progress* progress = nullptr);
+    std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param, Progress* progress = nullptr);
 
 // Score of every prefix of a sample of distinct 1-based positions (draw order).
-std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores,
-                                                  std::span<const std::uint64_t> sample, ScoreType score_type,
-                                                  double gsea_param);
+std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                                  ScoreType score_type, double gsea_param);
 
 // One-sided maximum deviation of every prefix; `order` sorts the sample
 // ascending; `reversed` walks from the bottom of the list.

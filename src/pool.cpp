@@ -8,8 +8,8 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -57,8 +57,7 @@ public:
 
     std::size_t size() const { return std::max<std::size_t>(workers_.size(), 1); }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& task,
-             const std::function<void()>& waiting) {
+    void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::function<void()>& waiting) {
         if (count == 0) return;
         if (workers_.empty()) {
             for (std::size_t i = 0; i < count; ++i) task(i);

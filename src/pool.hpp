@@ -29,8 +29,7 @@ std::size_t thread_count();
 // another loop. While it waits, the calling thread calls `waiting` (when
 // given) every few milliseconds: this is where a caller reports progress or
 // notices a request to stop (its tasks then have to return early by themselves).
-void run(std::size_t count, const std::function<void(std::size_t)>& task,
-         const std::function<void()>& waiting = {});
+void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::function<void()>& waiting = {});
 
 // Default size: RAYON_NUM_THREADS if it holds an integer > 0 (0 means "the
 // hardware threads"), else RAYON_RS_NUM_CPUS if > 0, else the hardware

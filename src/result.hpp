@@ -24,11 +24,26 @@ public:
     bool ok() const { return state_.index() == 0; }
     explicit operator bool() const { return ok(); }
 
-    T& value() & { assert(ok()); return std::get<0>(state_); }
-    const T& value() const& { assert(ok()); return std::get<0>(state_); }
-    T&& value() && { assert(ok()); return std::get<0>(std::move(state_)); }
-    const std::string& error() const { assert(!ok()); return std::get<1>(state_).message; }
-    const Error& failure() const { assert(!ok()); return std::get<1>(state_); }
+    T& value() & {
+        assert(ok());
+        return std::get<0>(state_);
+    }
+    const T& value() const& {
+        assert(ok());
+        return std::get<0>(state_);
+    }
+    T&& value() && {
+        assert(ok());
+        return std::get<0>(std::move(state_));
+    }
+    const std::string& error() const {
+        assert(!ok());
+        return std::get<1>(state_).message;
+    }
+    const Error& failure() const {
+        assert(!ok());
+        return std::get<1>(state_);
+    }
 
 private:
     std::variant<T, Error> state_;

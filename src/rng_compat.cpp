@@ -132,11 +132,10 @@ std::uint64_t RLecuyerCmrgSeedCompat::r_unif_index(std::uint64_t dn) {
     return unif_index(dn, [this] { return unif_rand(); });
 }
 
-Result<std::vector<std::uint64_t>> RLecuyerCmrgSeedCompat::sample_int_no_replace(std::uint64_t n,
-                                                                                 std::uint64_t k) {
+Result<std::vector<std::uint64_t>> RLecuyerCmrgSeedCompat::sample_int_no_replace(std::uint64_t n, std::uint64_t k) {
     if (k > n) {
-        return Error{"sample_int_no_replace: size (" + std::to_string(k) + ") must be <= n (" +
-                     std::to_string(n) + ")"};
+        return Error{"sample_int_no_replace: size (" + std::to_string(k) + ") must be <= n (" + std::to_string(n) +
+                     ")"};
     }
     NoReplaceSampler sampler(n);
     std::vector<std::uint64_t> out;

@@ -111,8 +111,7 @@ std::vector<std::uint64_t> combination(std::uint64_t lo, std::uint64_t hi, std::
 // cleared after each draw in O(k). Draws exactly the values combination does.
 class CombinationSampler {
 public:
-    void draw(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine,
-              std::vector<std::uint64_t>& out);
+    void draw(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine, std::vector<std::uint64_t>& out);
 
 private:
     std::vector<std::uint8_t> flags_;

@@ -13,6 +13,8 @@ Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
 
+from importlib import metadata as _metadata
+
 from rsvelmopy import run_gsea, run_gsea_py
 
 from . import plot
@@ -21,6 +23,22 @@ from .cluster import cluster_gene_sets
 from .io import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
 from .report import report
 
-__all__ = ["gsea", "gsea_many", "read_ranks", "read_matrix", "read_gmt", "write_gmt", "RankingError",
-           "RankingWarning", "cluster_gene_sets", "report", "run_gsea", "run_gsea_py", "plot"]
-__version__ = "0.1.0"
+__all__ = [
+    "gsea",
+    "gsea_many",
+    "read_ranks",
+    "read_matrix",
+    "read_gmt",
+    "write_gmt",
+    "RankingError",
+    "RankingWarning",
+    "cluster_gene_sets",
+    "report",
+    "run_gsea",
+    "run_gsea_py",
+    "plot",
+]
+try:  # the version is written once, in pyproject.toml
+    __version__ = _metadata.version("rsvelmopy")
+except _metadata.PackageNotFoundError:  # pragma: no cover - run from a source tree without installing
+    __version__ = "0+unknown"

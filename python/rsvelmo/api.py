@@ -1,5 +1,6 @@
 """The Python API: one ranking or many against a collection of gene sets,
 answered as pandas tables."""
+
 from __future__ import annotations
 
 import concurrent.futures
@@ -14,14 +15,41 @@ from typing import Any, Callable, Mapping
 
 import rsvelmopy
 
-from .io import (RankingError, RankingWarning, _check_policy, DUPLICATE_POLICIES, NA_POLICIES, check_ranking,
-                 ranks_from_pairs, read_ranks)
+from .io import (
+    DUPLICATE_POLICIES,
+    NA_POLICIES,
+    RankingError,
+    RankingWarning,
+    _check_policy,
+    check_ranking,
+    ranks_from_pairs,
+    read_ranks,
+)
 
-__all__ = ["gsea", "gsea_many", "run_many", "as_ranking", "results_frame", "sort_records", "engine_options",
-           "GeneSets", "COLUMNS"]
+__all__ = [
+    "gsea",
+    "gsea_many",
+    "run_many",
+    "as_ranking",
+    "results_frame",
+    "sort_records",
+    "engine_options",
+    "GeneSets",
+    "COLUMNS",
+]
 
-COLUMNS = ["pathway", "description", "size", "es", "nes", "pval", "padj", "log2err", "leading_edge",
-           "leading_edge_size"]
+COLUMNS = [
+    "pathway",
+    "description",
+    "size",
+    "es",
+    "nes",
+    "pval",
+    "padj",
+    "log2err",
+    "leading_edge",
+    "leading_edge_size",
+]
 
 
 def require(module: str, extra: str, purpose: str):
@@ -37,13 +65,25 @@ def _is_pandas(obj: Any, kind: str) -> bool:
     return pd is not None and isinstance(obj, getattr(pd, kind))
 
 
-def engine_options(*, min_size=15, max_size=500, nperm=1000, refine=True, eps=1e-50, score_type="std",
-                   gsea_param=1.0, sample_size=101, seed=42, threads=None) -> dict[str, Any]:
+def engine_options(
+    *,
+    min_size=15,
+    max_size=500,
+    nperm=1000,
+    refine=True,
+    eps=1e-50,
+    score_type="std",
+    gsea_param=1.0,
+    sample_size=101,
+    seed=42,
+    threads=None,
+) -> dict[str, Any]:
     """Validate the analysis options and translate them into ``rsvelmopy.run_gsea``'s.
 
     Every out-of-range value is a ``ValueError`` (a wrong type a
     ``TypeError``) naming the parameter.
     """
+
     def integer(name, value, low):
         if isinstance(value, bool) or not isinstance(value, int):
             if not hasattr(value, "__index__"):
@@ -72,8 +112,16 @@ def engine_options(*, min_size=15, max_size=500, nperm=1000, refine=True, eps=1e
         raise ValueError(f"score_type must be one of 'std', 'pos', 'neg', not {score_type!r}")
     if refine not in (True, False, "all"):
         raise ValueError(f"refine must be True, False or 'all', not {refine!r}")
-    options = {"min_size": min_size, "max_size": max_size, "eps": eps, "score_type": score_type.lower(),
-               "gsea_param": gsea_param, "sample_size": sample_size, "seed": seed, "threads": threads or 0}
+    options = {
+        "min_size": min_size,
+        "max_size": max_size,
+        "eps": eps,
+        "score_type": score_type.lower(),
+        "gsea_param": gsea_param,
+        "sample_size": sample_size,
+        "seed": seed,
+        "threads": threads or 0,
+    }
     if refine is False:
         options.update(mode="simple", nperm=nperm)
     else:
@@ -94,14 +142,17 @@ def as_ranking(ranks: Any, duplicates: str = "error", source: str = "ranking", n
         return ranks_from_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na)
     if _is_pandas(ranks, "DataFrame"):
         if ranks.shape[1] != 2:
-            raise RankingError(f"{source}: a ranking table needs exactly two columns (gene, score), not "
-                               f"{ranks.shape[1]} ({', '.join(map(str, ranks.columns))}); pass the score column "
-                               "as a Series indexed by gene")
+            raise RankingError(
+                f"{source}: a ranking table needs exactly two columns (gene, score), not "
+                f"{ranks.shape[1]} ({', '.join(map(str, ranks.columns))}); pass the score column "
+                "as a Series indexed by gene"
+            )
         return ranks_from_pairs(zip(ranks.iloc[:, 0], ranks.iloc[:, 1]), duplicates, source, na)
     if isinstance(ranks, Mapping):
         return ranks_from_pairs(ranks.items(), duplicates, source, na)
-    raise TypeError(f"{source}: expected a dict, a pandas Series, a two-column DataFrame or a file path, "
-                    f"not {type(ranks).__name__}")
+    raise TypeError(
+        f"{source}: expected a dict, a pandas Series, a two-column DataFrame or a file path, not {type(ranks).__name__}"
+    )
 
 
 class GeneSets:
@@ -130,8 +181,9 @@ class GeneSets:
                 if not sets[name]:
                     raise ValueError(f"gene_sets: gene set {name!r} has no genes")
             return cls(sets, {n: None for n in sets}, "gene_sets")
-        raise TypeError(f"gene_sets: expected a GMT file path or a mapping name -> genes, "
-                        f"not {type(gene_sets).__name__}")
+        raise TypeError(
+            f"gene_sets: expected a GMT file path or a mapping name -> genes, not {type(gene_sets).__name__}"
+        )
 
     def upper_cased(self) -> "GeneSets":
         sets = {name: list(dict.fromkeys(g.upper() for g in genes)) for name, genes in self.sets.items()}
@@ -146,12 +198,18 @@ def _upper_ranking(ranks: dict[str, float], duplicates: str, source: str) -> dic
     if merged:
         shown = "; ".join(" and ".join(repr(n) for n in names) for names in merged[:5])
         if duplicates == "error":
-            raise RankingError(f"{source}: with ignore_case, {len(merged)} gene name(s) become equal ({shown}); "
-                               "collapse them with duplicates='first', 'max_abs' or 'mean'")
-        warnings.warn(f"{source}: with ignore_case, merged {len(merged)} gene name(s) ({shown}) with "
-                      f"duplicates={duplicates!r}", RankingWarning, stacklevel=4)
+            raise RankingError(
+                f"{source}: with ignore_case, {len(merged)} gene name(s) become equal ({shown}); "
+                "collapse them with duplicates='first', 'max_abs' or 'mean'"
+            )
+        warnings.warn(
+            f"{source}: with ignore_case, merged {len(merged)} gene name(s) ({shown}) with duplicates={duplicates!r}",
+            RankingWarning,
+            stacklevel=4,
+        )
     pairs = [(gene.upper(), score, i) for i, (gene, score) in enumerate(ranks.items())]
     from .io import _collapse
+
     return _collapse(pairs, "first" if duplicates == "error" else duplicates, source)
 
 
@@ -159,12 +217,18 @@ def _example(names) -> str:
     return next(iter(names), "")
 
 
-def check_overlap(ranks: Mapping[str, float], gene_sets: GeneSets, min_size: int, max_size: int,
-                  source: str = "ranking", stacklevel: int = 2) -> None:
+def check_overlap(
+    ranks: Mapping[str, float],
+    gene_sets: GeneSets,
+    min_size: int,
+    max_size: int,
+    source: str = "ranking",
+    stacklevel: int = 2,
+) -> None:
     """Refuse a ranking whose genes no gene set can be tested with, and warn
     when most of its genes occur in no gene set and the names match in another
-    case or nine tenths of the gene-set genes are not ranked: the usual cause is a mismatch of identifiers (case, species,
-    Ensembl IDs versus symbols)."""
+    case or nine tenths of the gene-set genes are not ranked: the usual cause
+    is a mismatch of identifiers (case, species, Ensembl IDs versus symbols)."""
     universe: dict[str, None] = {}  # ordered, so that the example shown is the first gene
     testable = 0
     for genes in gene_sets.sets.values():
@@ -172,23 +236,29 @@ def check_overlap(ranks: Mapping[str, float], gene_sets: GeneSets, min_size: int
         if min_size <= sum(1 for g in set(genes) if g in ranks) <= max_size:
             testable += 1
     matched = sum(1 for g in ranks if g in universe)
-    figures = (f"{matched:,} of {len(ranks):,} ranking genes occur in the gene sets of {gene_sets.source}; "
-               f"ranking IDs look like {_example(ranks)!r}, gene-set IDs like {_example(universe)!r}")
+    figures = (
+        f"{matched:,} of {len(ranks):,} ranking genes occur in the gene sets of {gene_sets.source}; "
+        f"ranking IDs look like {_example(ranks)!r}, gene-set IDs like {_example(universe)!r}"
+    )
     hint = ""
     upper = {g.upper() for g in universe}
     if sum(1 for g in ranks if g.upper() in upper) > 2 * max(matched, 1):
         hint = "; the names differ in case: try ignore_case=True (--ignore-case)"
     if testable == 0:
-        raise RankingError(f"{source}: no gene set has between {min_size} and {max_size} genes in the ranking. "
-                           f"{figures}{hint}")
+        raise RankingError(
+            f"{source}: no gene set has between {min_size} and {max_size} genes in the ranking. {figures}{hint}"
+        )
     # A small collection (Hallmark against a whole transcriptome) covers few
     # ranking genes by design, and a filtered ranking few gene-set genes; a
     # mismatch of identifiers shows as names that match in another case, or
     # as gene-set genes that are almost all missing from the ranking.
     in_ranking = sum(1 for g in universe if g in ranks)
     if matched < len(ranks) / 2 and (hint or in_ranking < len(universe) / 10):
-        warnings.warn(f"{source}: {figures}; check that both use the same kind of gene identifier{hint}",
-                      RankingWarning, stacklevel=stacklevel + 1)
+        warnings.warn(
+            f"{source}: {figures}; check that both use the same kind of gene identifier{hint}",
+            RankingWarning,
+            stacklevel=stacklevel + 1,
+        )
 
 
 def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:
@@ -205,9 +275,11 @@ def _abs_nes(value: Any) -> float:
 def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     """Order records by p-value (NaN last), then by |NES| descending, then
     by pathway name."""
+
     def key(r):
         p = r["pval"]
         return (p != p, p if p == p else 0.0, -_abs_nes(r["nes"]), r["pathway"])
+
     return sorted(records, key=key)
 
 
@@ -241,8 +313,9 @@ def _tqdm_progress(show) -> tuple[Callable | None, Callable[[], None]]:
         if bar is None:
             for other in bars.values():
                 other.close()
-            bar = bars[stage] = tqdm(total=total, desc=stage, unit="perm" if stage == "permutations" else "set",
-                                     file=sys.stderr, leave=False)
+            bar = bars[stage] = tqdm(
+                total=total, desc=stage, unit="perm" if stage == "permutations" else "set", file=sys.stderr, leave=False
+            )
         bar.update(done - bar.n)
 
     def close() -> None:
@@ -252,8 +325,17 @@ def _tqdm_progress(show) -> tuple[Callable | None, Callable[[], None]]:
     return report, close
 
 
-def prepare(ranks: Any, gene_sets: GeneSets, options: dict[str, Any], *, ignore_case: bool, na: str,
-            duplicates: str, source: str = "ranking", stacklevel: int = 3) -> tuple[dict[str, float], GeneSets]:
+def prepare(
+    ranks: Any,
+    gene_sets: GeneSets,
+    options: dict[str, Any],
+    *,
+    ignore_case: bool,
+    na: str,
+    duplicates: str,
+    source: str = "ranking",
+    stacklevel: int = 3,
+) -> tuple[dict[str, float], GeneSets]:
     """Read and check one ranking against the gene sets, as every front door does."""
     _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
     _check_policy("na", na, NA_POLICIES)
@@ -267,10 +349,26 @@ def prepare(ranks: Any, gene_sets: GeneSets, options: dict[str, Any], *, ignore_
     return table, sets
 
 
-def gsea(ranks: Any, gene_sets: Any, *, min_size: int = 15, max_size: int = 500, nperm: int = 1000,
-         refine: bool | str = True, eps: float = 1e-50, score_type: str = "std", gsea_param: float = 1.0,
-         sample_size: int = 101, seed: int = 42, threads: int | None = None, ignore_case: bool = False,
-         na: str = "error", duplicates: str = "error", progress: bool | Callable | None = None, sort: bool = True):
+def gsea(
+    ranks: Any,
+    gene_sets: Any,
+    *,
+    min_size: int = 15,
+    max_size: int = 500,
+    nperm: int = 1000,
+    refine: bool | str = True,
+    eps: float = 1e-50,
+    score_type: str = "std",
+    gsea_param: float = 1.0,
+    sample_size: int = 101,
+    seed: int = 42,
+    threads: int | None = None,
+    ignore_case: bool = False,
+    na: str = "error",
+    duplicates: str = "error",
+    progress: bool | Callable | None = None,
+    sort: bool = True,
+):
     """Run the preranked gene set enrichment analysis of one ranking.
 
     Parameters
@@ -339,9 +437,18 @@ def gsea(ranks: Any, gene_sets: Any, *, min_size: int = 15, max_size: int = 500,
         duplicates, dropped missing scores.
     """
     require("pandas", "pandas", "rsvelmo.gsea")
-    options = engine_options(min_size=min_size, max_size=max_size, nperm=nperm, refine=refine, eps=eps,
-                             score_type=score_type, gsea_param=gsea_param, sample_size=sample_size, seed=seed,
-                             threads=threads)
+    options = engine_options(
+        min_size=min_size,
+        max_size=max_size,
+        nperm=nperm,
+        refine=refine,
+        eps=eps,
+        score_type=score_type,
+        gsea_param=gsea_param,
+        sample_size=sample_size,
+        seed=seed,
+        threads=threads,
+    )
     sets = GeneSets.load(gene_sets)
     table, sets = prepare(ranks, sets, options, ignore_case=ignore_case, na=na, duplicates=duplicates)
     report, close = _tqdm_progress(progress)
@@ -359,32 +466,39 @@ def _many_rankings(rankings: Any, score: str, key: str) -> dict[str, Any]:
         columns = set(rankings.columns)
         if {"group", "names"} <= columns:  # scanpy's rank_genes_groups_df, all groups
             if score not in columns:
-                raise RankingError(f"rankings: the table has no column {score!r} (columns: "
-                                   f"{', '.join(map(str, rankings.columns))})")
-            return {str(g): dict(zip(part["names"].astype(str), part[score])) for g, part in
-                    rankings.groupby("group", sort=False, observed=True)}
+                raise RankingError(
+                    f"rankings: the table has no column {score!r} (columns: {', '.join(map(str, rankings.columns))})"
+                )
+            return {
+                str(g): dict(zip(part["names"].astype(str), part[score]))
+                for g, part in rankings.groupby("group", sort=False, observed=True)
+            }
         # genes x contrasts: each column is one ranking; an empty (NaN) cell
         # means the gene was not measured in that contrast and is left out.
         return {str(c): rankings[c].dropna() for c in rankings.columns}
     if isinstance(rankings, Mapping):
         return dict(rankings)
-    raise TypeError("rankings: expected a mapping name -> ranking, a genes x contrasts DataFrame, a long table "
-                    f"(group, names, scores) or an AnnData, not {type(rankings).__name__}")
+    raise TypeError(
+        "rankings: expected a mapping name -> ranking, a genes x contrasts DataFrame, a long table "
+        f"(group, names, scores) or an AnnData, not {type(rankings).__name__}"
+    )
 
 
 def _from_anndata(adata: Any, score: str, key: str) -> dict[str, dict[str, float]]:
     """One ranking per group of scanpy's rank_genes_groups result."""
     if key not in adata.uns:
-        raise RankingError(f"rankings: the AnnData has no .uns[{key!r}]; run scanpy.tl.rank_genes_groups first "
-                           "(or name its key with key=)")
+        raise RankingError(
+            f"rankings: the AnnData has no .uns[{key!r}]; run scanpy.tl.rank_genes_groups first "
+            "(or name its key with key=)"
+        )
     result = adata.uns[key]
     for field in ("names", score):
         if field not in result:
-            raise RankingError(f"rankings: .uns[{key!r}] has no field {field!r} "
-                               f"(fields: {', '.join(map(str, result.keys()))})")
+            raise RankingError(
+                f"rankings: .uns[{key!r}] has no field {field!r} (fields: {', '.join(map(str, result.keys()))})"
+            )
     names, values = result["names"], result[score]
-    return {str(group): {str(g): float(s) for g, s in zip(names[group], values[group])}
-            for group in names.dtype.names}
+    return {str(group): {str(g): float(s) for g, s in zip(names[group], values[group])} for group in names.dtype.names}
 
 
 def _run_in_worker(ranks: dict[str, float], gene_sets: dict[str, list[str]], options: dict[str, Any]):
@@ -405,8 +519,10 @@ class _TerminateAsInterrupt:
     def __enter__(self):
         self.previous = None
         if threading.current_thread() is threading.main_thread():
+
             def interrupt(signum, frame):
                 raise KeyboardInterrupt("terminated")
+
             self.previous = signal.signal(signal.SIGTERM, interrupt)
         return self
 
@@ -426,9 +542,14 @@ def _stop_workers(executor: concurrent.futures.Executor) -> None:
     executor.shutdown(wait=True, cancel_futures=True)
 
 
-def run_many(tables: Mapping[str, dict[str, float]], gene_sets: GeneSets, options: dict[str, Any],
-             executor: concurrent.futures.Executor | None = None, progress: bool | None = None,
-             max_workers: int | None = None) -> dict[str, list[dict[str, Any]]]:
+def run_many(
+    tables: Mapping[str, dict[str, float]],
+    gene_sets: GeneSets,
+    options: dict[str, Any],
+    executor: concurrent.futures.Executor | None = None,
+    progress: bool | None = None,
+    max_workers: int | None = None,
+) -> dict[str, list[dict[str, Any]]]:
     """Run the engine on checked rankings (name -> gene -> score) in worker
     processes and return name -> the engine's records, in the given order."""
     options = {**options, "threads": options.get("threads") or 1}
@@ -439,14 +560,16 @@ def run_many(tables: Mapping[str, dict[str, float]], gene_sets: GeneSets, option
     if progress or (progress is None and sys.stderr.isatty()):
         try:
             from tqdm import tqdm
+
             bar = tqdm(total=len(tables), unit="ranking", file=sys.stderr)
         except ImportError:
             bar = None
     finished = False
     try:
         with _TerminateAsInterrupt():
-            futures = {executor.submit(_run_in_worker, table, gene_sets.sets, options): name
-                       for name, table in tables.items()}
+            futures = {
+                executor.submit(_run_in_worker, table, gene_sets.sets, options): name for name, table in tables.items()
+            }
             done: dict[str, list[dict[str, Any]]] = {}
             for future in concurrent.futures.as_completed(futures):
                 done[futures[future]] = future.result()
@@ -464,12 +587,30 @@ def run_many(tables: Mapping[str, dict[str, float]], gene_sets: GeneSets, option
     return {name: done[name] for name in tables}
 
 
-def gsea_many(rankings: Any, gene_sets: Any, executor: concurrent.futures.Executor | None = None, *,
-              min_size: int = 15, max_size: int = 500, nperm: int = 1000, refine: bool | str = True,
-              eps: float = 1e-50, score_type: str = "std", gsea_param: float = 1.0, sample_size: int = 101,
-              seed: int = 42, threads: int | None = None, ignore_case: bool = False, na: str = "error",
-              duplicates: str = "error", progress: bool | None = None, max_workers: int | None = None,
-              score: str = "scores", key: str = "rank_genes_groups", sort: bool = True):
+def gsea_many(
+    rankings: Any,
+    gene_sets: Any,
+    executor: concurrent.futures.Executor | None = None,
+    *,
+    min_size: int = 15,
+    max_size: int = 500,
+    nperm: int = 1000,
+    refine: bool | str = True,
+    eps: float = 1e-50,
+    score_type: str = "std",
+    gsea_param: float = 1.0,
+    sample_size: int = 101,
+    seed: int = 42,
+    threads: int | None = None,
+    ignore_case: bool = False,
+    na: str = "error",
+    duplicates: str = "error",
+    progress: bool | None = None,
+    max_workers: int | None = None,
+    score: str = "scores",
+    key: str = "rank_genes_groups",
+    sort: bool = True,
+):
     """Run one analysis per ranking, in worker processes.
 
     Parameters
@@ -505,15 +646,25 @@ ignore_case, na, duplicates, sort
     Ctrl-C or SIGTERM stops every worker process before the call returns.
     """
     pd = require("pandas", "pandas", "rsvelmo.gsea_many")
-    options = engine_options(min_size=min_size, max_size=max_size, nperm=nperm, refine=refine, eps=eps,
-                             score_type=score_type, gsea_param=gsea_param, sample_size=sample_size, seed=seed,
-                             threads=threads)
+    options = engine_options(
+        min_size=min_size,
+        max_size=max_size,
+        nperm=nperm,
+        refine=refine,
+        eps=eps,
+        score_type=score_type,
+        gsea_param=gsea_param,
+        sample_size=sample_size,
+        seed=seed,
+        threads=threads,
+    )
     sets = GeneSets.load(gene_sets)
     tables = {}
     checked_sets = sets
     for name, ranking in _many_rankings(rankings, score, key).items():
-        tables[name], checked_sets = prepare(ranking, sets, options, ignore_case=ignore_case, na=na,
-                                             duplicates=duplicates, source=f"ranking {name!r}")
+        tables[name], checked_sets = prepare(
+            ranking, sets, options, ignore_case=ignore_case, na=na, duplicates=duplicates, source=f"ranking {name!r}"
+        )
     records = run_many(tables, checked_sets, options, executor, progress, max_workers)
     frames = []
     for name, found in records.items():

@@ -1,4 +1,5 @@
 """The rsvelmo command line."""
+
 from __future__ import annotations
 
 import argparse
@@ -52,92 +53,176 @@ class UserError(Exception):
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="rsvelmo", description=DESCRIPTION,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser = argparse.ArgumentParser(
+        prog="rsvelmo", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
     parser.add_argument("--version", action="version", version=f"rsvelmo {_version()}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     run = commands.add_parser(
-        "run", help="run the enrichment analysis of one or more rankings",
+        "run",
+        help="run the enrichment analysis of one or more rankings",
         usage="rsvelmo run [options] RANKS [RANKS ...] GENE_SETS -o OUTDIR\n"
-              "       rsvelmo run [options] --matrix TABLE GENE_SETS -o OUTDIR",
-        description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    run.add_argument("files", nargs="+", metavar="RANKS ... GENE_SETS",
-                     help="ranking files (.rnk, .tsv, .csv, optionally .gz) followed by one GMT file")
-    run.add_argument("-o", "--out", required=True, metavar="OUTDIR",
-                     help="folder for results.tsv and the plots (created if missing)")
+        "       rsvelmo run [options] --matrix TABLE GENE_SETS -o OUTDIR",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    run.add_argument(
+        "files",
+        nargs="+",
+        metavar="RANKS ... GENE_SETS",
+        help="ranking files (.rnk, .tsv, .csv, optionally .gz) followed by one GMT file",
+    )
+    run.add_argument(
+        "-o", "--out", required=True, metavar="OUTDIR", help="folder for results.tsv and the plots (created if missing)"
+    )
 
     inputs = run.add_argument_group("input")
-    inputs.add_argument("--matrix", metavar="TABLE",
-                        help="a genes x contrasts table (first column genes, one ranking per other column) "
-                             "instead of ranking files")
+    inputs.add_argument(
+        "--matrix",
+        metavar="TABLE",
+        help="a genes x contrasts table (first column genes, one ranking per other column) instead of ranking files",
+    )
     inputs.add_argument("--gene-col", metavar="COL", help="column of gene names (name or 0-based index)")
-    inputs.add_argument("--score-col", metavar="COL",
-                        help="column of scores in a ranking table (needed when it has more than two columns, "
-                             "e.g. 'stat' for DESeq2, 't' for limma)")
-    inputs.add_argument("--duplicates", choices=["error", "first", "max_abs", "mean"], default="error",
-                        help="what to do with a gene named twice (default: error)")
-    inputs.add_argument("--drop-na", action="store_true",
-                        help="drop genes without a score (NA, empty) instead of refusing the ranking")
-    inputs.add_argument("--ignore-case", action="store_true",
-                        help="match gene names case-insensitively (e.g. mouse 'Foxa2' with 'FOXA2')")
+    inputs.add_argument(
+        "--score-col",
+        metavar="COL",
+        help="column of scores in a ranking table (needed when it has more than two columns, "
+        "e.g. 'stat' for DESeq2, 't' for limma)",
+    )
+    inputs.add_argument(
+        "--duplicates",
+        choices=["error", "first", "max_abs", "mean"],
+        default="error",
+        help="what to do with a gene named twice (default: error)",
+    )
+    inputs.add_argument(
+        "--drop-na", action="store_true", help="drop genes without a score (NA, empty) instead of refusing the ranking"
+    )
+    inputs.add_argument(
+        "--ignore-case",
+        action="store_true",
+        help="match gene names case-insensitively (e.g. mouse 'Foxa2' with 'FOXA2')",
+    )
 
     analysis = run.add_argument_group("analysis")
-    analysis.add_argument("--nperm", type=int, default=1000, metavar="N",
-                          help="number of permutations (default: 1000)")
+    analysis.add_argument("--nperm", type=int, default=1000, metavar="N", help="number of permutations (default: 1000)")
     refine = analysis.add_mutually_exclusive_group()
-    refine.add_argument("--no-refine", action="store_true",
-                        help="permutations only: no multilevel refinement of small p-values")
-    refine.add_argument("--refine-all", action="store_true",
-                        help="refine the p-value of every gene set, not only those the permutations cannot resolve")
+    refine.add_argument(
+        "--no-refine", action="store_true", help="permutations only: no multilevel refinement of small p-values"
+    )
+    refine.add_argument(
+        "--refine-all",
+        action="store_true",
+        help="refine the p-value of every gene set, not only those the permutations cannot resolve",
+    )
     analysis.add_argument("--seed", type=int, default=42, help="random seed (default: 42)")
-    analysis.add_argument("--min-size", type=int, default=15, metavar="N",
-                          help="smallest gene set tested, in genes present in the ranking (default: 15)")
-    analysis.add_argument("--max-size", type=int, default=500, metavar="N",
-                          help="largest gene set tested (default: 500)")
-    analysis.add_argument("--eps", type=float, default=1e-50,
-                          help="smallest p-value computed; smaller ones are reported as eps (default: 1e-50)")
-    analysis.add_argument("--score-type", choices=["std", "pos", "neg"], default="std",
-                          help="std: two-sided; pos/neg: one-sided for all-positive/negative rankings")
-    analysis.add_argument("--gsea-param", type=float, default=1.0, metavar="P",
-                          help="weight exponent of the scores (default: 1)")
-    analysis.add_argument("--sample-size", type=int, default=101, metavar="N",
-                          help="sample size of the multilevel method (default: 101)")
-    analysis.add_argument("--threads", type=int, metavar="N",
-                          help="worker threads, or worker processes with several rankings (default: all cores)")
+    analysis.add_argument(
+        "--min-size",
+        type=int,
+        default=15,
+        metavar="N",
+        help="smallest gene set tested, in genes present in the ranking (default: 15)",
+    )
+    analysis.add_argument(
+        "--max-size", type=int, default=500, metavar="N", help="largest gene set tested (default: 500)"
+    )
+    analysis.add_argument(
+        "--eps",
+        type=float,
+        default=1e-50,
+        help="smallest p-value computed; smaller ones are reported as eps (default: 1e-50)",
+    )
+    analysis.add_argument(
+        "--score-type",
+        choices=["std", "pos", "neg"],
+        default="std",
+        help="std: two-sided; pos/neg: one-sided for all-positive/negative rankings",
+    )
+    analysis.add_argument(
+        "--gsea-param", type=float, default=1.0, metavar="P", help="weight exponent of the scores (default: 1)"
+    )
+    analysis.add_argument(
+        "--sample-size", type=int, default=101, metavar="N", help="sample size of the multilevel method (default: 101)"
+    )
+    analysis.add_argument(
+        "--threads",
+        type=int,
+        metavar="N",
+        help="worker threads, or worker processes with several rankings (default: all cores)",
+    )
 
     output = run.add_argument_group("output")
-    output.add_argument("--top", type=int, default=10, metavar="N",
-                        help="gene sets shown per direction in the summary and the figures (default: 10)")
-    output.add_argument("--padj", type=float, default=0.05, metavar="P",
-                        help="significance cut of the summary, the figures and the clusters (default: 0.05)")
-    output.add_argument("--plots", action="store_true",
-                        help="also draw figures: a dot plot, the leading-edge heatmap, the enrichment map and the "
-                             "running-sum plot of each significant top gene set")
-    output.add_argument("--format", choices=["png", "svg", "pdf"], default="png",
-                        help="file format of the figures (PNG at 300 dpi; default: png)")
-    output.add_argument("--report", action="store_true",
-                        help="also write report.html: one self-contained page with the table, the figures and "
-                             "a running-sum plot of any gene set")
-    output.add_argument("--collapse", action="store_true",
-                        help="show one gene set per cluster of overlapping leading edges in the summaries")
-    output.add_argument("--min-overlap", type=float, default=0.5, metavar="F",
-                        help="overlap coefficient of two leading edges that puts their gene sets in one "
-                             "cluster (default: 0.5)")
+    output.add_argument(
+        "--top",
+        type=int,
+        default=10,
+        metavar="N",
+        help="gene sets shown per direction in the summary and the figures (default: 10)",
+    )
+    output.add_argument(
+        "--padj",
+        type=float,
+        default=0.05,
+        metavar="P",
+        help="significance cut of the summary, the figures and the clusters (default: 0.05)",
+    )
+    output.add_argument(
+        "--plots",
+        action="store_true",
+        help="also draw figures: a dot plot, the leading-edge heatmap, the enrichment map and the "
+        "running-sum plot of each significant top gene set",
+    )
+    output.add_argument(
+        "--format",
+        choices=["png", "svg", "pdf"],
+        default="png",
+        help="file format of the figures (PNG at 300 dpi; default: png)",
+    )
+    output.add_argument(
+        "--report",
+        action="store_true",
+        help="also write report.html: one self-contained page with the table, the figures and "
+        "a running-sum plot of any gene set",
+    )
+    output.add_argument(
+        "--collapse",
+        action="store_true",
+        help="show one gene set per cluster of overlapping leading edges in the summaries",
+    )
+    output.add_argument(
+        "--min-overlap",
+        type=float,
+        default=0.5,
+        metavar="F",
+        help="overlap coefficient of two leading edges that puts their gene sets in one cluster (default: 0.5)",
+    )
     output.add_argument("--quiet", action="store_true", help="print nothing but errors")
     return parser
 
 
 def _version() -> str:
     from . import __version__
+
     return __version__
 
 
 # Python's parameter names as the command line spells them, for messages.
-CLI_SPELLINGS = [("score_col=", "--score-col "), ("gene_col=", "--gene-col "), ("na='drop'", "--drop-na"),
-                 ("ignore_case=True", "--ignore-case"), ("duplicates=", "--duplicates "),
-                 ("score_type=", "--score-type "), ("min_size", "--min-size"), ("max_size", "--max-size"),
-                 ("sample_size", "--sample-size"), ("gsea_param", "--gsea-param"), ("nperm", "--nperm"),
-                 ("threads", "--threads"), ("eps", "--eps")]
+CLI_SPELLINGS = [
+    ("score_col=", "--score-col "),
+    ("gene_col=", "--gene-col "),
+    ("na='drop'", "--drop-na"),
+    ("ignore_case=True", "--ignore-case"),
+    ("duplicates=", "--duplicates "),
+    ("score_type=", "--score-type "),
+    ("min_size", "--min-size"),
+    ("max_size", "--max-size"),
+    ("sample_size", "--sample-size"),
+    ("gsea_param", "--gsea-param"),
+    ("nperm", "--nperm"),
+    ("threads", "--threads"),
+    ("eps", "--eps"),
+]
 
 
 def cli_message(text: str) -> str:
@@ -150,9 +235,18 @@ def cli_message(text: str) -> str:
 
 def _engine_options(args: argparse.Namespace) -> dict[str, Any]:
     refine = False if args.no_refine else "all" if args.refine_all else True
-    return engine_options(min_size=args.min_size, max_size=args.max_size, nperm=args.nperm, refine=refine,
-                          eps=args.eps, score_type=args.score_type, gsea_param=args.gsea_param,
-                          sample_size=args.sample_size, seed=args.seed, threads=args.threads)
+    return engine_options(
+        min_size=args.min_size,
+        max_size=args.max_size,
+        nperm=args.nperm,
+        refine=refine,
+        eps=args.eps,
+        score_type=args.score_type,
+        gsea_param=args.gsea_param,
+        sample_size=args.sample_size,
+        seed=args.seed,
+        threads=args.threads,
+    )
 
 
 def _ranking_name(path: str) -> str:
@@ -183,12 +277,15 @@ def _read_rankings(args: argparse.Namespace) -> tuple[dict[str, dict[str, float]
     if len(args.files) < 2:
         raise UserError("give at least one RANKS file and the GENE_SETS file")
     *rank_files, gmt = args.files
-    if not gmt.lower().endswith((".gmt", ".gmt.gz")) and any(p.lower().endswith((".gmt", ".gmt.gz"))
-                                                             for p in rank_files):
+    if not gmt.lower().endswith((".gmt", ".gmt.gz")) and any(
+        p.lower().endswith((".gmt", ".gmt.gz")) for p in rank_files
+    ):
         raise UserError(f"the GMT file must come last: rsvelmo run RANKS ... GENE_SETS (got {gmt} last)")
     names = _unique([_ranking_name(p) for p in rank_files])
-    return {name: read_ranks(path, args.gene_col, args.score_col, args.duplicates, na)
-            for name, path in zip(names, rank_files)}, gmt
+    return {
+        name: read_ranks(path, args.gene_col, args.score_col, args.duplicates, na)
+        for name, path in zip(names, rank_files)
+    }, gmt
 
 
 def _cell(value: Any) -> str:
@@ -199,29 +296,47 @@ def _cell(value: Any) -> str:
     return str(value)
 
 
-def write_table(path: str, tables: Sequence[tuple[str | None, list[dict[str, Any]]]],
-                descriptions: dict[str, str | None]) -> None:
+def write_table(
+    path: str, tables: Sequence[tuple[str | None, list[dict[str, Any]]]], descriptions: dict[str, str | None]
+) -> None:
     """Writes (ranking name, records) pairs as one TSV: a leading ``ranking``
     column when names are given, the gene set's description, the leading
     edge joined with commas, the redundancy cluster and its representative,
     doubles in full precision and NA where the analysis computed no value."""
     named = any(name is not None for name, _ in tables)
-    columns = ["pathway", "description", "size", *FLOAT_COLUMNS, "leading_edge", "leading_edge_size", "cluster",
-               "representative"]
+    columns = [
+        "pathway",
+        "description",
+        "size",
+        *FLOAT_COLUMNS,
+        "leading_edge",
+        "leading_edge_size",
+        "cluster",
+        "representative",
+    ]
     with atomic_output(path) as f:
         f.write("\t".join((["ranking"] if named else []) + columns) + "\n")
         for name, records in tables:
             for r in records:
-                cells = [r["pathway"], descriptions.get(r["pathway"]) or "", r["size"],
-                         *(r[c] for c in FLOAT_COLUMNS), ",".join(r["leading_edge"]), len(r["leading_edge"]),
-                         r.get("cluster"), r.get("representative")]
+                cells = [
+                    r["pathway"],
+                    descriptions.get(r["pathway"]) or "",
+                    r["size"],
+                    *(r[c] for c in FLOAT_COLUMNS),
+                    ",".join(r["leading_edge"]),
+                    len(r["leading_edge"]),
+                    r.get("cluster"),
+                    r.get("representative"),
+                ]
                 f.write("\t".join(([name] if named else []) + [_cell(c) for c in cells]) + "\n")
 
 
 def _significant(records, direction: int, top: int) -> list[dict[str, Any]]:
-    chosen = [r for r in records
-              if r["nes"] is not None and r["nes"] == r["nes"] and (r["nes"] > 0) == (direction > 0)
-              and r["nes"] != 0]
+    chosen = [
+        r
+        for r in records
+        if r["nes"] is not None and r["nes"] == r["nes"] and (r["nes"] > 0) == (direction > 0) and r["nes"] != 0
+    ]
     return chosen[:top]
 
 
@@ -234,11 +349,13 @@ def label(pathway: str, descriptions: dict[str, str | None]) -> str:
     return f"{pathway} {text}"
 
 
-def summary(name: str, genes: int, sets_read: int, records: list[dict[str, Any]],
-            descriptions: dict[str, str | None], args) -> str:
+def summary(
+    name: str, genes: int, sets_read: int, records: list[dict[str, Any]], descriptions: dict[str, str | None], args
+) -> str:
     tested = len(records)
-    lines = [f"{name}: {genes} genes, {sets_read} gene sets read, {tested} tested "
-             f"(sizes {args.min_size} to {args.max_size})"]
+    lines = [
+        f"{name}: {genes} genes, {sets_read} gene sets read, {tested} tested (sizes {args.min_size} to {args.max_size})"
+    ]
     hits = [r for r in records if r["padj"] is not None and r["padj"] == r["padj"] and r["padj"] < 0.05]
     up = sum(1 for r in hits if r["nes"] is not None and r["nes"] > 0)
     lines.append(f"  padj < 0.05: {len(hits)} gene sets ({up} up, {len(hits) - up} down)")
@@ -263,8 +380,11 @@ def add_clusters(records: list[dict[str, Any]], padj_cut: float, min_overlap: fl
     """Adds "cluster" and "representative" to the significant records."""
     from .cluster import cluster_records
 
-    chosen = [r for r in records if r["padj"] is not None and r["padj"] == r["padj"] and r["padj"] < padj_cut
-              and r["nes"] is not None]
+    chosen = [
+        r
+        for r in records
+        if r["padj"] is not None and r["padj"] == r["padj"] and r["padj"] < padj_cut and r["nes"] is not None
+    ]
     if not chosen:
         return
     _, clusters = cluster_records(chosen, min_overlap)
@@ -280,26 +400,29 @@ def collapsed(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return [r for r in records if r.get("representative") in (None, r["pathway"])]
 
 
-def draw_plots(folder: str, ranks: dict[str, float], gene_sets: dict[str, list[str]],
-               records: list[dict[str, Any]], args) -> int:
+def draw_plots(
+    folder: str, ranks: dict[str, float], gene_sets: dict[str, list[str]], records: list[dict[str, Any]], args
+) -> int:
     """The figures of one ranking; running-sum plots only for significant sets."""
     from . import plot
 
     os.makedirs(folder, exist_ok=True)
     shown = collapsed(records) if args.collapse else records
     # Each figure is saved (and closed) as soon as it is drawn.
-    figures = {"summary": lambda: plot.dot_plot(shown, top=args.top, padj_cut=args.padj),
-               "leading_edge": lambda: plot.leading_edge_heatmap(shown, ranks, top=args.top, padj_cut=args.padj),
-               "enrichment_map": lambda: plot.enrichment_map(records, padj_cut=args.padj,
-                                                             min_overlap=args.min_overlap)}
+    figures = {
+        "summary": lambda: plot.dot_plot(shown, top=args.top, padj_cut=args.padj),
+        "leading_edge": lambda: plot.leading_edge_heatmap(shown, ranks, top=args.top, padj_cut=args.padj),
+        "enrichment_map": lambda: plot.enrichment_map(records, padj_cut=args.padj, min_overlap=args.min_overlap),
+    }
     for direction in (1, -1):
-        significant = [r for r in _significant(shown, direction, len(shown))
-                       if r["padj"] is not None and r["padj"] < args.padj][:args.top]
+        significant = [
+            r for r in _significant(shown, direction, len(shown)) if r["padj"] is not None and r["padj"] < args.padj
+        ][: args.top]
         for rank, r in enumerate(significant, start=1):
             tag = "up" if direction > 0 else "down"
-            figures[f"{tag}_{rank:02d}_{_safe_file_name(r['pathway'])}"] = (
-                lambda r=r: plot.enrichment_plot(ranks, gene_sets.get(r["pathway"], []), r,
-                                                 gsea_param=args.gsea_param))
+            figures[f"{tag}_{rank:02d}_{_safe_file_name(r['pathway'])}"] = lambda r=r: plot.enrichment_plot(
+                ranks, gene_sets.get(r["pathway"], []), r, gsea_param=args.gsea_param
+            )
     for name, draw in figures.items():
         _save(draw(), os.path.join(folder, f"{name}.{args.format}"), args.format)
     return len(figures)
@@ -307,6 +430,7 @@ def draw_plots(folder: str, ranks: dict[str, float], gene_sets: dict[str, list[s
 
 def _save(figure, path: str, format: str) -> None:
     from . import plot
+
     with atomic_output(path, "wb") as f:
         plot.save(figure, f, format)
 
@@ -315,8 +439,11 @@ def _clear_earlier_outputs(folder: str) -> None:
     """A new run owns results.tsv, the per-ranking *.results.tsv and plots/:
     what an earlier run left there would mix with the new results."""
     for entry in os.listdir(folder):
-        if entry.endswith(".results.tsv") or entry in ("report.html", "run.json") or (
-                entry.startswith(".rsvelmo-") and entry.endswith(".part")):
+        if (
+            entry.endswith(".results.tsv")
+            or entry in ("report.html", "run.json")
+            or (entry.startswith(".rsvelmo-") and entry.endswith(".part"))
+        ):
             os.unlink(os.path.join(folder, entry))
     shutil.rmtree(os.path.join(folder, "plots"), ignore_errors=True)
 
@@ -331,27 +458,35 @@ def run(args: argparse.Namespace) -> int:
         raise UserError(f"--min-overlap must lie in (0, 1], not {args.min_overlap}")
     options = _engine_options(args)
     if args.plots or args.report:
-        for module, extra in (("matplotlib", "plot"), ("networkx", "report")) + ((("jinja2", "report"),)
-                                                                                  if args.report else ()):
+        for module, extra in (("matplotlib", "plot"), ("networkx", "report")) + (
+            (("jinja2", "report"),) if args.report else ()
+        ):
             try:
                 __import__(module)
             except ImportError:
                 flag = "--report" if args.report else "--plots"
                 raise UserError(f"{flag} needs {module}; install it with: pip install 'rsvelmopy[{extra}]'") from None
         import matplotlib
+
         matplotlib.use("Agg")  # files only, never a window
     rankings, gmt = _read_rankings(args)
     gene_sets = GeneSets.load(gmt)
     checked = {}
     for name, ranks in rankings.items():
         source = name if len(rankings) > 1 or args.matrix else args.files[0]
-        checked[name], sets = prepare(ranks, gene_sets, options, ignore_case=args.ignore_case,
-                                      na="drop" if args.drop_na else "error", duplicates=args.duplicates,
-                                      source=source)
+        checked[name], sets = prepare(
+            ranks,
+            gene_sets,
+            options,
+            ignore_case=args.ignore_case,
+            na="drop" if args.drop_na else "error",
+            duplicates=args.duplicates,
+            source=source,
+        )
     os.makedirs(args.out, exist_ok=True)
 
     if len(checked) == 1:
-        (name, ranks), = checked.items()
+        ((name, ranks),) = checked.items()
         show = not args.quiet and sys.stderr.isatty() and _has_tqdm()
         report, close = _tqdm_progress(show)
         try:
@@ -359,8 +494,7 @@ def run(args: argparse.Namespace) -> int:
         finally:
             close()
     else:
-        results = run_many(checked, sets, options, progress=None if not args.quiet else False,
-                           max_workers=args.threads)
+        results = run_many(checked, sets, options, progress=None if not args.quiet else False, max_workers=args.threads)
 
     _clear_earlier_outputs(args.out)
     descriptions = gene_sets.descriptions
@@ -389,31 +523,67 @@ def run(args: argparse.Namespace) -> int:
             print(summary(name, len(checked[name]), len(gene_sets.sets), shown, descriptions, args) + plots)
     if args.plots and several:
         from . import plot
-        _save(plot.dot_plot_many([dict(r, ranking=n) for n, rs in rows for r in (collapsed(rs) if args.collapse else rs)],
-                                 top=max(1, args.top // 2), padj_cut=args.padj),
-              os.path.join(args.out, "plots", f"across_rankings.{args.format}"), args.format)
-    settings = {**options, "ignore_case": args.ignore_case, "na": "drop" if args.drop_na else "error",
-                "duplicates": args.duplicates, "padj_cut": args.padj, "min_overlap": args.min_overlap}
+
+        _save(
+            plot.dot_plot_many(
+                [dict(r, ranking=n) for n, rs in rows for r in (collapsed(rs) if args.collapse else rs)],
+                top=max(1, args.top // 2),
+                padj_cut=args.padj,
+            ),
+            os.path.join(args.out, "plots", f"across_rankings.{args.format}"),
+            args.format,
+        )
+    settings = {
+        **options,
+        "ignore_case": args.ignore_case,
+        "na": "drop" if args.drop_na else "error",
+        "duplicates": args.duplicates,
+        "padj_cut": args.padj,
+        "min_overlap": args.min_overlap,
+    }
     if args.report:
         from .report import report as write_report
+
         table = [dict(r, ranking=n) for n, rs in rows for r in rs] if several else rows[0][1]
-        write_report(table, checked if several else checked[rows[0][0]], sets.sets,
-                     os.path.join(args.out, "report.html"), padj_cut=args.padj, top=args.top,
-                     gsea_param=args.gsea_param, settings=settings, collapse=args.collapse,
-                     inputs={"ranking": ", ".join(os.path.basename(p) for p in ([args.matrix] if args.matrix
-                                                                                  else args.files[:-1])),
-                             "gene sets": os.path.basename(gmt)})
+        write_report(
+            table,
+            checked if several else checked[rows[0][0]],
+            sets.sets,
+            os.path.join(args.out, "report.html"),
+            padj_cut=args.padj,
+            top=args.top,
+            gsea_param=args.gsea_param,
+            settings=settings,
+            collapse=args.collapse,
+            inputs={
+                "ranking": ", ".join(os.path.basename(p) for p in ([args.matrix] if args.matrix else args.files[:-1])),
+                "gene sets": os.path.basename(gmt),
+            },
+        )
     universe = {g for genes in sets.sets.values() for g in genes}
-    genes = {name: {"read": len(rankings[name]), "analysed": len(checked[name]),
-                    "in_gene_sets": sum(1 for g in checked[name] if g in universe)} for name in checked}
-    record = provenance(settings=settings, inputs=([args.matrix] if args.matrix else args.files[:-1]) + [gmt],
-                        genes=genes, seconds=time.monotonic() - started)
+    genes = {
+        name: {
+            "read": len(rankings[name]),
+            "analysed": len(checked[name]),
+            "in_gene_sets": sum(1 for g in checked[name] if g in universe),
+        }
+        for name in checked
+    }
+    record = provenance(
+        settings=settings,
+        inputs=([args.matrix] if args.matrix else args.files[:-1]) + [gmt],
+        genes=genes,
+        seconds=time.monotonic() - started,
+    )
     with atomic_output(os.path.join(args.out, "run.json")) as f:
         json.dump(record, f, indent=2)
         f.write("\n")
     if not args.quiet:
-        print(f"results: {combined}" + (f" (and one table per ranking in {args.out})" if several else "") +
-              (f"\nreport: {os.path.join(args.out, 'report.html')}" if args.report else ""))
+        print(
+            f"results: {combined}"
+            + (f" (and one table per ranking in {args.out})" if several else "")
+            + (f"\nreport: {os.path.join(args.out, 'report.html')}" if args.report else "")
+        )
     return 0
 
 

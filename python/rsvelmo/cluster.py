@@ -7,6 +7,7 @@ their leading edges, |A and B| / min(|A|, |B|), is at least ``min_overlap``
 linkage), and its representative is its set with the smallest padj (then the
 larger |NES|, then the name). Sets that are not significant get no cluster.
 """
+
 from __future__ import annotations
 
 from typing import Any, Sequence

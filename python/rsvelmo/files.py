@@ -1,4 +1,5 @@
 """Writing outputs safely, and the record of how they were made."""
+
 from __future__ import annotations
 
 import contextlib
@@ -49,8 +50,14 @@ def file_record(path) -> dict[str, Any]:
     return {"path": os.path.abspath(path), "bytes": os.path.getsize(path), "sha256": digest.hexdigest()}
 
 
-def provenance(*, settings: Mapping[str, Any], inputs: Sequence[str], genes: Mapping[str, Mapping[str, int]],
-               seconds: float, argv: Sequence[str] | None = None) -> dict[str, Any]:
+def provenance(
+    *,
+    settings: Mapping[str, Any],
+    inputs: Sequence[str],
+    genes: Mapping[str, Mapping[str, int]],
+    seconds: float,
+    argv: Sequence[str] | None = None,
+) -> dict[str, Any]:
     """What run.json records: the version, the full settings and seed, the
     command line, each input file, the genes read and matched per ranking,
     the time taken and the platform."""
@@ -64,6 +71,11 @@ def provenance(*, settings: Mapping[str, Any], inputs: Sequence[str], genes: Map
         "inputs": [file_record(p) for p in inputs],
         "genes": {name: dict(counts) for name, counts in genes.items()},
         "seconds": round(seconds, 3),
-        "platform": {"python": sys.version.split()[0], "implementation": platform.python_implementation(),
-                     "system": platform.platform(), "machine": platform.machine(), "cpus": os.cpu_count()},
+        "platform": {
+            "python": sys.version.split()[0],
+            "implementation": platform.python_implementation(),
+            "system": platform.platform(),
+            "machine": platform.machine(),
+            "cpus": os.cpu_count(),
+        },
     }

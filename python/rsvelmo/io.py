@@ -4,6 +4,7 @@ Everything a user's file can get wrong is refused here with one message that
 names the file, the line and what to do, or warned about with
 :class:`RankingWarning`.
 """
+
 from __future__ import annotations
 
 import csv
@@ -18,16 +19,30 @@ from typing import Iterable, Mapping
 
 import rsvelmopy
 
-__all__ = ["RankingError", "RankingWarning", "read_ranks", "read_matrix", "read_gmt", "read_gmt_descriptions",
-           "write_gmt", "check_ranking", "DUPLICATE_POLICIES", "NA_POLICIES"]
+__all__ = [
+    "RankingError",
+    "RankingWarning",
+    "read_ranks",
+    "read_matrix",
+    "read_gmt",
+    "read_gmt_descriptions",
+    "write_gmt",
+    "check_ranking",
+    "DUPLICATE_POLICIES",
+    "NA_POLICIES",
+]
 
 DUPLICATE_POLICIES = ("error", "first", "max_abs", "mean")
 NA_POLICIES = ("error", "drop")
 # Cells that mean "no value" in the tables R, pandas and spreadsheets write.
 MISSING_CELLS = {"", "na", "nan", "n/a", "null", "none", "#n/a"}
 # The ranking statistic of the result tables users bring most often.
-KNOWN_SCORE_COLUMNS = {"stat": "a DESeq2 results table", "t": "a limma topTable",
-                       "scores": "a scanpy rank_genes_groups table", "avg_log2FC": "a Seurat FindMarkers table"}
+KNOWN_SCORE_COLUMNS = {
+    "stat": "a DESeq2 results table",
+    "t": "a limma topTable",
+    "scores": "a scanpy rank_genes_groups table",
+    "avg_log2FC": "a Seurat FindMarkers table",
+}
 TIE_SHARE = 0.01
 
 RankingWarning = rsvelmopy.RankingWarning
@@ -53,8 +68,9 @@ def _sniff(path: str) -> bytes:
         except (OSError, EOFError, zlib.error):
             raise RankingError(f"{path}: the gzip data is damaged or cut short") from None
     if head.startswith(b"PK\x03\x04"):
-        raise RankingError(f"{path}: this is an Excel workbook or a zip archive, not a text table; "
-                           "save the sheet as CSV or TSV")
+        raise RankingError(
+            f"{path}: this is an Excel workbook or a zip archive, not a text table; save the sheet as CSV or TSV"
+        )
     if head.startswith((b"\xff\xfe", b"\xfe\xff")):
         raise RankingError(f"{path}: this file is UTF-16 text; save it as UTF-8 (CSV UTF-8 in Excel)")
     if b"\x00" in head:
@@ -106,14 +122,18 @@ def _column(header: list[str] | None, choice, default: int, what: str, path: str
         return header.index(choice)
     if isinstance(choice, int) or (isinstance(choice, str) and choice.isdigit()):
         return int(choice)
-    raise RankingError(f"{path}: no column named {choice!r} for the {what}" +
-                       (f" (columns: {', '.join(map(repr, header))})" if header else " (the file has no header)"))
+    raise RankingError(
+        f"{path}: no column named {choice!r} for the {what}"
+        + (f" (columns: {', '.join(map(repr, header))})" if header else " (the file has no header)")
+    )
 
 
 def _too_many_columns(path: str, header: list[str] | None, width: int) -> RankingError:
     shown = ", ".join(repr(c) for c in header) if header else f"{width} unnamed columns"
-    message = (f"{path} has {width} columns ({shown}); say which one holds the ranking score with "
-               "score_col= (--score-col on the command line)")
+    message = (
+        f"{path} has {width} columns ({shown}); say which one holds the ranking score with "
+        "score_col= (--score-col on the command line)"
+    )
     for column, what in KNOWN_SCORE_COLUMNS.items():
         if header and column in header:
             message += f"; this looks like {what}, whose ranking score is usually {column!r}"
@@ -157,8 +177,9 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
     _check_policy("na", na, NA_POLICIES)
     path = os.fspath(path)
     if path.lower().endswith((".gmt", ".gmt.gz")):
-        raise RankingError(f"{path}: this is a GMT file of gene sets, not a ranking; give the ranking first "
-                           "and the gene sets second")
+        raise RankingError(
+            f"{path}: this is a GMT file of gene sets, not a ranking; give the ranking first and the gene sets second"
+        )
     pairs: list[tuple[str, float, int]] = []
     dropped: list[str] = []
     header = None
@@ -174,31 +195,39 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
             if score_col is None and width > 2:
                 raise _too_many_columns(path, header, width)
             if width < 2:
-                raise RankingError(f"{path}, line {line_no}: a ranking needs two columns (gene, score), "
-                                   f"found {width}; is the file tab-separated (.rnk, .tsv) or comma-separated (.csv)?")
+                raise RankingError(
+                    f"{path}, line {line_no}: a ranking needs two columns (gene, score), "
+                    f"found {width}; is the file tab-separated (.rnk, .tsv) or comma-separated (.csv)?"
+                )
             gene_i = _column(header, gene_col, 0, "gene names", path)
             score_i = _column(header, score_col, 1, "scores", path)
             if header is not None:
                 continue
         if max(gene_i, score_i) >= len(row):
-            raise RankingError(f"{path}, line {line_no}: expected at least {max(gene_i, score_i) + 1} columns, "
-                               f"found {len(row)}")
+            raise RankingError(
+                f"{path}, line {line_no}: expected at least {max(gene_i, score_i) + 1} columns, found {len(row)}"
+            )
         gene = row[gene_i].strip()
         if not gene:
             raise RankingError(f"{path}, line {line_no}: empty gene name")
         text = row[score_i]
         if _missing(text):
             if na == "error":
-                raise RankingError(f"{path}, line {line_no}: gene {gene!r} has no score ({text.strip()!r}); "
-                                   "drop such genes with na='drop' (--drop-na) or fill them in")
+                raise RankingError(
+                    f"{path}, line {line_no}: gene {gene!r} has no score ({text.strip()!r}); "
+                    "drop such genes with na='drop' (--drop-na) or fill them in"
+                )
             dropped.append(gene)
             continue
         pairs.append((gene, _parse_score(text, path, line_no, gene, len(row)), line_no))
     if gene_i is None:
         raise RankingError(f"{path}: the file holds no ranking (no data rows)")
     if dropped:
-        warnings.warn(f"{path}: dropped {len(dropped)} gene(s) without a score (first: {dropped[0]!r})",
-                      RankingWarning, stacklevel=2)
+        warnings.warn(
+            f"{path}: dropped {len(dropped)} gene(s) without a score (first: {dropped[0]!r})",
+            RankingWarning,
+            stacklevel=2,
+        )
     return _collapse(pairs, duplicates, path)
 
 
@@ -206,8 +235,14 @@ def _parse_score(text: str, path: str, line: int, gene: str, width: int) -> floa
     try:
         value = float(text)
     except ValueError:
-        hint = ("; this looks like a GMT file of gene sets (name, description, genes): give the ranking first "
-                "and the gene sets second") if width >= 3 and not _is_number(text) else ""
+        hint = (
+            (
+                "; this looks like a GMT file of gene sets (name, description, genes): give the ranking first "
+                "and the gene sets second"
+            )
+            if width >= 3 and not _is_number(text)
+            else ""
+        )
         raise RankingError(f"{path}, line {line}: score {text!r} of gene {gene!r} is not a number{hint}") from None
     if not math.isfinite(value):
         raise RankingError(f"{path}, line {line}: score of gene {gene!r} is {text.strip()}; scores must be finite")
@@ -248,8 +283,9 @@ def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dic
     return {header[i]: _collapse(pairs[i], duplicates, f"{path}, column {header[i]!r}") for i in contrasts}
 
 
-def _collapse(pairs: Iterable[tuple[str, float, int]], duplicates: str, source: str,
-              stacklevel: int = 3) -> dict[str, float]:
+def _collapse(
+    pairs: Iterable[tuple[str, float, int]], duplicates: str, source: str, stacklevel: int = 3
+) -> dict[str, float]:
     seen: dict[str, list[float]] = {}
     for gene, score, _ in pairs:
         seen.setdefault(gene, []).append(score)
@@ -257,11 +293,17 @@ def _collapse(pairs: Iterable[tuple[str, float, int]], duplicates: str, source: 
     if repeated:
         shown = ", ".join(repr(g) for g in repeated[:5]) + (", ..." if len(repeated) > 5 else "")
         if duplicates == "error":
-            raise RankingError(f"{source}: {len(repeated)} gene name(s) occur more than once ({shown}); "
-                               "collapse them with duplicates='first', 'max_abs' or 'mean' "
-                               "(--duplicates on the command line)")
-        warnings.warn(f"{source}: collapsed {len(repeated)} gene name(s) that occur more than once ({shown}) "
-                      f"with duplicates={duplicates!r}", RankingWarning, stacklevel=stacklevel)
+            raise RankingError(
+                f"{source}: {len(repeated)} gene name(s) occur more than once ({shown}); "
+                "collapse them with duplicates='first', 'max_abs' or 'mean' "
+                "(--duplicates on the command line)"
+            )
+        warnings.warn(
+            f"{source}: collapsed {len(repeated)} gene name(s) that occur more than once ({shown}) "
+            f"with duplicates={duplicates!r}",
+            RankingWarning,
+            stacklevel=stacklevel,
+        )
     ranks: dict[str, float] = {}
     for gene, scores in seen.items():
         if duplicates == "max_abs":
@@ -273,8 +315,9 @@ def _collapse(pairs: Iterable[tuple[str, float, int]], duplicates: str, source: 
     return ranks
 
 
-def ranks_from_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, source: str,
-                     na: str = "error") -> dict[str, float]:
+def ranks_from_pairs(
+    pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str = "error"
+) -> dict[str, float]:
     """Check and collapse (gene, score) pairs from an in-memory ranking."""
     _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
     _check_policy("na", na, NA_POLICIES)
@@ -303,8 +346,9 @@ def ranks_from_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, so
     return _collapse(checked, duplicates, source, stacklevel=4)
 
 
-def check_ranking(ranks: Mapping[str, float], score_type: str = "std", source: str = "ranking",
-                  stacklevel: int = 2) -> None:
+def check_ranking(
+    ranks: Mapping[str, float], score_type: str = "std", source: str = "ranking", stacklevel: int = 2
+) -> None:
     """Refuse a ranking that cannot order genes and warn about a suspect one.
 
     A ranking whose scores are all equal is refused. A block of tied scores
@@ -317,17 +361,27 @@ def check_ranking(ranks: Mapping[str, float], score_type: str = "std", source: s
         raise RankingError(f"{source}: the ranking holds no genes")
     counts = Counter(scores)
     if len(counts) == 1:
-        raise RankingError(f"{source}: all {len(scores)} scores are equal ({scores[0]!r}); a ranking needs "
-                           "scores that differ between genes")
+        raise RankingError(
+            f"{source}: all {len(scores)} scores are equal ({scores[0]!r}); a ranking needs "
+            "scores that differ between genes"
+        )
     value, size = counts.most_common(1)[0]
     if size > TIE_SHARE * len(scores) and size > 1:
-        warnings.warn(f"{source}: {size} genes ({size * 100.0 / len(scores):.1f}%) share the score {value!r}; "
-                      "tied genes are ordered by their input order, which then decides their place in every "
-                      "running sum. Rank by a statistic with fewer ties (e.g. DESeq2's 'stat' rather than "
-                      "rounded fold changes) or drop the tied genes", RankingWarning, stacklevel=stacklevel + 1)
+        warnings.warn(
+            f"{source}: {size} genes ({size * 100.0 / len(scores):.1f}%) share the score {value!r}; "
+            "tied genes are ordered by their input order, which then decides their place in every "
+            "running sum. Rank by a statistic with fewer ties (e.g. DESeq2's 'stat' rather than "
+            "rounded fold changes) or drop the tied genes",
+            RankingWarning,
+            stacklevel=stacklevel + 1,
+        )
     if score_type.lower() == "std" and all(s > 0.0 for s in scores):
-        warnings.warn(f"{source}: all ranking scores are positive while score_type='std'; for one-tailed "
-                      "enrichment, consider score_type='pos'", RankingWarning, stacklevel=stacklevel + 1)
+        warnings.warn(
+            f"{source}: all ranking scores are positive while score_type='std'; for one-tailed "
+            "enrichment, consider score_type='pos'",
+            RankingWarning,
+            stacklevel=stacklevel + 1,
+        )
 
 
 def read_gmt(path) -> dict[str, list[str]]:

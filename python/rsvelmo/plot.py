@@ -9,6 +9,7 @@ smaller p-values take the top colour), the same in every figure so that
 figures can be compared; the significance cut (padj 0.05 by default) is
 marked on the colour bar, and gene sets above it are drawn grey.
 """
+
 from __future__ import annotations
 
 import math
@@ -18,11 +19,22 @@ from typing import Any, Iterable, Mapping, Sequence
 
 from .api import require, sort_records
 
-__all__ = ["running_sum", "enrichment_plot", "enrichment_plots", "dot_plot", "dot_plot_many",
-           "leading_edge_heatmap", "enrichment_map", "summary_plot", "save", "label_of", "COLOUR_MAX"]
+__all__ = [
+    "running_sum",
+    "enrichment_plot",
+    "enrichment_plots",
+    "dot_plot",
+    "dot_plot_many",
+    "leading_edge_heatmap",
+    "enrichment_map",
+    "summary_plot",
+    "save",
+    "label_of",
+    "COLOUR_MAX",
+]
 
 COLOUR_MAX = 10.0  # -log10 padj at the top of every colour scale
-LABEL_WIDTH = 42   # characters per label line before it wraps
+LABEL_WIDTH = 42  # characters per label line before it wraps
 UP, DOWN, NEUTRAL = "#b2182b", "#2166ac", "#bdbdbd"
 
 
@@ -31,6 +43,7 @@ def _pyplot():
     # machine without a display matplotlib falls back to Agg by itself.
     require("matplotlib", "plot", "plotting")
     import matplotlib.pyplot as plt
+
     return plt
 
 
@@ -65,8 +78,13 @@ def save(figure, path, format: str | None = None) -> None:
     format = format or str(path).rsplit(".", 1)[-1].lower()
     if format not in ("png", "svg", "pdf"):
         raise ValueError(f"format must be 'png', 'svg' or 'pdf', not {format!r}")
-    figure.savefig(path, format=format, dpi=300 if format == "png" else None, bbox_inches="tight",
-                   metadata={"Date": None} if format in ("svg", "pdf") else None)
+    figure.savefig(
+        path,
+        format=format,
+        dpi=300 if format == "png" else None,
+        bbox_inches="tight",
+        metadata={"Date": None} if format in ("svg", "pdf") else None,
+    )
     plt.close(figure)
 
 
@@ -116,8 +134,10 @@ def _draw_running_sum(axes, ranks, genes, result, gsea_param, title, show_metric
     top.set_ylabel("running ES")
     heading = _wrap(title, 60)
     if result is not None:
-        heading += (f"\nNES = {_p_text(result.get('nes'))}, padj = {_p_text(result.get('padj'))}, "
-                    f"log2err = {_p_text(result.get('log2err'))}")
+        heading += (
+            f"\nNES = {_p_text(result.get('nes'))}, padj = {_p_text(result.get('padj'))}, "
+            f"log2err = {_p_text(result.get('log2err'))}"
+        )
     top.set_title(heading, fontsize=8)
     ticks.vlines(hits, 0, 1, color="black", linewidth=0.4)
     ticks.set_yticks([])
@@ -127,12 +147,19 @@ def _draw_running_sum(axes, ranks, genes, result, gsea_param, title, show_metric
     metric.set_ylabel("ranking\nmetric", fontsize=8)
     metric.set_xlim(0, max(len(scores), 1))
     if crossing is not None:
-        metric.annotate("zero cross", (crossing, 0), xytext=(3, 3), textcoords="offset points", fontsize=6,
-                        color="#555555")
+        metric.annotate(
+            "zero cross", (crossing, 0), xytext=(3, 3), textcoords="offset points", fontsize=6, color="#555555"
+        )
 
 
-def enrichment_plot(ranks: Mapping[str, float], genes: Iterable[str], result: Mapping[str, Any] | None = None,
-                    gsea_param: float = 1.0, title: str | None = None, path=None):
+def enrichment_plot(
+    ranks: Mapping[str, float],
+    genes: Iterable[str],
+    result: Mapping[str, Any] | None = None,
+    gsea_param: float = 1.0,
+    title: str | None = None,
+    path=None,
+):
     """Draw the running-sum plot of one gene set.
 
     The running sum with its peak (the ES) marked and the leading edge
@@ -143,8 +170,9 @@ def enrichment_plot(ranks: Mapping[str, float], genes: Iterable[str], result: Ma
     given; returns the figure.
     """
     plt = _pyplot()
-    fig, axes = plt.subplots(3, 1, figsize=(6.0, 4.2), sharex=True,
-                             gridspec_kw={"height_ratios": [3, 0.5, 1.5], "hspace": 0.06})
+    fig, axes = plt.subplots(
+        3, 1, figsize=(6.0, 4.2), sharex=True, gridspec_kw={"height_ratios": [3, 0.5, 1.5], "hspace": 0.06}
+    )
     name = title or (label_of(result) if result is not None else "gene set")
     _draw_running_sum(axes, ranks, genes, result, gsea_param, name)
     axes[2].set_xlabel("rank in ordered gene list")
@@ -153,8 +181,13 @@ def enrichment_plot(ranks: Mapping[str, float], genes: Iterable[str], result: Ma
     return fig
 
 
-def enrichment_plots(ranks: Mapping[str, float], gene_sets: Mapping[str, Sequence[str]],
-                     results: Sequence[Mapping[str, Any]], gsea_param: float = 1.0, columns: int = 2):
+def enrichment_plots(
+    ranks: Mapping[str, float],
+    gene_sets: Mapping[str, Sequence[str]],
+    results: Sequence[Mapping[str, Any]],
+    gsea_param: float = 1.0,
+    columns: int = 2,
+):
     """Running-sum plots of several gene sets in one figure (one panel each)."""
     plt = _pyplot()
     results = list(results)
@@ -192,12 +225,15 @@ def _colour_bar(fig, plt, ax, padj_cut):
     bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.02, fraction=0.05)
     bar.set_label("-log10 padj", fontsize=8)
     bar.ax.axhline(cut, color="red", linewidth=1.2)
-    bar.ax.text(1.6, cut, f" padj {padj_cut:g}", color="red", fontsize=6, va="center", transform=bar.ax.get_yaxis_transform())
+    bar.ax.text(
+        1.6, cut, f" padj {padj_cut:g}", color="red", fontsize=6, va="center", transform=bar.ax.get_yaxis_transform()
+    )
     return cmap, norm
 
 
-def dot_plot(results, top: int = 10, padj_cut: float = 0.05, size_by: str = "size", title: str | None = None,
-             path=None):
+def dot_plot(
+    results, top: int = 10, padj_cut: float = 0.05, size_by: str = "size", title: str | None = None, path=None
+):
     """Dot plot of the top gene sets: NES on x, one row per set (labels
     wrapped), dot area by set size (``size_by="leading_edge"``: by the
     leading-edge fraction), colour by -log10 padj on the fixed scale 0-10
@@ -214,18 +250,30 @@ def dot_plot(results, top: int = 10, padj_cut: float = 0.05, size_by: str = "siz
         ax.set_axis_off()
     else:
         if size_by == "leading_edge":
-            sizes = [r["leading_edge_size"] / max(r["size"], 1) if "leading_edge_size" in r
-                     else len(r["leading_edge"]) / max(r["size"], 1) for r in chosen]
+            sizes = [
+                r["leading_edge_size"] / max(r["size"], 1)
+                if "leading_edge_size" in r
+                else len(r["leading_edge"]) / max(r["size"], 1)
+                for r in chosen
+            ]
             area = [30 + 220 * s for s in sizes]
             legend_title = "leading-edge fraction"
         else:
             area = [15 + 1.2 * math.sqrt(r["size"]) * 8 for r in chosen]
             legend_title = "set size"
         cmap, norm, _ = _colour_scale(plt, padj_cut)
-        colours = [cmap(norm(_strength(r["padj"]))) if significant and r["padj"] < padj_cut else NEUTRAL
-                   for r in chosen]
-        points = ax.scatter([r["nes"] for r in chosen], range(len(chosen)), s=area, c=colours, edgecolors="black",
-                            linewidths=0.4, zorder=3)
+        colours = [
+            cmap(norm(_strength(r["padj"]))) if significant and r["padj"] < padj_cut else NEUTRAL for r in chosen
+        ]
+        points = ax.scatter(
+            [r["nes"] for r in chosen],
+            range(len(chosen)),
+            s=area,
+            c=colours,
+            edgecolors="black",
+            linewidths=0.4,
+            zorder=3,
+        )
         ax.set_yticks(range(len(chosen)), labels, fontsize=7)
         ax.set_ylim(-0.7, len(chosen) - 0.3)
         ax.axvline(0.0, color="grey", linewidth=0.6)
@@ -234,10 +282,10 @@ def dot_plot(results, top: int = 10, padj_cut: float = 0.05, size_by: str = "siz
         if significant:
             _colour_bar(fig, plt, ax, padj_cut)
         handles, names = points.legend_elements(prop="sizes", num=3, alpha=0.6)
-        ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=6, loc="lower right",
-                  frameon=False)
-    heading = title or ("Top enriched gene sets" if significant
-                        else f"No gene set with padj < {padj_cut:g}: top gene sets by p-value")
+        ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=6, loc="lower right", frameon=False)
+    heading = title or (
+        "Top enriched gene sets" if significant else f"No gene set with padj < {padj_cut:g}: top gene sets by p-value"
+    )
     ax.set_title(heading, fontsize=9)
     fig.tight_layout()
     if path is not None:
@@ -280,8 +328,15 @@ def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None
                 if r is None or not _known(r.get("nes")) or not _known(r.get("padj")):
                     continue
                 filled = r["padj"] < padj_cut
-                ax.scatter([x], [y], s=20 + 18 * _strength(r["padj"]), c=[cmap(norm(r["nes"]))] if filled else "none",
-                           edgecolors=cmap(norm(r["nes"])) if not filled else "black", linewidths=0.6, zorder=3)
+                ax.scatter(
+                    [x],
+                    [y],
+                    s=20 + 18 * _strength(r["padj"]),
+                    c=[cmap(norm(r["nes"]))] if filled else "none",
+                    edgecolors=cmap(norm(r["nes"])) if not filled else "black",
+                    linewidths=0.6,
+                    zorder=3,
+                )
         ax.set_xticks(range(len(rankings)), rankings, rotation=45, ha="right", fontsize=7)
         ax.set_yticks(range(len(terms)), [labels[t] for t in terms], fontsize=7)
         ax.set_xlim(-0.6, len(rankings) - 0.4)
@@ -296,8 +351,9 @@ def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None
     return fig
 
 
-def leading_edge_heatmap(results, ranks: Mapping[str, float], top: int = 10, padj_cut: float = 0.05,
-                         max_genes: int = 60, path=None):
+def leading_edge_heatmap(
+    results, ranks: Mapping[str, float], top: int = 10, padj_cut: float = 0.05, max_genes: int = 60, path=None
+):
     """Leading-edge overlap of the top gene sets: genes (columns, ordered by
     their ranking score, highest first) against gene sets (rows); a cell is
     coloured by the gene's score when the gene is in that set's leading
@@ -315,7 +371,7 @@ def leading_edge_heatmap(results, ranks: Mapping[str, float], top: int = 10, pad
             if (r["nes"] > 0) == up:
                 for g in r["leading_edge"]:
                     counts[g] = counts.get(g, 0) + 1
-        genes += sorted(counts, key=lambda g: (-counts[g], -abs(ranks.get(g, 0.0))))[:max_genes // 2]
+        genes += sorted(counts, key=lambda g: (-counts[g], -abs(ranks.get(g, 0.0))))[: max_genes // 2]
     genes.sort(key=lambda g: -ranks.get(g, 0.0))
     labels = [_wrap(label_of(r)) for r in chosen]
     height = 1.5 + sum(0.18 * (1 + label.count("\n")) + 0.06 for label in labels)
@@ -332,16 +388,21 @@ def leading_edge_heatmap(results, ranks: Mapping[str, float], top: int = 10, pad
         ax.set_facecolor("#f4f4f4")
         bar = fig.colorbar(image, ax=ax, pad=0.02, fraction=0.04)
         bar.set_label("ranking score", fontsize=8)
-    ax.set_title("Leading-edge genes of the top gene sets" if significant
-                 else f"No gene set with padj < {padj_cut:g}: leading edges of the top sets by p-value", fontsize=9)
+    ax.set_title(
+        "Leading-edge genes of the top gene sets"
+        if significant
+        else f"No gene set with padj < {padj_cut:g}: leading edges of the top sets by p-value",
+        fontsize=9,
+    )
     fig.tight_layout()
     if path is not None:
         save(fig, path)
     return fig
 
 
-def enrichment_map(results, padj_cut: float = 0.05, min_overlap: float = 0.5, max_sets: int = 60, seed: int = 1,
-                   path=None):
+def enrichment_map(
+    results, padj_cut: float = 0.05, min_overlap: float = 0.5, max_sets: int = 60, seed: int = 1, path=None
+):
     """Enrichment map: the significant gene sets (at most ``max_sets``, by
     p-value) as nodes, area by set size and colour by NES; an edge joins two
     sets whose leading edges overlap by at least ``min_overlap`` (overlap
@@ -352,13 +413,16 @@ def enrichment_map(results, padj_cut: float = 0.05, min_overlap: float = 0.5, ma
     nx = require("networkx", "report", "the enrichment map")
     from .cluster import cluster_records
 
-    significant = [r for r in sort_records(_records(results)) if _known(r.get("padj")) and r["padj"] < padj_cut
-                   and _known(r.get("nes"))]
+    significant = [
+        r
+        for r in sort_records(_records(results))
+        if _known(r.get("padj")) and r["padj"] < padj_cut and _known(r.get("nes"))
+    ]
     # Both directions get room, the best sets of each first.
     up = [r for r in significant if r["nes"] > 0]
     down = [r for r in significant if r["nes"] < 0]
     keep_down = min(len(down), max(max_sets // 2, max_sets - len(up)))
-    records = sort_records(up[:max_sets - keep_down] + down[:keep_down])
+    records = sort_records(up[: max_sets - keep_down] + down[:keep_down])
     fig, ax = plt.subplots(figsize=(8.0, 6.5))
     ax.set_axis_off()
     if not records:
@@ -372,25 +436,48 @@ def enrichment_map(results, padj_cut: float = 0.05, min_overlap: float = 0.5, ma
     limit = max(abs(r["nes"]) for r in records)
     norm = plt.Normalize(-limit, limit)
     cmap = plt.get_cmap("RdBu_r")
-    nx.draw_networkx_edges(graph, position, ax=ax, width=[0.5 + 2 * graph.edges[e]["overlap"] for e in graph.edges],
-                           edge_color="#9e9e9e", alpha=0.7)
+    nx.draw_networkx_edges(
+        graph,
+        position,
+        ax=ax,
+        width=[0.5 + 2 * graph.edges[e]["overlap"] for e in graph.edges],
+        edge_color="#9e9e9e",
+        alpha=0.7,
+    )
     nodes = list(graph.nodes)
-    nx.draw_networkx_nodes(graph, position, ax=ax, nodelist=nodes,
-                           node_size=[12 + 6 * math.sqrt(graph.nodes[n]["size"]) for n in nodes],
-                           node_color=[cmap(norm(graph.nodes[n]["nes"])) for n in nodes], edgecolors="black",
-                           linewidths=0.4)
+    nx.draw_networkx_nodes(
+        graph,
+        position,
+        ax=ax,
+        nodelist=nodes,
+        node_size=[12 + 6 * math.sqrt(graph.nodes[n]["size"]) for n in nodes],
+        node_color=[cmap(norm(graph.nodes[n]["nes"])) for n in nodes],
+        edgecolors="black",
+        linewidths=0.4,
+    )
     for members in clusters:
         best = members[0]
         x, y = position[best]
         text = _wrap(label_of(graph.nodes[best]["record"]), 28)
         if len(members) > 1:
             text += f"\n(+{len(members) - 1})"
-        ax.annotate(text, (x, y), xytext=(0, 10), textcoords="offset points", ha="center", va="bottom", fontsize=6,
-                    bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "#cccccc", "lw": 0.4, "alpha": 0.85})
+        ax.annotate(
+            text,
+            (x, y),
+            xytext=(0, 10),
+            textcoords="offset points",
+            ha="center",
+            va="bottom",
+            fontsize=6,
+            bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "#cccccc", "lw": 0.4, "alpha": 0.85},
+        )
     bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.01, fraction=0.04)
     bar.set_label("NES", fontsize=8)
-    ax.set_title(f"Enrichment map: {len(records)} gene sets with padj < {padj_cut:g}, edges where leading edges "
-                 f"overlap >= {min_overlap:g}", fontsize=8)
+    ax.set_title(
+        f"Enrichment map: {len(records)} gene sets with padj < {padj_cut:g}, edges where leading edges "
+        f"overlap >= {min_overlap:g}",
+        fontsize=8,
+    )
     ax.margins(0.12)
     if path is not None:
         save(fig, path)

@@ -3,6 +3,7 @@ figures, nothing fetched from the network) with the run's summary, a
 sortable, filterable and paginated table of results, a running-sum plot and
 the leading-edge genes of any gene set on a click, and the summary figures.
 Rendered with Jinja2 (extra ``report``)."""
+
 from __future__ import annotations
 
 import io
@@ -23,7 +24,7 @@ def _svg(figure) -> str:
     figure.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
     plot._pyplot().close(figure)
     text = buffer.getvalue()
-    return text[text.index("<svg"):]  # drop the XML prologue and doctype: the SVG sits inside HTML
+    return text[text.index("<svg") :]  # drop the XML prologue and doctype: the SVG sits inside HTML
 
 
 def _number(value: Any) -> float | None:
@@ -53,8 +54,11 @@ def _with_clusters(records: list[dict[str, Any]], padj_cut: float) -> list[dict[
     if any("cluster" in r for r in records):
         return records
     records = [dict(r) for r in records]
-    chosen = [r for r in records if _number(r.get("padj")) is not None and r["padj"] < padj_cut
-              and _number(r.get("nes")) is not None]
+    chosen = [
+        r
+        for r in records
+        if _number(r.get("padj")) is not None and r["padj"] < padj_cut and _number(r.get("nes")) is not None
+    ]
     if chosen:
         _, clusters = cluster_records(chosen, 0.5)
         by_name = {r["pathway"]: r for r in chosen}
@@ -64,8 +68,15 @@ def _with_clusters(records: list[dict[str, Any]], padj_cut: float) -> list[dict[
     return records
 
 
-def _ranking_block(name: str, records: list[dict[str, Any]], ranks: Mapping[str, float], gene_sets: GeneSets,
-                   padj_cut: float, top: int, collapse: bool) -> dict[str, Any]:
+def _ranking_block(
+    name: str,
+    records: list[dict[str, Any]],
+    ranks: Mapping[str, float],
+    gene_sets: GeneSets,
+    padj_cut: float,
+    top: int,
+    collapse: bool,
+) -> dict[str, Any]:
     order = sorted(ranks.items(), key=lambda kv: -kv[1])  # the engine's order: ties keep input order
     position = {g: i for i, (g, _) in enumerate(order)}
     records = sort_records(_with_clusters(records, padj_cut))
@@ -74,12 +85,21 @@ def _ranking_block(name: str, records: list[dict[str, Any]], ranks: Mapping[str,
     sets = []
     for r in records:
         hits = sorted({position[g] for g in gene_sets.sets.get(r["pathway"], []) if g in position})
-        sets.append({"p": r["pathway"], "d": plot.label_of(r) if plot.label_of(r) != r["pathway"] else "",
-                     "size": int(r["size"]), "es": _number(r["es"]), "nes": _number(r["nes"]),
-                     "pval": _number(r["pval"]), "padj": _number(r["padj"]), "log2err": _number(r["log2err"]),
-                     "le": int(r["leading_edge_size"]), "cluster": None if _number(r.get("cluster")) is None
-                     else int(r["cluster"]),
-                     "h": _encode_positions(hits)})
+        sets.append(
+            {
+                "p": r["pathway"],
+                "d": plot.label_of(r) if plot.label_of(r) != r["pathway"] else "",
+                "size": int(r["size"]),
+                "es": _number(r["es"]),
+                "nes": _number(r["nes"]),
+                "pval": _number(r["pval"]),
+                "padj": _number(r["padj"]),
+                "log2err": _number(r["log2err"]),
+                "le": int(r["leading_edge_size"]),
+                "cluster": None if _number(r.get("cluster")) is None else int(r["cluster"]),
+                "h": _encode_positions(hits),
+            }
+        )
     significant = [r for r in records if _number(r["padj"]) is not None and r["padj"] < padj_cut]
     shown = [r for r in records if r.get("representative") in (None, r["pathway"])] if collapse else records
     figures = {
@@ -87,14 +107,32 @@ def _ranking_block(name: str, records: list[dict[str, Any]], ranks: Mapping[str,
         "Leading-edge genes": _svg(plot.leading_edge_heatmap(shown, ranks, top=top, padj_cut=padj_cut)),
         "Enrichment map": _svg(plot.enrichment_map(records, padj_cut=padj_cut)),
     }
-    return {"name": name, "genes": [g for g, _ in order], "scores": [s for _, s in order], "sets": sets,
-            "tested": len(records), "up": sum(1 for r in significant if r["nes"] > 0),
-            "down": sum(1 for r in significant if r["nes"] < 0), "figures": figures}
+    return {
+        "name": name,
+        "genes": [g for g, _ in order],
+        "scores": [s for _, s in order],
+        "sets": sets,
+        "tested": len(records),
+        "up": sum(1 for r in significant if r["nes"] > 0),
+        "down": sum(1 for r in significant if r["nes"] < 0),
+        "figures": figures,
+    }
 
 
-def report(table, ranks, gene_sets, path, *, padj_cut: float = 0.05, top: int = 10, gsea_param: float = 1.0,
-           settings: Mapping[str, Any] | None = None, inputs: Mapping[str, str] | None = None,
-           collapse: bool = False, title: str = "rsvelmo report") -> str:
+def report(
+    table,
+    ranks,
+    gene_sets,
+    path,
+    *,
+    padj_cut: float = 0.05,
+    top: int = 10,
+    gsea_param: float = 1.0,
+    settings: Mapping[str, Any] | None = None,
+    inputs: Mapping[str, str] | None = None,
+    collapse: bool = False,
+    title: str = "rsvelmo report",
+) -> str:
     """Write the HTML report of an analysis.
 
     Parameters
@@ -133,17 +171,31 @@ def report(table, ranks, gene_sets, path, *, padj_cut: float = 0.05, top: int = 
     records = plot._records(table)
     if records and "ranking" in records[0]:
         names = list(dict.fromkeys(r["ranking"] for r in records))
-        blocks = [_ranking_block(str(n), [r for r in records if r["ranking"] == n], as_ranking(ranks[n]), sets,
-                                 padj_cut, top, collapse) for n in names]
+        blocks = [
+            _ranking_block(
+                str(n), [r for r in records if r["ranking"] == n], as_ranking(ranks[n]), sets, padj_cut, top, collapse
+            )
+            for n in names
+        ]
     else:
         blocks = [_ranking_block("ranking", records, as_ranking(ranks), sets, padj_cut, top, collapse)]
-    environment = jinja2.Environment(loader=jinja2.PackageLoader("rsvelmo", "templates"),
-                                     autoescape=jinja2.select_autoescape(["html", "j2"]))
-    data = {"rankings": [{k: v for k, v in b.items() if k != "figures"} for b in blocks], "padj_cut": padj_cut,
-            "gsea_param": gsea_param}
+    environment = jinja2.Environment(
+        loader=jinja2.PackageLoader("rsvelmo", "templates"), autoescape=jinja2.select_autoescape(["html", "j2"])
+    )
+    data = {
+        "rankings": [{k: v for k, v in b.items() if k != "figures"} for b in blocks],
+        "padj_cut": padj_cut,
+        "gsea_param": gsea_param,
+    }
     page = environment.get_template("report.html.j2").render(
-        title=title, version=__version__, blocks=blocks, data=data, padj_cut=padj_cut,
-        settings=dict(settings or {}), inputs=dict(inputs or {}))
+        title=title,
+        version=__version__,
+        blocks=blocks,
+        data=data,
+        padj_cut=padj_cut,
+        settings=dict(settings or {}),
+        inputs=dict(inputs or {}),
+    )
     with atomic_output(path) as f:
         f.write(page)
     return os.fspath(path)

@@ -89,8 +89,8 @@ bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int6
 bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
                    const Bound& bound);
 // Whether the member at (cum, miss) beats the bound, for a set of weight ns.
-bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound,
-                   std::int64_t cum, std::int64_t miss);
+bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound, std::int64_t cum,
+                   std::int64_t miss);
 
 // member_passes for one set and bound, with what does not depend on the
 // member worked out once: the scans test many members against one bound.

@@ -8,11 +8,11 @@
 
 namespace rsvelmo::special {
 
-using NoThrowPolicy = boost::math::policies::policy<
-    boost::math::policies::domain_error<boost::math::policies::ignore_error>,
-    boost::math::policies::pole_error<boost::math::policies::ignore_error>,
-    boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
-    boost::math::policies::evaluation_error<boost::math::policies::ignore_error>>;
+using NoThrowPolicy =
+    boost::math::policies::policy<boost::math::policies::domain_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::pole_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::overflow_error<boost::math::policies::ignore_error>,
+                                  boost::math::policies::evaluation_error<boost::math::policies::ignore_error>>;
 
 // psi_1, the derivative of the digamma function.
 inline double trigamma(double x) { return boost::math::trigamma(x, NoThrowPolicy()); }

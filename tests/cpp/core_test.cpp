@@ -62,16 +62,6 @@ TEST(RankedList, WeightingProblems) {
               "'BIG' (score 1.0000000000000001e+300) is not finite");
 }
 
-TEST(EnrichmentResult, ExportCopiesEveryField) {
-    EnrichmentResult r{"P", 3, 0.5, 1.5, 0.01, 0.02, std::nullopt, {"a", "b"}};
-    const ExportedResult e = r.export_values();
-    EXPECT_EQ(e.pathway, "P");
-    EXPECT_EQ(e.size, 3u);
-    EXPECT_EQ(e.nes, 1.5);
-    EXPECT_EQ(e.padj, 0.02);
-    EXPECT_FALSE(e.log2err);
-    EXPECT_EQ(e.leading_edge, r.leading_edge);
-}
 
 }  // namespace
 }  // namespace rsvelmo

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 
 namespace rsvelmo {
 namespace {
@@ -35,7 +35,7 @@ TEST_F(GmtFile, FieldsGenesAndDescriptions) {
     EXPECT_EQ(p[1].name, " P1 ");
     EXPECT_EQ(p[1].description, "desc");
     EXPECT_TRUE(p[2].genes.empty());
-    EXPECT_EQ(p[3].description, " ");  // blanks are kept in the description
+    EXPECT_EQ(p[3].description, " ");                        // blanks are kept in the description
     EXPECT_EQ(p[3].genes, (std::vector<std::string>{"X"}));  // CR removed
 }
 

@@ -16,7 +16,8 @@ TEST(Logging, StartsOffAndFiltersByLevel) {
                        logging::Level::Trace}) {
         logging::emit({level, "t", "t", "f", 1, "m"});
     }
-    EXPECT_EQ(seen, (std::vector<logging::Level>{logging::Level::Error, logging::Level::Warning, logging::Level::Info}));
+    EXPECT_EQ(seen,
+              (std::vector<logging::Level>{logging::Level::Error, logging::Level::Warning, logging::Level::Info}));
     logging::set_sink({});
     logging::emit({logging::Level::Error, "t", "t", "f", 1, "m"});  // no sink: dropped
     logging::set_max_level(logging::Level::Off);

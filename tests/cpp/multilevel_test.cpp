@@ -27,10 +27,10 @@ TEST(GroupRunner, SidesAndOrder) {
     const std::vector<double> scores = {0.6, -0.6, 0.0, std::nan(""), 0.3};
     const auto r = run_multilevel_gsea_group_impl(1e-20, 200, w, 10, scores, ScoreType::Std, 51, 9);
     ASSERT_EQ(r.size(), scores.size());
-    EXPECT_LT(r[0].pvalue, r[4].pvalue);   // a larger score is rarer
+    EXPECT_LT(r[0].pvalue, r[4].pvalue);  // a larger score is rarer
     EXPECT_LT(r[0].pvalue, 0.05);
-    EXPECT_LT(r[1].pvalue, 0.05);          // the reversed estimator answers negative scores
-    EXPECT_GT(r[2].pvalue, 0.3);           // 0 is answered by the positive side
+    EXPECT_LT(r[1].pvalue, 0.05);  // the reversed estimator answers negative scores
+    EXPECT_GT(r[2].pvalue, 0.3);   // 0 is answered by the positive side
     EXPECT_TRUE(r[0].log2err.has_value());
 }
 

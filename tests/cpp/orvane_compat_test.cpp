@@ -57,7 +57,8 @@ TEST(PrefixScores, AgreeWithSingleSetScores) {
         const std::uint64_t k = 1 + uid_wrapper(0, n - 2, engine);
         auto sample = combination(1, n, k, engine);
         // Force the extreme genes in at random places.
-        if (round % 3 != 2 && std::find(sample.begin(), sample.end(), n) == sample.end()) sample[uid_wrapper(0, k - 1, engine)] = n;
+        if (round % 3 != 2 && std::find(sample.begin(), sample.end(), n) == sample.end())
+            sample[uid_wrapper(0, k - 1, engine)] = n;
         if (round % 3 != 1 && k > 1 && std::find(sample.begin(), sample.end(), 1u) == sample.end()) {
             const std::size_t at = uid_wrapper(0, k - 1, engine);
             if (sample[at] != n) sample[at] = 1;
@@ -150,8 +151,8 @@ bool parallel_matches_sequential() {
         for (std::uint64_t nperm : {1u, 129u, 300u}) {
             for (ScoreType type : {ScoreType::Std, ScoreType::Pos, ScoreType::Neg}) {
                 const auto a = calc_gsea_stat_cumulative_batch_f64(s, observed, sizes, nperm, 99, type, 1.0);
-                const auto b = calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(s, observed, sizes, nperm, 99,
-                                                                                           type, 1.0);
+                const auto b = calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(s, observed, sizes, nperm,
+                                                                                             99, type, 1.0);
                 if (!same(a, b)) return false;
             }
         }

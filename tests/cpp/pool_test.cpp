@@ -5,6 +5,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <numeric>
 #include <thread>
@@ -17,12 +20,17 @@ namespace {
 
 // The pool is per process and is made once: each death-style test below
 // runs in a forked child so that it starts without a pool.
-void expect_size_in_child(const char* num_threads, const char* rs_num_cpus, std::uint64_t nproc,
-                          std::size_t expected) {
+void expect_size_in_child(const char* num_threads, const char* rs_num_cpus, std::uint64_t nproc, std::size_t expected) {
     EXPECT_EXIT(
         {
-            if (num_threads) setenv("RAYON_NUM_THREADS", num_threads, 1); else unsetenv("RAYON_NUM_THREADS");
-            if (rs_num_cpus) setenv("RAYON_RS_NUM_CPUS", rs_num_cpus, 1); else unsetenv("RAYON_RS_NUM_CPUS");
+            if (num_threads)
+                setenv("RAYON_NUM_THREADS", num_threads, 1);
+            else
+                unsetenv("RAYON_NUM_THREADS");
+            if (rs_num_cpus)
+                setenv("RAYON_RS_NUM_CPUS", rs_num_cpus, 1);
+            else
+                unsetenv("RAYON_RS_NUM_CPUS");
             configure_pool(nproc);
             const std::size_t size = pool::thread_count();  // made here when nproc is 0
             configure_pool(8);                              // a later request has no effect
@@ -42,11 +50,14 @@ TEST(PoolDeathTest, SizeRules) {
     const std::size_t hw = hardware();
     expect_size_in_child(nullptr, nullptr, 2, 2);
     expect_size_in_child("3", nullptr, 0, 3);
-    expect_size_in_child("0", "5", 0, hw);          // 0 means the hardware threads, the second variable unread
-    expect_size_in_child("lots", "5", 0, 5);        // not an integer: ignored
+    expect_size_in_child("0", "5", 0, hw);    // 0 means the hardware threads, the second variable unread
+    expect_size_in_child("lots", "5", 0, 5);  // not an integer: ignored
     expect_size_in_child("-2", "5", 0, 5);
     expect_size_in_child(nullptr, "0", 0, hw);
-    expect_size_in_child("3", nullptr, 4, 4);       // nproc wins over the default
+    expect_size_in_child("3", nullptr, 4, 4);  // nproc wins over the default
+    expect_size_in_child(nullptr, nullptr, 1000000, pool::max_threads());  // a huge request is clamped
+    expect_size_in_child("1000000", nullptr, 0, pool::max_threads());
+    EXPECT_EQ(pool::max_threads(), std::max<std::size_t>(64, 8 * hw));
 }
 
 TEST(Pool, RunsEveryIndexOnceAndWaits) {
@@ -58,6 +69,25 @@ TEST(Pool, RunsEveryIndexOnceAndWaits) {
     pool::run(0, [&](std::size_t) { FAIL(); });
     EXPECT_FALSE(pool::create(5));
     EXPECT_EQ(pool::thread_count(), 3u);
+}
+
+TEST(Pool, SeveralCallersAtOnceEachGetTheirOwnLoop) {
+    std::vector<std::vector<int>> hits(4, std::vector<int>(5000, 0));
+    std::vector<std::thread> callers;
+    for (auto& mine : hits) {
+        callers.emplace_back([&mine] {
+            for (int round = 0; round < 20; ++round) pool::run(mine.size(), [&](std::size_t i) { mine[i] += 1; });
+        });
+    }
+    for (auto& c : callers) c.join();
+    for (const auto& mine : hits) EXPECT_TRUE(std::all_of(mine.begin(), mine.end(), [](int h) { return h == 20; }));
+}
+
+TEST(Pool, AWaitingCallerIsCalledBackUntilItsTasksFinish) {
+    std::atomic<int> calls{0};
+    pool::run(
+        4, [](std::size_t) { std::this_thread::sleep_for(std::chrono::milliseconds(60)); }, [&] { ++calls; });
+    EXPECT_GE(calls.load(), 2);
 }
 
 TEST(Pool, TasksRunOnWorkerThreads) {

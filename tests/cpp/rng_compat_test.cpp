@@ -32,7 +32,8 @@ TEST_F(RFixtures, EveryFixtureSeedMatchesR) {
         SCOPED_TRACE("seed " + std::to_string(seed));
         {
             RMt19937SeedCompat rng(seed);
-            for (const auto& hex : row.at("mt_runif_hex")) EXPECT_EQ(bits_of(rng.unif_rand()), bits_of(std::strtod(hex.c_str(), nullptr)));
+            for (const auto& hex : row.at("mt_runif_hex"))
+                EXPECT_EQ(bits_of(rng.unif_rand()), bits_of(std::strtod(hex.c_str(), nullptr)));
         }
         const std::pair<const char*, std::uint64_t> index_keys[] = {
             {"mt_unif_index_1e9_plus1", 1000000000},

@@ -34,7 +34,9 @@ inline std::vector<FlatJson> read_flat_jsonl(const std::string& path) {
     while (std::getline(in, line)) {
         FlatJson row;
         std::size_t i = 0;
-        const auto skip = [&] { while (i < line.size() && std::strchr(" ,{}:", line[i])) ++i; };
+        const auto skip = [&] {
+            while (i < line.size() && std::strchr(" ,{}:", line[i])) ++i;
+        };
         const auto token = [&] {
             std::string t;
             if (line[i] == '"') {

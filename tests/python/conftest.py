@@ -47,8 +47,9 @@ def run_python(code, env=None):
     full_env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     full_env["PYTHONPATH"] = str(pathlib.Path(__file__).parent)  # for "from conftest import ..."
     full_env.update(env or {})
-    done = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
-                          env=full_env, timeout=600)
+    done = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, env=full_env, timeout=600
+    )
     assert done.returncode == 0, done.stderr
     return done.stdout
 

@@ -1,11 +1,11 @@
 """Whole analyses: thread invariance and statistical agreement between estimators."""
+
 import json
 import math
 import random
 
 import pytest
 import rsvelmopy
-
 from conftest import run_python
 
 INVARIANCE = """
@@ -35,12 +35,17 @@ def subset_gmt(tmp_path_factory, example_gmt):
 
 def test_results_are_identical_for_any_thread_count(subset_gmt):
     import pathlib
+
     here = pathlib.Path(__file__).parent
     kwargs = [{"mode": "simple", "nperm": 500}, {}, {"mode": "multilevel", "scoreType": "pos", "eps": 1e-20}]
     results = []
     for nproc in (1, 2, 3, 16):
-        code = (INVARIANCE.replace("EXAMPLE_RNK", repr(str(here.parents[1] / "examples/panc1_foxa2ko_vs_wt_t.rnk")))
-                .replace("GMT", repr(subset_gmt)).replace("KWARGS", repr(kwargs)).replace("NPROC", str(nproc)))
+        code = (
+            INVARIANCE.replace("EXAMPLE_RNK", repr(str(here.parents[1] / "examples/panc1_foxa2ko_vs_wt_t.rnk")))
+            .replace("GMT", repr(subset_gmt))
+            .replace("KWARGS", repr(kwargs))
+            .replace("NPROC", str(nproc))
+        )
         results.append(run_python(f"import sys; sys.path.insert(0, {str(here)!r})\n" + code))
     assert all(r == results[0] for r in results[1:])
     parsed = json.loads(results[0])

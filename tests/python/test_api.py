@@ -5,12 +5,11 @@ import sys
 import tempfile
 
 import pytest
-
-pd = pytest.importorskip("pandas")
-
 import rsvelmo
 import rsvelmopy
 from conftest import run_python, same_value
+
+pd = pytest.importorskip("pandas")
 
 OPTIONS = {"seed": 7}
 ENGINE = {"minSize": 15, "maxSize": 500, "seed": 7}
@@ -43,8 +42,9 @@ class TestGsea:
         records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **ENGINE)
         assert_frame_matches(rsvelmo.gsea(example_ranks, small_gmt, sort=False, **OPTIONS), records)
         simple = rsvelmopy.run_gsea_py(example_ranks, small_gmt, nperm=500, **ENGINE)
-        assert_frame_matches(rsvelmo.gsea(example_ranks, small_gmt, sort=False, nperm=500, refine=False, **OPTIONS),
-                             simple)
+        assert_frame_matches(
+            rsvelmo.gsea(example_ranks, small_gmt, sort=False, nperm=500, refine=False, **OPTIONS), simple
+        )
 
     def test_sorted_by_pvalue_then_abs_nes(self, example_ranks, small_gmt):
         frame = rsvelmo.gsea(example_ranks, small_gmt, **OPTIONS)
@@ -54,8 +54,11 @@ class TestGsea:
         assert sorted(frame["pathway"]) == sorted(r["pathway"] for r in records)
 
     def test_nan_pvalues_sort_last(self):
-        records = [{"pathway": "b", "pval": math.nan, "nes": None}, {"pathway": "a", "pval": 0.5, "nes": 1.0},
-                   {"pathway": "c", "pval": 0.5, "nes": -2.0}]
+        records = [
+            {"pathway": "b", "pval": math.nan, "nes": None},
+            {"pathway": "a", "pval": 0.5, "nes": 1.0},
+            {"pathway": "c", "pval": 0.5, "nes": -2.0},
+        ]
         assert [r["pathway"] for r in rsvelmo.api.sort_records(records)] == ["c", "a", "b"]
 
     def test_every_ranking_form_gives_the_same_table(self, example_ranks, small_gmt, tmp_path):
@@ -77,8 +80,9 @@ class TestGsea:
         assert os.listdir(tmp_path) == []
 
     def test_empty_result_keeps_the_columns(self, example_ranks):
-        frame = rsvelmo.gsea(example_ranks, {"tiny": ["FOXA2", "FHL1", "nope"], "big": list(example_ranks)[:20]},
-                             min_size=2, max_size=10)
+        frame = rsvelmo.gsea(
+            example_ranks, {"tiny": ["FOXA2", "FHL1", "nope"], "big": list(example_ranks)[:20]}, min_size=2, max_size=10
+        )
         assert list(frame.columns) == rsvelmo.api.COLUMNS and list(frame["pathway"]) == ["tiny"]
 
     def test_bad_input(self, example_ranks, small_gmt):
@@ -97,19 +101,22 @@ class TestGsea:
         with pytest.raises(ValueError, match="gene set 'S' has no genes"):
             rsvelmo.gsea(example_ranks, {"S": []})
 
-    @pytest.mark.parametrize("options, message", [
-        ({"min_size": 20, "max_size": 10}, r"min_size \(20\) must not exceed max_size \(10\)"),
-        ({"max_size": 0}, "max_size must be at least 1, not 0"),
-        ({"nperm": 0}, "nperm must be at least 1, not 0"),
-        ({"eps": 1.5}, r"eps must lie in \[0, 1\], not 1.5"),
-        ({"eps": math.nan}, r"eps must lie in \[0, 1\], not nan"),
-        ({"sample_size": 1}, "sample_size must be at least 3, not 1"),
-        ({"threads": 0}, "threads must be at least 1, not 0"),
-        ({"refine": "yes"}, "refine must be True, False or 'all', not 'yes'"),
-        ({"duplicates": "Mean"}, "duplicates must be one of 'error', 'first', 'max_abs', 'mean', not 'Mean'"),
-        ({"na": "keep"}, "na must be one of 'error', 'drop', not 'keep'"),
-        ({"score_type": "both"}, "score_type must be one of 'std', 'pos', 'neg', not 'both'"),
-    ])
+    @pytest.mark.parametrize(
+        "options, message",
+        [
+            ({"min_size": 20, "max_size": 10}, r"min_size \(20\) must not exceed max_size \(10\)"),
+            ({"max_size": 0}, "max_size must be at least 1, not 0"),
+            ({"nperm": 0}, "nperm must be at least 1, not 0"),
+            ({"eps": 1.5}, r"eps must lie in \[0, 1\], not 1.5"),
+            ({"eps": math.nan}, r"eps must lie in \[0, 1\], not nan"),
+            ({"sample_size": 1}, "sample_size must be at least 3, not 1"),
+            ({"threads": 0}, "threads must be at least 1, not 0"),
+            ({"refine": "yes"}, "refine must be True, False or 'all', not 'yes'"),
+            ({"duplicates": "Mean"}, "duplicates must be one of 'error', 'first', 'max_abs', 'mean', not 'Mean'"),
+            ({"na": "keep"}, "na must be one of 'error', 'drop', not 'keep'"),
+            ({"score_type": "both"}, "score_type must be one of 'std', 'pos', 'neg', not 'both'"),
+        ],
+    )
     def test_every_option_is_validated_by_name(self, example_ranks, small_gmt, options, message):
         with pytest.raises(ValueError, match=message):
             rsvelmo.gsea(example_ranks, small_gmt, **options)
@@ -118,16 +125,25 @@ class TestGsea:
         lower = {g.lower(): s for g, s in example_ranks.items()}
         with pytest.raises(rsvelmo.RankingError) as e:
             rsvelmo.gsea(lower, small_gmt)
-        assert str(e.value).startswith("ranking: no gene set has between 15 and 500 genes in the ranking. 0 of 11,093 "
-                                       "ranking genes occur in the gene sets of ")
-        assert str(e.value).endswith("ranking IDs look like 'fhl1', gene-set IDs like " +
-                                     repr(next(iter(g for s in rsvelmo.read_gmt(small_gmt).values() for g in s))) +
-                                     "; the names differ in case: try ignore_case=True (--ignore-case)")
-        pd.testing.assert_frame_equal(rsvelmo.gsea(lower, small_gmt, ignore_case=True, refine=False),
-                                      rsvelmo.gsea(example_ranks, small_gmt, refine=False))
+        assert str(e.value).startswith(
+            "ranking: no gene set has between 15 and 500 genes in the ranking. 0 of 11,093 "
+            "ranking genes occur in the gene sets of "
+        )
+        assert str(e.value).endswith(
+            "ranking IDs look like 'fhl1', gene-set IDs like "
+            + repr(next(iter(g for s in rsvelmo.read_gmt(small_gmt).values() for g in s)))
+            + "; the names differ in case: try ignore_case=True (--ignore-case)"
+        )
+        pd.testing.assert_frame_equal(
+            rsvelmo.gsea(lower, small_gmt, ignore_case=True, refine=False),
+            rsvelmo.gsea(example_ranks, small_gmt, refine=False),
+        )
         mostly_lower = {g.lower() if i % 5 else g: s for i, (g, s) in enumerate(example_ranks.items())}
-        with pytest.warns(rsvelmo.RankingWarning, match=r"of 11,093 ranking genes occur in the gene sets.*check that "
-                                                        r"both use the same kind of gene identifier.*ignore_case=True"):
+        with pytest.warns(
+            rsvelmo.RankingWarning,
+            match=r"of 11,093 ranking genes occur in the gene sets.*check that "
+            r"both use the same kind of gene identifier.*ignore_case=True",
+        ):
             rsvelmo.gsea(mostly_lower, small_gmt, refine=False)
 
     def test_ignore_case_names_the_merged_genes(self, small_gmt):
@@ -218,8 +234,12 @@ class TestGseaMany:
     def test_dask_cluster(self, example_ranks, small_gmt):
         distributed = pytest.importorskip("distributed")
         rankings = rankings_for_many(example_ranks)
-        with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                      dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+        with (
+            distributed.LocalCluster(
+                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
+            ) as cluster,
+            distributed.Client(cluster) as client,
+        ):
             on_dask = rsvelmo.gsea_many(rankings, small_gmt, client.get_executor(), refine=False, **OPTIONS)
         local = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, refine=False, **OPTIONS)
         pd.testing.assert_frame_equal(on_dask, local)
@@ -273,4 +293,5 @@ def _running(pid):
 
 def rsvelmo_example_rnk():
     from conftest import EXAMPLES
+
     return EXAMPLES / "panc1_foxa2ko_vs_wt_t.rnk"

@@ -5,7 +5,6 @@ import subprocess
 import sys
 
 import pytest
-
 import rsvelmopy
 from rsvelmo.cli import main
 
@@ -19,7 +18,7 @@ def inputs(tmp_path_factory, example_ranks, example_gmt):
     rnk.write_text("gene\tt\n" + "".join(f"{g}\t{example_ranks[g]!r}\n" for g in genes))
     kept = set(genes)
     with open(example_gmt) as f:
-        lines = [l for l in f if 20 <= sum(g in kept for g in l.rstrip("\n").split("\t")[2:]) <= 200]
+        lines = [line for line in f if 20 <= sum(g in kept for g in line.rstrip("\n").split("\t")[2:]) <= 200]
     gmt = folder / "sets.gmt"
     gmt.write_text("".join(lines[::20][:25]))
     return {"rnk": str(rnk), "gmt": str(gmt), "ranks": {g: example_ranks[g] for g in genes}}
@@ -37,11 +36,11 @@ def cli(*args):
 class TestRun:
     def test_end_to_end(self, inputs, tmp_path, capsys):
         out = tmp_path / "out"
-        assert cli("run", inputs["rnk"], inputs["gmt"], "-o", out, "--min-size", 20, "--max-size", 200,
-                   "--top", 3) == 0
+        assert cli("run", inputs["rnk"], inputs["gmt"], "-o", out, "--min-size", 20, "--max-size", 200, "--top", 3) == 0
         rows = read_table(out / "results.tsv")
-        records = {r["pathway"]: r for r in rsvelmopy.run_gsea_py(inputs["ranks"], inputs["gmt"], minSize=20,
-                                                                  maxSize=200)}
+        records = {
+            r["pathway"]: r for r in rsvelmopy.run_gsea_py(inputs["ranks"], inputs["gmt"], minSize=20, maxSize=200)
+        }
         assert len(rows) == len(records) == 25
         for row in rows:
             record = records[row["pathway"]]
@@ -63,14 +62,32 @@ class TestRun:
         negated = tmp_path / "negated.rnk"
         negated.write_text("".join(f"{g}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
         out = tmp_path / "out"
-        assert cli("run", inputs["rnk"], negated, inputs["gmt"], "-o", out, "--no-refine",
-                   "--min-size", 20, "--max-size", 200, "--top", 2, "--plots", "--threads", 2) == 0
+        assert (
+            cli(
+                "run",
+                inputs["rnk"],
+                negated,
+                inputs["gmt"],
+                "-o",
+                out,
+                "--no-refine",
+                "--min-size",
+                20,
+                "--max-size",
+                200,
+                "--top",
+                2,
+                "--plots",
+                "--threads",
+                2,
+            )
+            == 0
+        )
         combined = read_table(out / "results.tsv")
         assert {r["ranking"] for r in combined} == {"panc1", "negated"}
         for name in ("panc1", "negated"):
             own = read_table(out / f"{name}.results.tsv")
-            assert own == [{k: v for k, v in r.items() if k != "ranking"} for r in combined
-                           if r["ranking"] == name]
+            assert own == [{k: v for k, v in r.items() if k != "ranking"} for r in combined if r["ranking"] == name]
             pngs = sorted(os.listdir(out / "plots" / name))
             up = sum(float(r["nes"]) > 0 for r in own)
             assert "summary.png" in pngs and len(pngs) == 1 + min(up, 2) + min(len(own) - up, 2)
@@ -82,25 +99,29 @@ class TestRun:
 
     def test_matrix(self, inputs, tmp_path, capsys):
         table = tmp_path / "m.tsv"
-        table.write_text("gene\tkO\tshuffled\n" +
-                         "".join(f"{g}\t{s!r}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
+        table.write_text("gene\tkO\tshuffled\n" + "".join(f"{g}\t{s!r}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
         out = tmp_path / "out"
-        assert cli("run", "--matrix", table, inputs["gmt"], "-o", out, "--no-refine", "--min-size", 20,
-                   "--quiet") == 0
+        assert cli("run", "--matrix", table, inputs["gmt"], "-o", out, "--no-refine", "--min-size", 20, "--quiet") == 0
         assert capsys.readouterr().out == ""
         assert {r["ranking"] for r in read_table(out / "results.tsv")} == {"kO", "shuffled"}
 
-    @pytest.mark.parametrize("args, message", [
-        (["missing.rnk", "{gmt}"], "No such file or directory"),
-        (["{rnk}", "missing.gmt"], "[Errno 2] No such file or directory: 'missing.gmt'"),
-        (["{bad}", "{gmt}"], "line 2: score 'high' of gene 'B' is not a number"),
-        (["{rnk}", "{gmt}", "--min-size", "50", "--max-size", "10"], "--min-size (50) must not exceed --max-size (10)"),
-        (["{rnk}", "{gmt}", "--sample-size", "0"], "--sample-size must be at least 3, not 0"),
-        (["{rnk}", "{gmt}", "--nperm", "0"], "--nperm must be at least 1, not 0"),
-        (["{gmt}", "{rnk}"], "the GMT file must come last"),
-        (["{gmt}"], "give at least one RANKS file and the GENE_SETS file"),
-        (["--matrix", "{rnk}", "{rnk}", "{gmt}"], "with --matrix, give only the GENE_SETS file"),
-    ])
+    @pytest.mark.parametrize(
+        "args, message",
+        [
+            (["missing.rnk", "{gmt}"], "No such file or directory"),
+            (["{rnk}", "missing.gmt"], "[Errno 2] No such file or directory: 'missing.gmt'"),
+            (["{bad}", "{gmt}"], "line 2: score 'high' of gene 'B' is not a number"),
+            (
+                ["{rnk}", "{gmt}", "--min-size", "50", "--max-size", "10"],
+                "--min-size (50) must not exceed --max-size (10)",
+            ),
+            (["{rnk}", "{gmt}", "--sample-size", "0"], "--sample-size must be at least 3, not 0"),
+            (["{rnk}", "{gmt}", "--nperm", "0"], "--nperm must be at least 1, not 0"),
+            (["{gmt}", "{rnk}"], "the GMT file must come last"),
+            (["{gmt}"], "give at least one RANKS file and the GENE_SETS file"),
+            (["--matrix", "{rnk}", "{rnk}", "{gmt}"], "with --matrix, give only the GENE_SETS file"),
+        ],
+    )
     def test_bad_input_is_one_line_and_exit_2(self, inputs, tmp_path, capsys, args, message):
         bad = tmp_path / "bad.rnk"
         bad.write_text("A\t1\nB\thigh\n")
@@ -125,17 +146,30 @@ def _shapes(ranks):
     """Ranking files as users bring them, each with what the command line must say."""
     genes = list(ranks)
     deseq = '"","baseMean","log2FoldChange","lfcSE","stat","pvalue","padj"\n' + "".join(
-        f'"{g}",100,{s / 3!r},0.2,{s!r},0.01,0.05\n' for g, s in ranks.items())
+        f'"{g}",100,{s / 3!r},0.2,{s!r},0.01,0.05\n' for g, s in ranks.items()
+    )
     return {
-        "deseq2.csv": (deseq.encode(), 2, "this looks like a DESeq2 results table, whose ranking score is usually "
-                                          "'stat'"),
-        "lower.rnk": ("".join(f"{g.lower()}\t{s!r}\n" for g, s in ranks.items()).encode(), 2,
-                      "the names differ in case: try --ignore-case"),
-        "ensembl.rnk": ("".join(f"ENSG{i:011d}\t{s!r}\n" for i, s in enumerate(ranks.values())).encode(), 2,
-                        "0 of 3,000 ranking genes occur in the gene sets"),
+        "deseq2.csv": (
+            deseq.encode(),
+            2,
+            "this looks like a DESeq2 results table, whose ranking score is usually 'stat'",
+        ),
+        "lower.rnk": (
+            "".join(f"{g.lower()}\t{s!r}\n" for g, s in ranks.items()).encode(),
+            2,
+            "the names differ in case: try --ignore-case",
+        ),
+        "ensembl.rnk": (
+            "".join(f"ENSG{i:011d}\t{s!r}\n" for i, s in enumerate(ranks.values())).encode(),
+            2,
+            "0 of 3,000 ranking genes occur in the gene sets",
+        ),
         "zeros.rnk": ("".join(f"{g}\t0\n" for g in genes).encode(), 2, "all 3000 scores are equal (0.0)"),
-        "cut.rnk.gz": (gzip.compress("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()).encode())[:4000], 2,
-                       "the gzip data is damaged or cut short"),
+        "cut.rnk.gz": (
+            gzip.compress("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()).encode())[:4000],
+            2,
+            "the gzip data is damaged or cut short",
+        ),
         "bom.rnk": (("\ufeff" + "".join(f"{g}\t{s!r}\n" for g, s in ranks.items())).encode(), 0, ""),
     }
 
@@ -146,8 +180,24 @@ def test_real_file_shapes(inputs, tmp_path, capsys, name):
     path = tmp_path / name
     path.write_bytes(content)
     out = tmp_path / "out"
-    assert main(["run", str(path), inputs["gmt"], "-o", str(out), "--min-size", "20", "--max-size", "200",
-                 "--quiet", "--no-refine"]) == status
+    assert (
+        main(
+            [
+                "run",
+                str(path),
+                inputs["gmt"],
+                "-o",
+                str(out),
+                "--min-size",
+                "20",
+                "--max-size",
+                "200",
+                "--quiet",
+                "--no-refine",
+            ]
+        )
+        == status
+    )
     err = capsys.readouterr().err
     if status:
         assert err.startswith("rsvelmo: error: ") and message in err and err.count("\n") == 1
@@ -161,8 +211,22 @@ def test_a_new_run_replaces_the_outputs_of_an_earlier_one(inputs, tmp_path):
     out.mkdir()
     (out / "old.results.tsv").write_text("stale\n")
     (out / ".rsvelmo-x.part").write_text("half a file")
-    assert cli("run", inputs["rnk"], inputs["gmt"], "-o", out, "--min-size", 20, "--max-size", 200, "--quiet",
-               "--no-refine") == 0
+    assert (
+        cli(
+            "run",
+            inputs["rnk"],
+            inputs["gmt"],
+            "-o",
+            out,
+            "--min-size",
+            20,
+            "--max-size",
+            200,
+            "--quiet",
+            "--no-refine",
+        )
+        == 0
+    )
     assert sorted(os.listdir(out)) == ["results.tsv"]
 
 
@@ -185,8 +249,19 @@ sys.exit(main(["run", {rnk!r}, {example_gmt!r}, "-o", {str(out)!r}, "--quiet"]))
 
 def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monkeypatch, capsys):
     out = tmp_path / "out"
-    args = ["run", inputs["rnk"], inputs["gmt"], "-o", str(out), "--min-size", "20", "--max-size", "200",
-            "--quiet", "--no-refine"]
+    args = [
+        "run",
+        inputs["rnk"],
+        inputs["gmt"],
+        "-o",
+        str(out),
+        "--min-size",
+        "20",
+        "--max-size",
+        "200",
+        "--quiet",
+        "--no-refine",
+    ]
     assert main(args) == 0
     before = (out / "results.tsv").read_bytes()
 
@@ -210,6 +285,7 @@ def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monk
 
 def test_a_url_description_is_never_a_label():
     from rsvelmo.cli import label
+
     descriptions = {"HALLMARK_X": "https://www.gsea-msigdb.org/gsea/msigdb/HALLMARK_X", "GO:1": "rRNA processing"}
     assert label("HALLMARK_X", descriptions) == "HALLMARK_X"
     assert label("GO:1", descriptions) == "GO:1 rRNA processing"

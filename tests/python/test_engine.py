@@ -1,5 +1,6 @@
 """rsvelmopy.run_gsea: the entry the package is built on. Equal to run_gsea_py bit for bit, and
 usable from Python: the interpreter stays free, Ctrl-C and progress errors stop it, nothing leaks."""
+
 import gc
 import json
 import sys
@@ -8,7 +9,6 @@ import time
 
 import pytest
 import rsvelmopy
-
 from conftest import EXAMPLES, run_python
 
 RANKS = str(EXAMPLES / "panc1_foxa2ko_vs_wt_t.rnk")
@@ -107,8 +107,9 @@ class TestInterpreterStaysFree:
 class TestProgress:
     def test_reports_both_stages_up_to_their_totals(self, example_ranks):
         calls = []
-        rsvelmopy.run_gsea(example_ranks, GMT, min_size=15, max_size=500, diagnostics=False,
-                           progress=lambda *a: calls.append(a))
+        rsvelmopy.run_gsea(
+            example_ranks, GMT, min_size=15, max_size=500, diagnostics=False, progress=lambda *a: calls.append(a)
+        )
         stages = [c[0] for c in calls]
         assert stages[0] == "permutations" and stages[-1] == "multilevel"
         assert ("permutations", 1000, 1000) in calls and calls[-1][1] == calls[-1][2] > 0
@@ -136,26 +137,42 @@ def test_reference_counts_stay_flat(example_ranks, tmp_path):
 
     def calls():
         rsvelmopy.run_gsea(example_ranks, sets, nperm=100)
-        for gene_sets, kwargs, error in [(str(bad), {}, ValueError), (sets, {"eps": 2.0}, ValueError),
-                                         (str(tmp_path / "none.gmt"), {}, FileNotFoundError),
-                                         (GMT, {"progress": stop, "min_size": 15}, KeyboardInterrupt)]:
+        for gene_sets, kwargs, error in [
+            (str(bad), {}, ValueError),
+            (sets, {"eps": 2.0}, ValueError),
+            (str(tmp_path / "none.gmt"), {}, FileNotFoundError),
+            (GMT, {"progress": stop, "min_size": 15}, KeyboardInterrupt),
+        ]:
             with pytest.raises(error):
                 rsvelmopy.run_gsea(example_ranks, gene_sets, **kwargs)
 
     calls()
     gc.collect()
-    before = (sys.getrefcount(example_ranks), sys.getrefcount(sets), sys.getrefcount(stop), sys.gettotalrefcount()
-              if hasattr(sys, "gettotalrefcount") else 0)
+    before = (
+        sys.getrefcount(example_ranks),
+        sys.getrefcount(sets),
+        sys.getrefcount(stop),
+        sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
+    )
     for _ in range(30):
         calls()
     gc.collect()
-    after = (sys.getrefcount(example_ranks), sys.getrefcount(sets), sys.getrefcount(stop), sys.gettotalrefcount()
-             if hasattr(sys, "gettotalrefcount") else 0)
+    after = (
+        sys.getrefcount(example_ranks),
+        sys.getrefcount(sets),
+        sys.getrefcount(stop),
+        sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
+    )
     assert after == before
 
 
-@pytest.mark.parametrize("entry", ["run_gsea_py({'a': 1.0, 'b': 2.0}, gmt, nproc=10**6, nperm=10)",
-                                   "run_gsea({'a': 1.0, 'b': -2.0}, gmt, threads=10**6, nperm=10)"])
+@pytest.mark.parametrize(
+    "entry",
+    [
+        "run_gsea_py({'a': 1.0, 'b': 2.0}, gmt, nproc=10**6, nperm=10)",
+        "run_gsea({'a': 1.0, 'b': -2.0}, gmt, threads=10**6, nperm=10)",
+    ],
+)
 def test_a_huge_thread_count_gives_a_bounded_pool(tmp_path, entry):
     gmt = tmp_path / "s.gmt"
     gmt.write_text("S\t\ta\n")
@@ -170,14 +187,16 @@ def test_a_huge_thread_count_gives_a_bounded_pool(tmp_path, entry):
 
 
 def test_bad_arguments_name_the_parameter(example_ranks):
-    cases = [({"nperm": 0}, ValueError, "nperm must be at least 1"),
-             ({"seed": -1}, ValueError, "seed must not be negative"),
-             ({"min_size": 5, "max_size": 4}, ValueError, r"min_size \(5\) must not exceed max_size \(4\)"),
-             ({"eps": float("nan")}, ValueError, r"eps must lie in \[0, 1\], not nan"),
-             ({"sample_size": 2}, ValueError, "sample_size must be at least 3"),
-             ({"mode": "fast"}, ValueError, "mode must be one of 'velmo', 'multilevel', 'simple', not 'fast'"),
-             ({"nperm": 1.5}, TypeError, "argument 'nperm' must be int, not float"),
-             ({"progress": 3}, TypeError, "argument 'progress' must be callable or None")]
+    cases = [
+        ({"nperm": 0}, ValueError, "nperm must be at least 1"),
+        ({"seed": -1}, ValueError, "seed must not be negative"),
+        ({"min_size": 5, "max_size": 4}, ValueError, r"min_size \(5\) must not exceed max_size \(4\)"),
+        ({"eps": float("nan")}, ValueError, r"eps must lie in \[0, 1\], not nan"),
+        ({"sample_size": 2}, ValueError, "sample_size must be at least 3"),
+        ({"mode": "fast"}, ValueError, "mode must be one of 'velmo', 'multilevel', 'simple', not 'fast'"),
+        ({"nperm": 1.5}, TypeError, "argument 'nperm' must be int, not float"),
+        ({"progress": 3}, TypeError, "argument 'progress' must be callable or None"),
+    ]
     for kwargs, error, message in cases:
         with pytest.raises(error, match=message):
             rsvelmopy.run_gsea(example_ranks, {"S": ["FHL1", "FOXA2"]}, **kwargs)

@@ -1,4 +1,5 @@
 """Hostile and large input, reference leaks, threads and fork."""
+
 import gc
 import math
 import os
@@ -8,11 +9,10 @@ import threading
 import time
 
 import pytest
-from hypothesis import HealthCheck, given, settings
-from hypothesis import strategies as st
-
 import rsvelmopy
 from conftest import run_python
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 RANKS = {f"g{i}": math.sin(i + 1) * 3 for i in range(60)}
 EXCEPTIONS = (TypeError, ValueError, OverflowError, OSError, RuntimeError)
@@ -21,8 +21,10 @@ EXCEPTIONS = (TypeError, ValueError, OverflowError, OSError, RuntimeError)
 @pytest.fixture(scope="module")
 def gmt(tmp_path_factory):
     path = tmp_path_factory.mktemp("hardening") / "sets.gmt"
-    path.write_text("S1\t\t" + "\t".join(f"g{i}" for i in range(0, 30, 2)) + "\n"
-                    "S2\tdesc\t" + "\t".join(f"g{i}" for i in range(10, 25)) + "\n")
+    path.write_text(
+        "S1\t\t" + "\t".join(f"g{i}" for i in range(0, 30, 2)) + "\n"
+        "S2\tdesc\t" + "\t".join(f"g{i}" for i in range(10, 25)) + "\n"
+    )
     return str(path)
 
 
@@ -35,34 +37,36 @@ class TestReferenceLeaks:
     def failing_calls(self, gmt):
         bad_value = {"g0": "x"}
         return [
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, nperm=5, mode="simple"),                  # success
-            lambda r: rsvelmopy.run_gsea_py(r),                                               # missing argument
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, bogus=1),                                 # unknown keyword
-            lambda r: rsvelmopy.run_gsea_py(list(r), gmt),                                    # not a dict
-            lambda r: rsvelmopy.run_gsea_py(bad_value, gmt),                                  # value not a float
-            lambda r: rsvelmopy.run_gsea_py({1: 1.0}, gmt),                                   # key not a str
-            lambda r: rsvelmopy.run_gsea_py(r, 42),                                           # path not a str
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, nPermSimple=-1),                          # overflow
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, eps="x"),                                 # float expected
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, sampleSize=0),                            # sampleSize
-            lambda r: rsvelmopy.run_gsea_py({**r, "nan": math.nan}, gmt),                     # non-finite score
-            lambda r: rsvelmopy.run_gsea_py(r, gmt + ".missing"),                             # OSError
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, scoreType="bad"),                         # scoreType
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, mode="bad"),                              # mode
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, gpu=True),                                # gpu
-            lambda r: rsvelmopy.run_gsea_py(r, gmt, gseaParam=math.nan),                      # weighting
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, nperm=5, mode="simple"),  # success
+            lambda r: rsvelmopy.run_gsea_py(r),  # missing argument
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, bogus=1),  # unknown keyword
+            lambda r: rsvelmopy.run_gsea_py(list(r), gmt),  # not a dict
+            lambda r: rsvelmopy.run_gsea_py(bad_value, gmt),  # value not a float
+            lambda r: rsvelmopy.run_gsea_py({1: 1.0}, gmt),  # key not a str
+            lambda r: rsvelmopy.run_gsea_py(r, 42),  # path not a str
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, nPermSimple=-1),  # overflow
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, eps="x"),  # float expected
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, sampleSize=0),  # sampleSize
+            lambda r: rsvelmopy.run_gsea_py({**r, "nan": math.nan}, gmt),  # non-finite score
+            lambda r: rsvelmopy.run_gsea_py(r, gmt + ".missing"),  # OSError
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, scoreType="bad"),  # scoreType
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, mode="bad"),  # mode
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, gpu=True),  # gpu
+            lambda r: rsvelmopy.run_gsea_py(r, gmt, gseaParam=math.nan),  # weighting
         ]
 
     def test_no_reference_or_memory_grows_at_any_check(self, gmt):
         ranks = dict(RANKS)
         watched = [ranks, gmt, "bad", *ranks.keys(), *ranks.values()]
         for call in self.failing_calls(gmt):
-            def run(times):
+
+            def run(times, call=call):
                 for _ in range(times):
                     try:
                         call(ranks)
                     except EXCEPTIONS:
                         pass
+
             run(50)
             gc.collect()
             counts = [sys.getrefcount(o) for o in watched]
@@ -146,21 +150,40 @@ class TestHostileInput:
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(data=st.data())
 def test_random_arguments_never_crash(gmt, data):
-    anything = st.one_of(st.none(), st.booleans(), st.integers(-2**70, 2**70), st.floats(), st.text(max_size=5),
-                         st.binary(max_size=5), st.lists(st.integers(), max_size=2),
-                         st.dictionaries(st.text(max_size=3), st.floats(), max_size=3))
+    anything = st.one_of(
+        st.none(),
+        st.booleans(),
+        st.integers(-(2**70), 2**70),
+        st.floats(),
+        st.text(max_size=5),
+        st.binary(max_size=5),
+        st.lists(st.integers(), max_size=2),
+        st.dictionaries(st.text(max_size=3), st.floats(), max_size=3),
+    )
     small = st.one_of(st.integers(-3, 40), anything)
-    score = st.one_of(st.floats(), st.integers(-10**20, 10**20), st.booleans(), st.text(max_size=2), st.none())
-    ranks = data.draw(st.one_of(st.dictionaries(st.sampled_from(list(RANKS) + ["zz"]), score, max_size=40),
-                                st.dictionaries(st.one_of(st.text(max_size=3), st.integers()), score, max_size=5),
-                                anything))
+    score = st.one_of(st.floats(), st.integers(-(10**20), 10**20), st.booleans(), st.text(max_size=2), st.none())
+    ranks = data.draw(
+        st.one_of(
+            st.dictionaries(st.sampled_from(list(RANKS) + ["zz"]), score, max_size=40),
+            st.dictionaries(st.one_of(st.text(max_size=3), st.integers()), score, max_size=5),
+            anything,
+        )
+    )
     kwargs = {}
-    for name, strategy in [("nPermSimple", small), ("seed", anything), ("nproc", st.integers(-2, 3)),
-                           ("minSize", anything), ("maxSize", anything), ("eps", anything),
-                           ("scoreType", st.one_of(st.sampled_from(["std", "POS", "neg", "x"]), anything)),
-                           ("gseaParam", st.one_of(st.floats(-3, 3), anything)),
-                           ("mode", st.one_of(st.sampled_from(["velmo", "simple", "multilevel", "m"]), anything)),
-                           ("nperm", small), ("sampleSize", small), ("gpu", anything)]:
+    for name, strategy in [
+        ("nPermSimple", small),
+        ("seed", anything),
+        ("nproc", st.integers(-2, 3)),
+        ("minSize", anything),
+        ("maxSize", anything),
+        ("eps", anything),
+        ("scoreType", st.one_of(st.sampled_from(["std", "POS", "neg", "x"]), anything)),
+        ("gseaParam", st.one_of(st.floats(-3, 3), anything)),
+        ("mode", st.one_of(st.sampled_from(["velmo", "simple", "multilevel", "m"]), anything)),
+        ("nperm", small),
+        ("sampleSize", small),
+        ("gpu", anything),
+    ]:
         if data.draw(st.booleans()):
             kwargs[name] = data.draw(strategy)
     try:

@@ -1,10 +1,11 @@
 """The rsvelmopy boundary: signature, argument checks, exceptions and result dicts."""
+
 import inspect
 import math
+import sys
 
 import pytest
 import rsvelmopy
-
 from conftest import run_python
 
 RANKS = {f"g{i}": float(50 - 2 * i) + 0.5 for i in range(50)}
@@ -21,7 +22,8 @@ class TestSignature:
         sig = inspect.signature(rsvelmopy.run_gsea_py)
         assert str(sig) == (
             "(ranks, gmt_path, nPermSimple=1000, seed=42, nproc=0, minSize=1, maxSize=None, eps=1e-50, "
-            "scoreType='std', gseaParam=1.0, mode='velmo', nperm=None, sampleSize=101, gpu=False)")
+            "scoreType='std', gseaParam=1.0, mode='velmo', nperm=None, sampleSize=101, gpu=False)"
+        )
         assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
         assert rsvelmopy.run_gsea_py.__doc__ is None
         assert rsvelmopy.__doc__ is None
@@ -72,11 +74,14 @@ class TestBinding:
 
 
 class TestConversion:
-    @pytest.mark.parametrize("ranks, msg", [
-        ([("a", 1.0)], "run_gsea_py() argument 'ranks' must be dict, not list"),
-        ({1: 1.0}, "run_gsea_py() argument 'ranks' keys must be str, not int"),
-        ({"a": "x"}, "run_gsea_py() argument 'ranks' values must be real numbers, not str (gene 'a')"),
-    ])
+    @pytest.mark.parametrize(
+        "ranks, msg",
+        [
+            ([("a", 1.0)], "run_gsea_py() argument 'ranks' must be dict, not list"),
+            ({1: 1.0}, "run_gsea_py() argument 'ranks' keys must be str, not int"),
+            ({"a": "x"}, "run_gsea_py() argument 'ranks' values must be real numbers, not str (gene 'a')"),
+        ],
+    )
     def test_ranks(self, gmt, ranks, msg):
         with pytest.raises(TypeError) as e:
             rsvelmopy.run_gsea_py(ranks, gmt)
@@ -95,11 +100,13 @@ class TestConversion:
 
     def test_other_mappings_are_refused(self, gmt):
         import types
+
         with pytest.raises(TypeError, match="must be dict, not mappingproxy"):
             rsvelmopy.run_gsea_py(types.MappingProxyType(RANKS), gmt)
 
     def test_gmt_path_must_be_str(self, gmt):
         import pathlib
+
         with pytest.raises(TypeError) as e:
             rsvelmopy.run_gsea_py(RANKS, pathlib.Path(gmt))
         assert message(e) == "run_gsea_py() argument 'gmt_path' must be str, not PosixPath"
@@ -118,6 +125,7 @@ class TestConversion:
 
     def test_bool_counts_as_integer_and_index_objects(self, gmt):
         import numpy as np
+
         a = rsvelmopy.run_gsea_py(RANKS, gmt, nperm=True, seed=np.uint64(2**64 - 1))
         b = rsvelmopy.run_gsea_py(RANKS, gmt, nperm=1, seed=2**64 - 1)
         assert str(a) == str(b)
@@ -136,6 +144,7 @@ class TestConversion:
 
     def test_gpu(self, gmt):
         import numpy as np
+
         with pytest.raises(TypeError) as e:
             rsvelmopy.run_gsea_py(RANKS, gmt, gpu=0)
         assert message(e) == "run_gsea_py() argument 'gpu' must be bool, not int"
@@ -161,10 +170,13 @@ class TestChecks:
         assert message(e) == "No such file or directory (os error 2)"
         assert e.type is FileNotFoundError and e.value.args == ("No such file or directory (os error 2)",)
 
-    @pytest.mark.parametrize("content, msg", [
-        ("A\tB\n", "Malformed GMT line 1: expected at least 3 tab-separated columns."),
-        (b"P\td\t\xff\n", "stream did not contain valid UTF-8"),
-    ])
+    @pytest.mark.parametrize(
+        "content, msg",
+        [
+            ("A\tB\n", "Malformed GMT line 1: expected at least 3 tab-separated columns."),
+            (b"P\td\t\xff\n", "stream did not contain valid UTF-8"),
+        ],
+    )
     def test_reader_errors(self, write_gmt, content, msg):
         with pytest.raises(OSError) as e:
             rsvelmopy.run_gsea_py(RANKS, write_gmt(content))
@@ -198,12 +210,19 @@ class TestChecks:
             rsvelmopy.run_gsea_py({"a": 1.0, "bad": value}, "/missing.gmt")
         assert message(e) == f"ranking score of gene 'bad' is {shown}; every score must be a finite number"
 
-    @pytest.mark.parametrize("ranks, param, reason", [
-        ({"a": 1e300, "b": 1.0}, 2.0, "the weight |score|^gseaParam of gene 'a' (score 1.0000000000000001e+300) is not finite"),
-        ({"a": 0.0, "b": 1.0}, -1.0, "the weight |score|^gseaParam of gene 'a' (score 0) is not finite"),
-        ({"a": 1.0}, float("nan"), "gseaParam is NaN"),
-        ({"a": 5e-324}, 1.0, "the sum of the weights (4.9406564584124654e-324) is too small to be scaled"),
-    ])
+    @pytest.mark.parametrize(
+        "ranks, param, reason",
+        [
+            (
+                {"a": 1e300, "b": 1.0},
+                2.0,
+                "the weight |score|^gseaParam of gene 'a' (score 1.0000000000000001e+300) is not finite",
+            ),
+            ({"a": 0.0, "b": 1.0}, -1.0, "the weight |score|^gseaParam of gene 'a' (score 0) is not finite"),
+            ({"a": 1.0}, float("nan"), "gseaParam is NaN"),
+            ({"a": 5e-324}, 1.0, "the sum of the weights (4.9406564584124654e-324) is too small to be scaled"),
+        ],
+    )
     def test_unweightable_scores_are_refused(self, gmt, ranks, param, reason):
         with pytest.raises(ValueError) as e:
             rsvelmopy.run_gsea_py(ranks, gmt, gseaParam=param)
@@ -220,7 +239,9 @@ class TestModes:
         assert rsvelmopy.run_gsea_py({}, gmt) == []
 
     def test_none_is_omitted(self, gmt):
-        assert str(rsvelmopy.run_gsea_py(RANKS, gmt, maxSize=None, nperm=None)) == str(rsvelmopy.run_gsea_py(RANKS, gmt))
+        assert str(rsvelmopy.run_gsea_py(RANKS, gmt, maxSize=None, nperm=None)) == str(
+            rsvelmopy.run_gsea_py(RANKS, gmt)
+        )
 
     def test_mode_dispatch(self, gmt):
         simple_default = rsvelmopy.run_gsea_py(RANKS, gmt, mode="simple", nPermSimple=300)
@@ -256,8 +277,9 @@ print(len([t for t in threading.enumerate()]), end="")
 def pool_size(nprocs, env=None):
     # Counts the worker threads of the process through /proc.
     code = POOL_PROBE.replace("NPROCS", repr(nprocs)).replace(
-        "import threading\nprint(len([t for t in threading.enumerate()]), end=\"\")",
-        "print(len(os.listdir('/proc/self/task')) - 1, end='')")
+        'import threading\nprint(len([t for t in threading.enumerate()]), end="")',
+        "print(len(os.listdir('/proc/self/task')) - 1, end='')",
+    )
     return int(run_python(code, env))
 
 
@@ -269,6 +291,7 @@ class TestPool:
         assert pool_size([0, 4], {"RAYON_NUM_THREADS": "3"}) == 3
         assert pool_size([0], {"RAYON_NUM_THREADS": "bad", "RAYON_RS_NUM_CPUS": "5"}) == 5
         import os
+
         assert pool_size([0], {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}) == len(os.sched_getaffinity(0))
 
     def test_configuration_stays_when_the_call_fails(self):
@@ -287,12 +310,14 @@ class TestModuleObject:
     def test_reinitialisation_returns_the_same_module(self):
         import importlib
         import sys
+
         del sys.modules["rsvelmopy"]
         try:
             assert importlib.import_module("rsvelmopy") is rsvelmopy
         finally:
             sys.modules["rsvelmopy"] = rsvelmopy
 
+    @pytest.mark.skipif(sys.version_info < (3, 13), reason="the _interpreters module is CPython 3.13's")
     def test_second_interpreter_is_refused(self):
         code = """
         import _interpreters, rsvelmopy

@@ -2,7 +2,6 @@ import gzip
 import warnings
 
 import pytest
-
 from rsvelmo import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
 from rsvelmo.io import check_ranking, read_gmt_descriptions
 
@@ -37,11 +36,14 @@ class TestReadRanks:
         with pytest.raises(RankingError, match="no column named 'stat'.*columns: 'gene', 'score'"):
             read_ranks(path, score_col="stat")
 
-    @pytest.mark.parametrize("cell, message", [
-        ("abc", r"line 3: score 'abc' of gene 'B' is not a number"),
-        ("inf", r"line 3: score of gene 'B' is inf; scores must be finite"),
-        ("-inf", r"line 3: score of gene 'B' is -inf"),
-    ])
+    @pytest.mark.parametrize(
+        "cell, message",
+        [
+            ("abc", r"line 3: score 'abc' of gene 'B' is not a number"),
+            ("inf", r"line 3: score of gene 'B' is inf; scores must be finite"),
+            ("-inf", r"line 3: score of gene 'B' is -inf"),
+        ],
+    )
     def test_bad_scores_name_file_line_and_gene(self, tmp_path, cell, message):
         path = write(tmp_path, "bad.rnk", f"gene\tscore\nA\t1\nB\t{cell}\n")
         with pytest.raises(RankingError, match=message) as e:
@@ -60,13 +62,17 @@ class TestReadRanks:
         path = write(tmp_path, "d.rnk", "A\t1\nB\t-3\nA\t-2\nB\t1\nC\t0\n")
         with pytest.raises(RankingError, match=r"2 gene name\(s\) occur more than once \('A', 'B'\)"):
             read_ranks(path)
-        for policy, expected in [("first", {"A": 1.0, "B": -3.0, "C": 0.0}),
-                                 ("max_abs", {"A": -2.0, "B": -3.0, "C": 0.0}),
-                                 ("mean", {"A": -0.5, "B": -1.0, "C": 0.0})]:
+        for policy, expected in [
+            ("first", {"A": 1.0, "B": -3.0, "C": 0.0}),
+            ("max_abs", {"A": -2.0, "B": -3.0, "C": 0.0}),
+            ("mean", {"A": -0.5, "B": -1.0, "C": 0.0}),
+        ]:
             with pytest.warns(RankingWarning, match=rf"collapsed 2 gene name\(s\).*duplicates='{policy}'"):
                 assert read_ranks(path, duplicates=policy) == expected
         for bad in ("last", "Mean", "bogus"):
-            with pytest.raises(ValueError, match=f"duplicates must be one of 'error', 'first', 'max_abs', 'mean', not '{bad}'"):
+            with pytest.raises(
+                ValueError, match=f"duplicates must be one of 'error', 'first', 'max_abs', 'mean', not '{bad}'"
+            ):
                 read_ranks(path, duplicates=bad)
 
     def test_many_duplicates_are_cut_short(self, tmp_path):
@@ -99,20 +105,29 @@ class TestRealFileShapes:
     """Files as other tools write them, and what each gives."""
 
     def test_deseq2_csv_needs_its_score_column_named(self, tmp_path):
-        text = '"","baseMean","log2FoldChange","lfcSE","stat","pvalue","padj"\n"A",10,1.5,0.2,7.5,0.001,0.01\n' \
-               '"B",20,-0.5,0.3,-1.6,0.1,0.3\n'
+        text = (
+            '"","baseMean","log2FoldChange","lfcSE","stat","pvalue","padj"\n"A",10,1.5,0.2,7.5,0.001,0.01\n'
+            '"B",20,-0.5,0.3,-1.6,0.1,0.3\n'
+        )
         path = write(tmp_path, "res.csv", text)
         with pytest.raises(RankingError) as e:
             read_ranks(path)
-        assert str(e.value) == (f"{path} has 7 columns ('', 'baseMean', 'log2FoldChange', 'lfcSE', 'stat', 'pvalue', "
-                                "'padj'); say which one holds the ranking score with score_col= (--score-col on the "
-                                "command line); this looks like a DESeq2 results table, whose ranking score is "
-                                "usually 'stat'")
+        assert str(e.value) == (
+            f"{path} has 7 columns ('', 'baseMean', 'log2FoldChange', 'lfcSE', 'stat', 'pvalue', "
+            "'padj'); say which one holds the ranking score with score_col= (--score-col on the "
+            "command line); this looks like a DESeq2 results table, whose ranking score is "
+            "usually 'stat'"
+        )
         assert read_ranks(path, score_col="stat") == {"A": 7.5, "B": -1.6}
 
-    @pytest.mark.parametrize("header, column", [("ID\tlogFC\tAveExpr\tt\tP.Value", "t"),
-                                                ("names\tscores\tlogfoldchanges\tpvals", "scores"),
-                                                ("gene\tp_val\tavg_log2FC\tpct.1", "avg_log2FC")])
+    @pytest.mark.parametrize(
+        "header, column",
+        [
+            ("ID\tlogFC\tAveExpr\tt\tP.Value", "t"),
+            ("names\tscores\tlogfoldchanges\tpvals", "scores"),
+            ("gene\tp_val\tavg_log2FC\tpct.1", "avg_log2FC"),
+        ],
+    )
     def test_other_result_tables_name_their_likely_column(self, tmp_path, header, column):
         path = write(tmp_path, "t.tsv", header + "\n" + "\t".join(["A"] + ["1"] * (header.count("\t"))) + "\n")
         with pytest.raises(RankingError, match=f"ranking score is usually '{column}'"):
@@ -123,13 +138,18 @@ class TestRealFileShapes:
         path.write_bytes("\ufeffG0\t1.5\nG1\t-2\n".encode())
         assert read_ranks(path) == {"G0": 1.5, "G1": -2.0}
 
-    @pytest.mark.parametrize("content, message", [
-        (b"PK\x03\x04" + bytes(40), "this is an Excel workbook or a zip archive, not a text table; save the sheet"),
-        ("G0\t1\n".encode("utf-16"), "this file is UTF-16 text; save it as UTF-8"),
-        (b"\x00\x01\x02binary", "this is a binary file, not a text table"),
-        (gzip.compress("".join(f"G{i}\t{i * 0.37}\n" for i in range(5000)).encode())[:2000],
-         "the gzip data is damaged or cut short"),
-    ])
+    @pytest.mark.parametrize(
+        "content, message",
+        [
+            (b"PK\x03\x04" + bytes(40), "this is an Excel workbook or a zip archive, not a text table; save the sheet"),
+            ("G0\t1\n".encode("utf-16"), "this file is UTF-16 text; save it as UTF-8"),
+            (b"\x00\x01\x02binary", "this is a binary file, not a text table"),
+            (
+                gzip.compress("".join(f"G{i}\t{i * 0.37}\n" for i in range(5000)).encode())[:2000],
+                "the gzip data is damaged or cut short",
+            ),
+        ],
+    )
     def test_files_that_are_not_text_tables(self, tmp_path, content, message):
         path = tmp_path / "ranks.rnk"
         path.write_bytes(content)
@@ -143,14 +163,19 @@ class TestRealFileShapes:
 
     def test_missing_scores(self, tmp_path):
         path = write(tmp_path, "na.rnk", "A\tNA\nB\t2\nC\t\nD\t-1\n")
-        with pytest.raises(RankingError, match=r"line 1: gene 'A' has no score \('NA'\); drop such genes "
-                                               r"with na='drop' \(--drop-na\)"):
+        with pytest.raises(
+            RankingError,
+            match=r"line 1: gene 'A' has no score \('NA'\); drop such genes "
+            r"with na='drop' \(--drop-na\)",
+        ):
             read_ranks(path)
         with pytest.warns(RankingWarning, match=r"dropped 2 gene\(s\) without a score \(first: 'A'\)"):
             assert read_ranks(path, na="drop") == {"B": 2.0, "D": -1.0}
 
     def test_gene_sets_given_as_the_ranking(self, tmp_path):
-        with pytest.raises(RankingError, match="this is a GMT file of gene sets, not a ranking; give the ranking first"):
+        with pytest.raises(
+            RankingError, match="this is a GMT file of gene sets, not a ranking; give the ranking first"
+        ):
             read_ranks(write(tmp_path, "sets.gmt", "S\td\tA\tB\n"))
         with pytest.raises(RankingError, match="looks like a GMT file of gene sets"):
             read_ranks(write(tmp_path, "sets.txt", "S1\tA\tB\tC\nS2\tD\tE\tF\n"), score_col=1)
@@ -163,8 +188,11 @@ class TestCheckRanking:
 
     def test_a_tie_block_above_one_percent_is_warned_about(self):
         ranks = {f"G{i}": float(i) for i in range(200)} | {f"Z{i}": 0.0 for i in range(3)}
-        with pytest.warns(RankingWarning, match=r"4 genes \(2.0%\) share the score 0.0; tied genes are ordered by "
-                                                r"their input order"):
+        with pytest.warns(
+            RankingWarning,
+            match=r"4 genes \(2.0%\) share the score 0.0; tied genes are ordered by "
+            r"their input order",
+        ):
             check_ranking(ranks)
         with warnings.catch_warnings():
             warnings.simplefilter("error")
@@ -191,8 +219,9 @@ class TestGmt:
         path = write(tmp_path, "d.gmt", "S1\td\tA\n\nS1\tagain\tC\n")
         with pytest.raises(ValueError) as e:
             read_gmt(path)
-        assert str(e.value) == (f"{path}, line 3: gene set 'S1' is named a second time (first on line 1); "
-                                "give each gene set a unique name")
+        assert str(e.value) == (
+            f"{path}, line 3: gene set 'S1' is named a second time (first on line 1); give each gene set a unique name"
+        )
         with pytest.raises(ValueError, match=r"bad.gmt, line 2: Malformed GMT line 2"):
             read_gmt(write(tmp_path, "bad.gmt", "S1\td\tA\nS2 A B\n"))
         with pytest.raises(FileNotFoundError) as e:
@@ -204,5 +233,3 @@ class TestGmt:
             write_gmt({"S\t1": ["A"]}, tmp_path / "x.gmt")
         with pytest.raises(ValueError, match="without tabs or line breaks"):
             write_gmt({"S1": ["A\nB"]}, tmp_path / "x.gmt")
-
-

@@ -1,6 +1,6 @@
 """The report and the figures, as a person would see them: figures checked for their structure, the
 report rendered in a real browser (headless Chromium) after its scripts ran."""
-import math
+
 import os
 import pathlib
 import random
@@ -52,7 +52,8 @@ class TestFigures:
         significant = table[(table.padj < 0.05)]
         assert ax.get_title() == "Top enriched gene sets"
         assert len(ax.collections[0].get_offsets()) == min(5, (significant.nes > 0).sum()) + min(
-            5, (significant.nes < 0).sum())
+            5, (significant.nes < 0).sum()
+        )
         labels = [t.get_text() for t in ax.get_yticklabels()]
         assert all(len(line) <= plot.LABEL_WIDTH for label in labels for line in label.split("\n"))
         assert fig.axes[1].get_ylabel() == "-log10 padj" and fig.axes[1].get_ylim() == (0.0, plot.COLOUR_MAX)
@@ -109,6 +110,7 @@ class TestFigures:
         assert path.read_bytes().startswith(magic)
         if fmt == "png":
             from PIL import Image
+
             with Image.open(path) as image:
                 assert round(image.info["dpi"][0]) == 300
 
@@ -120,8 +122,9 @@ def test_clusters_group_overlapping_leading_edges(analysis):
     assert significant.cluster.notna().all() and clustered[clustered.padj >= 0.05].cluster.isna().all()
     for _, members in significant.groupby("cluster"):
         best = members.sort_values(["padj", "pathway"]).iloc[0]
-        assert (members.representative == members.sort_values("pval").iloc[0].pathway).all() or \
-            (members.representative == best.pathway).all()
+        assert (members.representative == members.sort_values("pval").iloc[0].pathway).all() or (
+            members.representative == best.pathway
+        ).all()
     singletons = rsvelmo.cluster_gene_sets(table, min_overlap=1.0).cluster.nunique()
     assert singletons >= significant.cluster.nunique()
 
@@ -131,8 +134,19 @@ def browser():
 
 
 def dump_dom(path, fragment=""):
-    done = subprocess.run([browser(), "--no-sandbox", "--disable-gpu", "--virtual-time-budget=10000", "--dump-dom",
-                           f"file://{path}#{fragment}"], capture_output=True, text=True, timeout=120)
+    done = subprocess.run(
+        [
+            browser(),
+            "--no-sandbox",
+            "--disable-gpu",
+            "--virtual-time-budget=10000",
+            "--dump-dom",
+            f"file://{path}#{fragment}",
+        ],
+        capture_output=True,
+        text=True,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr[-2000:]
     return done.stdout
 
@@ -145,8 +159,9 @@ def rows_of(dom):
 class TestReportInABrowser:
     def test_table_sorting_figures_and_detail(self, analysis, tmp_path):
         table, ranks, gmt = analysis
-        path = rsvelmo.report(table, ranks, gmt, tmp_path / "report.html", settings={"seed": 42},
-                              inputs={"ranking": "panc1.rnk"})
+        path = rsvelmo.report(
+            table, ranks, gmt, tmp_path / "report.html", settings={"seed": 42}, inputs={"ranking": "panc1.rnk"}
+        )
         html = pathlib.Path(path).read_text()
         # Nothing is fetched: no external scripts, styles, images or fonts.
         assert not re.search(r'(src|href)="(https?:)?//|url\((https?:)?//|@import|<link', html)
@@ -165,9 +180,21 @@ class TestReportInABrowser:
         assert best.pathway in detail and "<svg" in detail
         assert detail.count("<div>") == best.leading_edge_size
         BUILD.mkdir(exist_ok=True)
-        subprocess.run([browser(), "--no-sandbox", "--disable-gpu", "--hide-scrollbars", "--window-size=1400,1800",
-                        "--virtual-time-budget=10000", f"--screenshot={BUILD / 'report.png'}", f"file://{path}"],
-                       capture_output=True, timeout=120, check=True)
+        subprocess.run(
+            [
+                browser(),
+                "--no-sandbox",
+                "--disable-gpu",
+                "--hide-scrollbars",
+                "--window-size=1400,1800",
+                "--virtual-time-budget=10000",
+                f"--screenshot={BUILD / 'report.png'}",
+                f"file://{path}",
+            ],
+            capture_output=True,
+            timeout=120,
+            check=True,
+        )
         assert (BUILD / "report.png").stat().st_size > 10000
 
     def test_sixteen_thousand_gene_sets(self, tmp_path):
@@ -178,10 +205,20 @@ class TestReportInABrowser:
         records = []
         for name, members in sets.items():
             p = rng.random()
-            records.append({"pathway": name, "description": f"random set {name}", "size": len(members),
-                            "es": rng.uniform(-0.5, 0.5), "nes": rng.uniform(-2, 2), "pval": p,
-                            "padj": min(1.0, p * 3), "log2err": 0.5, "leading_edge": members[:10],
-                            "leading_edge_size": 10})
+            records.append(
+                {
+                    "pathway": name,
+                    "description": f"random set {name}",
+                    "size": len(members),
+                    "es": rng.uniform(-0.5, 0.5),
+                    "nes": rng.uniform(-2, 2),
+                    "pval": p,
+                    "padj": min(1.0, p * 3),
+                    "log2err": 0.5,
+                    "leading_edge": members[:10],
+                    "leading_edge_size": 10,
+                }
+            )
         path = rsvelmo.report(records, ranks, sets, tmp_path / "report.html")
         assert os.path.getsize(path) < 25e6
         dom = dump_dom(path, "sort=pval&dir=asc&page=3")
@@ -193,12 +230,34 @@ def test_command_line_writes_report_figures_and_provenance(analysis, tmp_path, e
     import json
 
     from rsvelmo.cli import main
+
     table, _, gmt = analysis
     rnk = tmp_path / "panc1.rnk"
     rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
     out = tmp_path / "out"
-    assert main(["run", str(rnk), gmt, "-o", str(out), "--no-refine", "--nperm", "2000", "--report", "--plots",
-                 "--format", "svg", "--top", "3", "--quiet", "--collapse"]) == 0
+    assert (
+        main(
+            [
+                "run",
+                str(rnk),
+                gmt,
+                "-o",
+                str(out),
+                "--no-refine",
+                "--nperm",
+                "2000",
+                "--report",
+                "--plots",
+                "--format",
+                "svg",
+                "--top",
+                "3",
+                "--quiet",
+                "--collapse",
+            ]
+        )
+        == 0
+    )
     assert (out / "report.html").exists()
     plots = sorted(os.listdir(out / "plots"))
     assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg"} <= set(plots)

@@ -1,7 +1,8 @@
 """The whole analysis in every mode, for a sanitizer build of the module.
 
-    python tests/smoke/whole_analysis.py NPROC
+python tests/smoke/whole_analysis.py NPROC
 """
+
 import math
 import pathlib
 import sys
