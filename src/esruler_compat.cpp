@@ -56,10 +56,12 @@ std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uin
     return static_cast<std::int64_t>(std::clamp(target, -2147483648.0, 2147483647.0));
 }
 
-void SampleChunks::reset(std::size_t chunk_count) {
+void SampleChunks::reset(std::size_t chunk_count, std::uint64_t genes) {
     chunk_weight.assign(chunk_count, 0);
     chunk_members.resize(chunk_count);
     for (auto& members : chunk_members) members.clear();
+    member_bits.assign((genes + 63) / 64, 0);
+    hash = 0;
 }
 
 Scorer::Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size)
@@ -183,6 +185,15 @@ double harmonic_tail(std::uint64_t from, std::uint64_t to) {
 
 constexpr double kLn2 = 0.6931471805599453;
 
+// How many of the sorted values lie below x: the insertion point. A chunk
+// holds about sqrt(k) members, where a branch-free count beats a binary
+// search whose every step is a coin toss for the branch predictor.
+std::ptrdiff_t count_below(const std::vector<std::uint64_t>& sorted, std::uint64_t x) {
+    std::ptrdiff_t below = 0;
+    for (std::uint64_t v : sorted) below += v < x;
+    return below;
+}
+
 }  // namespace
 
 EsRulerCompat::EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
@@ -234,41 +245,35 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
 std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks& chunks, const Bound& bound,
                                        Mt19937& engine) const {
     const std::uint64_t n = scorer_.genes();
-    const std::size_t m = chunks.chunk_members.size();
     const auto proposals =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1));
+    const UniformIndex member_index(pathway_size - 1), gene_index(n - 1);
     std::int64_t ns = std::accumulate(chunks.chunk_weight.begin(), chunks.chunk_weight.end(), std::int64_t{0});
-    std::uint64_t hash = 0;
-    for (const auto& members : chunks.chunk_members) {
-        for (std::uint64_t p : members) hash ^= gene_hash_[p];
-    }
 
     std::int64_t accepted = 0;
     esruler::Remembered remembered;
     for (std::int64_t step = 0; step < proposals; ++step) {
-        std::uint64_t r = uid_wrapper(0, pathway_size - 1, engine);
-        const std::uint64_t candidate = uid_wrapper(0, n - 1, engine);
+        std::uint64_t r = member_index.draw(engine);
+        const std::uint64_t candidate = gene_index.draw(engine);
 
         std::size_t old_chunk = 0;
         while (r >= chunks.chunk_members[old_chunk].size()) r -= chunks.chunk_members[old_chunk++].size();
         auto& old_members = chunks.chunk_members[old_chunk];
         const std::uint64_t old = old_members[r];
-
-        const auto bound_pos = std::upper_bound(chunk_bounds_.begin(), chunk_bounds_.end(), candidate);
-        const std::size_t new_chunk = std::min<std::size_t>(bound_pos - chunk_bounds_.begin(), m - 1);
-        auto& new_members = chunks.chunk_members[new_chunk];
-        if (std::binary_search(new_members.begin(), new_members.end(), candidate)) {
+        if (chunks.contains(candidate)) {
             if (candidate == old) ++accepted;
             continue;
         }
+        const std::size_t new_chunk = chunk_of_gene_[candidate];
+        auto& new_members = chunks.chunk_members[new_chunk];
 
         old_members.erase(old_members.begin() + static_cast<std::ptrdiff_t>(r));
-        new_members.insert(std::lower_bound(new_members.begin(), new_members.end(), candidate), candidate);
+        const auto slot = new_members.insert(new_members.begin() + count_below(new_members, candidate), candidate);
         const std::int64_t w_old = scorer_.weight(old), w_new = scorer_.weight(candidate);
         chunks.chunk_weight[old_chunk] -= w_old;
         chunks.chunk_weight[new_chunk] += w_new;
         const std::int64_t new_ns = ns - w_old + w_new;
-        const std::uint64_t new_hash = hash ^ gene_hash_[old] ^ gene_hash_[candidate];
+        const std::uint64_t new_hash = chunks.hash ^ gene_hash_[old] ^ gene_hash_[candidate];
 
         // First try the member that passed last time, moved by the swap.
         bool accept = false;
@@ -289,10 +294,12 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks&
         if (accept) {
             ++accepted;
             ns = new_ns;
-            hash = new_hash;
+            chunks.hash = new_hash;
+            chunks.flip(old);
+            chunks.flip(candidate);
             remembered = next;
         } else {
-            new_members.erase(std::lower_bound(new_members.begin(), new_members.end(), candidate));
+            new_members.erase(slot);
             old_members.insert(old_members.begin() + static_cast<std::ptrdiff_t>(r), old);
             chunks.chunk_weight[old_chunk] += w_old;
             chunks.chunk_weight[new_chunk] -= w_new;
@@ -343,14 +350,20 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
                 chunk_bounds_[i] = column[n_sets / 2];
             }
         }
+        // A gene falls in the first chunk whose bound lies above it.
+        chunk_of_gene_.resize(n);
+        for (std::size_t p = 0, c = 0; p < n; ++p) {
+            while (c < m && chunk_bounds_[c] <= p) ++c;
+            chunk_of_gene_[p] = static_cast<std::uint32_t>(std::min(c, m - 1));
+        }
         for (std::size_t s = 0; s < n_sets; ++s) {
-            chunks[s].reset(m);
-            std::size_t j = 0;
+            chunks[s].reset(m, n);
             for (std::uint64_t p : samples_[s]) {
-                while (j < m && chunk_bounds_[j] <= p) ++j;
-                const std::size_t c = std::min(j, m - 1);
+                const std::size_t c = chunk_of_gene_[p];
                 chunks[s].chunk_members[c].push_back(p);
                 chunks[s].chunk_weight[c] += scorer_.weight(p);
+                chunks[s].flip(p);
+                chunks[s].hash ^= gene_hash_[p];
             }
         }
 

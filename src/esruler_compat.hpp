@@ -48,6 +48,7 @@ private:
     std::vector<std::vector<std::uint64_t>> samples_;
     std::vector<esruler::Level> levels_;
     std::vector<std::uint64_t> chunk_bounds_;
+    std::vector<std::uint32_t> chunk_of_gene_;  // the chunk each gene falls in, for the current bounds
     std::uint64_t sample_size_;
     std::uint64_t pathway_size_;
     double move_factor_;

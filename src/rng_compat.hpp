@@ -104,6 +104,32 @@ inline std::uint64_t uid_wrapper(std::uint64_t lo, std::uint64_t hi, Mt19937& en
     return lo + (y % range);
 }
 
+// uid_wrapper(0, hi, engine) for many draws of one range: the rejection limit
+// is worked out once and the remainder taken by multiplication (exact for
+// 32-bit operands), so each draw returns what uid_wrapper returns.
+class UniformIndex {
+public:
+    explicit UniformIndex(std::uint64_t hi)
+        : range_(static_cast<std::uint32_t>(hi + 1)),
+          limit_((0xFFFFFFFFu / range_) * range_),
+          inverse_(~std::uint64_t{0} / range_ + 1) {
+        assert(range_ != 0 && "UniformIndex: span must be below 2^32 - 1");
+    }
+    std::uint64_t draw(Mt19937& engine) const {
+        std::uint32_t y;
+        do {
+            y = engine.next_u32();
+        } while (y >= limit_);
+        const std::uint64_t fraction = inverse_ * y;  // y / range in 0.64 fixed point
+        return static_cast<std::uint64_t>((static_cast<unsigned __int128>(fraction) * range_) >> 64);
+    }
+
+private:
+    std::uint32_t range_;
+    std::uint32_t limit_;
+    std::uint64_t inverse_;
+};
+
 // k distinct integers of [lo, hi] in draw order; empty when k exceeds the range.
 std::vector<std::uint64_t> combination(std::uint64_t lo, std::uint64_t hi, std::uint64_t k, Mt19937& engine);
 

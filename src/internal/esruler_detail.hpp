@@ -44,13 +44,20 @@ bool es_at_least(const SampleStat& a, std::int64_t q);
 // to a signed 32-bit integer with saturation.
 std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uint64_t pathway_size);
 
-// One set during a level: its members split at the chunk bounds.
+// One set during a level: its members split at the chunk bounds, with a
+// bitmap of the members over the genes (membership in constant time) and
+// the xor of their gene hashes, both kept up to date by the perturbation.
 struct SampleChunks {
     explicit SampleChunks(std::size_t chunk_count = 1) { reset(chunk_count); }
-    void reset(std::size_t chunk_count);
+    void reset(std::size_t chunk_count, std::uint64_t genes = 0);
+
+    bool contains(std::uint64_t p) const { return (member_bits[p >> 6] >> (p & 63)) & 1; }
+    void flip(std::uint64_t p) { member_bits[p >> 6] ^= std::uint64_t{1} << (p & 63); }
 
     std::vector<std::int64_t> chunk_weight;
     std::vector<std::vector<std::uint64_t>> chunk_members;
+    std::vector<std::uint64_t> member_bits;
+    std::uint64_t hash = 0;
 };
 
 // The weights of one orientation and the set size they are scored at. A set

@@ -62,6 +62,5 @@ TEST(RankedList, WeightingProblems) {
               "'BIG' (score 1.0000000000000001e+300) is not finite");
 }
 
-
 }  // namespace
 }  // namespace rsvelmo

@@ -54,7 +54,7 @@ TEST(PoolDeathTest, SizeRules) {
     expect_size_in_child("lots", "5", 0, 5);  // not an integer: ignored
     expect_size_in_child("-2", "5", 0, 5);
     expect_size_in_child(nullptr, "0", 0, hw);
-    expect_size_in_child("3", nullptr, 4, 4);  // nproc wins over the default
+    expect_size_in_child("3", nullptr, 4, 4);                              // nproc wins over the default
     expect_size_in_child(nullptr, nullptr, 1000000, pool::max_threads());  // a huge request is clamped
     expect_size_in_child("1000000", nullptr, 0, pool::max_threads());
     EXPECT_EQ(pool::max_threads(), std::max<std::size_t>(64, 8 * hw));

@@ -89,8 +89,11 @@ class TestRun:
             own = read_table(out / f"{name}.results.tsv")
             assert own == [{k: v for k, v in r.items() if k != "ranking"} for r in combined if r["ranking"] == name]
             pngs = sorted(os.listdir(out / "plots" / name))
-            up = sum(float(r["nes"]) > 0 for r in own)
-            assert "summary.png" in pngs and len(pngs) == 1 + min(up, 2) + min(len(own) - up, 2)
+            # The three summary figures, and a running-sum plot per significant top set.
+            significant = [r for r in own if r["padj"] != "NA" and float(r["padj"]) < 0.05]
+            up = sum(float(r["nes"]) > 0 for r in significant)
+            assert {"summary.png", "leading_edge.png", "enrichment_map.png"} <= set(pngs)
+            assert len(pngs) == 3 + min(up, 2) + min(len(significant) - up, 2)
             for png in pngs:
                 data = (out / "plots" / name / png).read_bytes()
                 assert data.startswith(b"\x89PNG") and len(data) > 10_000  # drawn, not blank
@@ -227,7 +230,7 @@ def test_a_new_run_replaces_the_outputs_of_an_earlier_one(inputs, tmp_path):
         )
         == 0
     )
-    assert sorted(os.listdir(out)) == ["results.tsv"]
+    assert sorted(os.listdir(out)) == ["results.tsv", "run.json"]
 
 
 def test_interrupt_leaves_no_partial_file_and_exits_130(example_gmt, tmp_path):
