@@ -9,7 +9,7 @@ CTEST := $(VENV)/bin/ctest
 JOBS ?= 2
 WERROR ?= ON
 
-FUZZ_SECONDS ?= 45
+FUZZ_SECONDS ?= 30
 NINJA := -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja)
 
 .PHONY: setup setup-demo install test-install lint cpp-test asan-test tsan-test py-test asan-py-test fuzz test demo \

@@ -62,6 +62,7 @@ void SampleChunks::reset(std::size_t chunk_count, std::uint64_t genes) {
     for (auto& members : chunk_members) members.clear();
     member_bits.assign((genes + 63) / 64, 0);
     hash = 0;
+    remembered = {};
 }
 
 Scorer::Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size)
@@ -251,7 +252,7 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks&
     std::int64_t ns = std::accumulate(chunks.chunk_weight.begin(), chunks.chunk_weight.end(), std::int64_t{0});
 
     std::int64_t accepted = 0;
-    esruler::Remembered remembered;
+    esruler::Remembered& remembered = chunks.remembered;
     for (std::int64_t step = 0; step < proposals; ++step) {
         std::uint64_t r = member_index.draw(engine);
         const std::uint64_t candidate = gene_index.draw(engine);

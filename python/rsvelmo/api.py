@@ -261,6 +261,39 @@ def check_overlap(
         )
 
 
+def check_tied_sets(
+    records: list[dict[str, Any]],
+    ranks: Mapping[str, float],
+    source: str = "ranking",
+    padj_cut: float = 0.05,
+    stacklevel: int = 2,
+) -> None:
+    """Warn about significant gene sets whose leading edge lies mostly in one
+    block of tied scores: the order of tied genes is their input order, so
+    such a result may say more about the file's order than about biology."""
+    counts: dict[float, int] = {}
+    for score in ranks.values():
+        counts[score] = counts.get(score, 0) + 1
+    suspect = []
+    for r in records:
+        padj = r.get("padj")
+        if padj is None or padj != padj or padj >= padj_cut or not r["leading_edge"]:
+            continue
+        scores = [ranks[g] for g in r["leading_edge"] if g in ranks]
+        tied = max((scores.count(s) for s in set(scores) if counts.get(s, 0) > 1), default=0)
+        if tied * 2 > len(r["leading_edge"]):
+            suspect.append(r["pathway"])
+    if suspect:
+        shown = ", ".join(repr(p) for p in suspect[:5]) + (", ..." if len(suspect) > 5 else "")
+        warnings.warn(
+            f"{source}: {len(suspect)} significant gene set(s) ({shown}) have most of their leading edge in one "
+            "block of tied scores; the order of tied genes is their input order, which then decides these "
+            "results. Rank by a statistic without ties, or check these sets by hand",
+            RankingWarning,
+            stacklevel=stacklevel + 1,
+        )
+
+
 def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:
     row = {name: record.get(name) for name in COLUMNS[:-1]}
     row["description"] = descriptions.get(record["pathway"])
@@ -456,6 +489,7 @@ def gsea(
         records = rsvelmopy.run_gsea(table, sets.sets, progress=report, diagnostics=False, **options)
     finally:
         close()
+    check_tied_sets(records, table)
     return results_frame(records, sort, sets.descriptions)
 
 
@@ -666,6 +700,8 @@ ignore_case, na, duplicates, sort
             ranking, sets, options, ignore_case=ignore_case, na=na, duplicates=duplicates, source=f"ranking {name!r}"
         )
     records = run_many(tables, checked_sets, options, executor, progress, max_workers)
+    for name, found in records.items():
+        check_tied_sets(found, tables[name], f"ranking {name!r}")
     frames = []
     for name, found in records.items():
         frame = results_frame(found, sort, sets.descriptions)

@@ -15,7 +15,7 @@ from typing import Any, Sequence
 
 import rsvelmopy
 
-from .api import GeneSets, _tqdm_progress, engine_options, prepare, run_many, sort_records
+from .api import GeneSets, _tqdm_progress, check_tied_sets, engine_options, prepare, run_many, sort_records
 from .files import atomic_output, provenance
 from .io import RankingError, read_matrix, read_ranks
 
@@ -496,6 +496,8 @@ def run(args: argparse.Namespace) -> int:
     else:
         results = run_many(checked, sets, options, progress=None if not args.quiet else False, max_workers=args.threads)
 
+    for name, records in results.items():
+        check_tied_sets(records, checked[name], name, args.padj)
     _clear_earlier_outputs(args.out)
     descriptions = gene_sets.descriptions
     rows = []

@@ -44,9 +44,19 @@ bool es_at_least(const SampleStat& a, std::int64_t q);
 // to a signed 32-bit integer with saturation.
 std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uint64_t pathway_size);
 
+// The member found by the last accepted proposal, with its running values.
+struct Remembered {
+    bool valid = false;
+    std::uint64_t position = 0;
+    std::int64_t cum = 0;
+    std::int64_t miss = 0;
+};
+
 // One set during a level: its members split at the chunk bounds, with a
 // bitmap of the members over the genes (membership in constant time) and
-// the xor of their gene hashes, both kept up to date by the perturbation.
+// the xor of their gene hashes, both kept up to date by the perturbation,
+// and the member that passed the level's bound last (a good first guess for
+// the next proposal, kept from one perturbation pass to the next).
 struct SampleChunks {
     explicit SampleChunks(std::size_t chunk_count = 1) { reset(chunk_count); }
     void reset(std::size_t chunk_count, std::uint64_t genes = 0);
@@ -58,6 +68,7 @@ struct SampleChunks {
     std::vector<std::vector<std::uint64_t>> chunk_members;
     std::vector<std::uint64_t> member_bits;
     std::uint64_t hash = 0;
+    Remembered remembered;
 };
 
 // The weights of one orientation and the set size they are scored at. A set
@@ -77,14 +88,6 @@ public:
 private:
     std::vector<std::int64_t> ranks_;
     std::int64_t misses_;  // D = n - k
-};
-
-// The member found by the last accepted proposal, with its running values.
-struct Remembered {
-    bool valid = false;
-    std::uint64_t position = 0;
-    std::int64_t cum = 0;
-    std::int64_t miss = 0;
 };
 
 // Whether the set (with total weight ns and hash) has a member whose running

@@ -150,6 +150,16 @@ class TestGsea:
         with pytest.raises(rsvelmo.RankingError, match=r"1 gene name\(s\) become equal \('Foxa2' and 'FOXA2'\)"):
             rsvelmo.gsea({"Foxa2": 1.0, "FOXA2": 2.0, "B": -1.0}, small_gmt, ignore_case=True)
 
+    def test_a_set_that_wins_by_tie_order_is_warned_about(self, example_ranks):
+        # Twenty genes scored exactly 0 inside a real ranking, listed first: by input order they lead
+        # the zero block, which is what makes their set look enriched.
+        tied = {f"Z{i}": 0.0 for i in range(20)}
+        ranks = tied | {g: s for g, s in example_ranks.items() if s != 0.0}
+        sets = {"ZEROS": list(tied), "REAL": list(example_ranks)[:40]}
+        with pytest.warns(rsvelmo.RankingWarning, match=r"1 significant gene set\(s\) \('ZEROS'\) have most of"):
+            table = rsvelmo.gsea(ranks, sets, min_size=15, refine=False, nperm=2000)
+        assert table.set_index("pathway").padj["ZEROS"] < 0.05
+
     def test_ties_and_all_equal(self, example_ranks, small_gmt):
         with pytest.raises(rsvelmo.RankingError, match="all 11093 scores are equal"):
             rsvelmo.gsea(dict.fromkeys(example_ranks, 0.0), small_gmt)

@@ -1,5 +1,5 @@
 """Whole analyses pinned bit for bit (tests/data/golden.json, made by scripts/regen_golden.py), with
-1, 2 and 3 worker threads. log2err may differ in its last bits with another trigamma library."""
+1, 2, 3 and 16 worker threads. log2err may differ in its last bits with another trigamma library."""
 
 import json
 
@@ -29,7 +29,7 @@ def test_in_this_process(name):
     assert_matches(name, [hexed(r) for r in rsvelmopy.run_gsea(ranks, sets, diagnostics=False, **options)])
 
 
-@pytest.mark.parametrize("threads", ["1", "3"])
+@pytest.mark.parametrize("threads", ["1", "3", "16"])
 def test_with_other_thread_counts(threads):
     found = json.loads(
         run_python(

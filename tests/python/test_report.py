@@ -37,11 +37,17 @@ def analysis(example_ranks, example_gmt, tmp_path_factory):
 
 
 def texts_inside(figure):
-    """Every text artist of the figure lies inside the saved canvas."""
+    """Every visible text of the figure lies inside its canvas."""
     figure.canvas.draw()
     renderer = figure.canvas.get_renderer()
-    box = figure.get_tightbbox(renderer)
-    return box.width > 0 and box.height > 0
+    canvas = figure.bbox
+    for text in figure.findobj(matplotlib.text.Text):
+        if not text.get_visible() or not text.get_text().strip():
+            continue
+        box = text.get_window_extent(renderer)
+        if box.x0 < canvas.x0 - 1 or box.y0 < canvas.y0 - 1 or box.x1 > canvas.x1 + 1 or box.y1 > canvas.y1 + 1:
+            return False
+    return True
 
 
 class TestFigures:
@@ -76,6 +82,7 @@ class TestFigures:
         fig = plot.enrichment_plot(ranks, genes, best)
         top, ticks, metric = fig.axes
         assert f"NES = {best['nes']:.3g}" in top.get_title() and "log2err" in top.get_title()
+        assert texts_inside(fig)
         _, hits, curve = plot.running_sum(ranks, genes)
         # The engine scores with integer-scaled weights, the figure with the scores themselves.
         assert max(curve, key=abs) == pytest.approx(best["es"], rel=1e-5)
@@ -99,6 +106,7 @@ class TestFigures:
         assert [ranks[g] for g in columns] == sorted((ranks[g] for g in columns), reverse=True)
         emap = plot.enrichment_map(table)
         assert emap.axes[0].get_title().startswith("Enrichment map: ")
+        assert texts_inside(heat) and texts_inside(emap)
         many = pd.concat([table.assign(ranking="a"), table.assign(ranking="b", nes=-table.nes)])
         across = plot.dot_plot_many(many, top=3)
         assert [t.get_text() for t in across.axes[0].get_xticklabels()] == ["a", "b"]
@@ -196,6 +204,14 @@ class TestReportInABrowser:
             check=True,
         )
         assert (BUILD / "report.png").stat().st_size > 10000
+
+    def test_several_rankings_share_one_report(self, analysis, tmp_path):
+        table, ranks, gmt = analysis
+        many = pd.concat([table.assign(ranking="kO"), table.head(30).assign(ranking="other")])
+        path = rsvelmo.report(many, {"kO": ranks, "other": ranks}, gmt, tmp_path / "report.html")
+        first, second = dump_dom(path, "ranking=0"), dump_dom(path, "ranking=1")
+        assert '<select id="ranking">' in first
+        assert f"{len(table)} of {len(table)} gene sets" in first and "30 of 30 gene sets" in second
 
     def test_sixteen_thousand_gene_sets(self, tmp_path):
         rng = random.Random(5)
