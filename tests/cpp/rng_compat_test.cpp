@@ -182,3 +182,17 @@ TEST(Mt19937, ReusedCombinationSamplerDrawsWhatFreshCallsDraw) {
 
 }  // namespace
 }  // namespace rsvelmo
+
+namespace rsvelmo {
+namespace {
+
+TEST(Mt19937, UniformIndexDrawsWhatUidWrapperDraws) {
+    for (std::uint64_t hi : {0ull, 1ull, 2ull, 6ull, 999ull, 11092ull, 2147483652ull, 4294967293ull}) {
+        Mt19937 a(17), b(17);
+        const UniformIndex index(hi);
+        for (int i = 0; i < 20000; ++i) ASSERT_EQ(index.draw(a), uid_wrapper(0, hi, b)) << "hi " << hi << " draw " << i;
+    }
+}
+
+}  // namespace
+}  // namespace rsvelmo

@@ -33,6 +33,10 @@ def cli(*args):
     return main([str(a) for a in args])
 
 
+# A quick analysis of the small inputs: permutations only, quiet.
+QUICK = "--min-size 20 --max-size 200 --quiet --no-refine".split()
+
+
 class TestRun:
     def test_end_to_end(self, inputs, tmp_path, capsys):
         out = tmp_path / "out"
@@ -62,27 +66,8 @@ class TestRun:
         negated = tmp_path / "negated.rnk"
         negated.write_text("".join(f"{g}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
         out = tmp_path / "out"
-        assert (
-            cli(
-                "run",
-                inputs["rnk"],
-                negated,
-                inputs["gmt"],
-                "-o",
-                out,
-                "--no-refine",
-                "--min-size",
-                20,
-                "--max-size",
-                200,
-                "--top",
-                2,
-                "--plots",
-                "--threads",
-                2,
-            )
-            == 0
-        )
+        argv = [inputs["rnk"], negated, inputs["gmt"], "-o", out, "--no-refine", "--min-size", 20, "--max-size", 200]
+        assert cli("run", *argv, "--top", 2, "--plots", "--threads", 2) == 0
         combined = read_table(out / "results.tsv")
         assert {r["ranking"] for r in combined} == {"panc1", "negated"}
         for name in ("panc1", "negated"):
@@ -183,24 +168,7 @@ def test_real_file_shapes(inputs, tmp_path, capsys, name):
     path = tmp_path / name
     path.write_bytes(content)
     out = tmp_path / "out"
-    assert (
-        main(
-            [
-                "run",
-                str(path),
-                inputs["gmt"],
-                "-o",
-                str(out),
-                "--min-size",
-                "20",
-                "--max-size",
-                "200",
-                "--quiet",
-                "--no-refine",
-            ]
-        )
-        == status
-    )
+    assert main(["run", str(path), inputs["gmt"], "-o", str(out), *QUICK]) == status
     err = capsys.readouterr().err
     if status:
         assert err.startswith("rsvelmo: error: ") and message in err and err.count("\n") == 1
@@ -214,22 +182,7 @@ def test_a_new_run_replaces_the_outputs_of_an_earlier_one(inputs, tmp_path):
     out.mkdir()
     (out / "old.results.tsv").write_text("stale\n")
     (out / ".rsvelmo-x.part").write_text("half a file")
-    assert (
-        cli(
-            "run",
-            inputs["rnk"],
-            inputs["gmt"],
-            "-o",
-            out,
-            "--min-size",
-            20,
-            "--max-size",
-            200,
-            "--quiet",
-            "--no-refine",
-        )
-        == 0
-    )
+    assert cli("run", inputs["rnk"], inputs["gmt"], "-o", out, *QUICK) == 0
     assert sorted(os.listdir(out)) == ["results.tsv", "run.json"]
 
 
@@ -252,19 +205,7 @@ sys.exit(main(["run", {rnk!r}, {example_gmt!r}, "-o", {str(out)!r}, "--quiet"]))
 
 def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monkeypatch, capsys):
     out = tmp_path / "out"
-    args = [
-        "run",
-        inputs["rnk"],
-        inputs["gmt"],
-        "-o",
-        str(out),
-        "--min-size",
-        "20",
-        "--max-size",
-        "200",
-        "--quiet",
-        "--no-refine",
-    ]
+    args = ["run", inputs["rnk"], inputs["gmt"], "-o", str(out), *QUICK]
     assert main(args) == 0
     before = (out / "results.tsv").read_bytes()
 
@@ -280,7 +221,7 @@ def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monk
         return real(value)
 
     monkeypatch.setattr(rsvelmo.cli, "_cell", disk_full)
-    assert main(args[:-1] + ["--seed", "3"]) == 2
+    assert main(args + ["--seed", "3"]) == 2
     assert "No space left on device" in capsys.readouterr().err
     assert (out / "results.tsv").read_bytes() == before
     assert sorted(os.listdir(out)) == ["results.tsv"]
