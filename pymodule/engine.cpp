@@ -409,6 +409,7 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     PyRef callback = PyRef::borrow(r.progress);  // kept alive while the lock is released
     std::vector<rsvelmo::EnrichmentResult> results;
     bool interrupted = false, out_of_memory = false;
+    std::string failure;  // any other C++ exception: reported, never let through the C boundary
     PyThreadState* released = PyEval_SaveThread();
     try {
         PythonCheckpoints checkpoints(released, callback.get());
@@ -417,10 +418,13 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         interrupted = true;
     } catch (const std::bad_alloc&) {
         out_of_memory = true;
+    } catch (const std::exception& e) {
+        failure = e.what();
     }
     PyEval_RestoreThread(released);
     if (interrupted) return nullptr;  // the checkpoint's exception is set
     if (out_of_memory) return PyErr_NoMemory();
+    if (!failure.empty()) return raise(ErrorKind::Runtime, "the analysis failed: " + failure);
 
     std::unordered_map<std::string_view, const std::optional<std::string>*> by_name;
     for (const auto& p : r.pathways) by_name.emplace(p.name, &p.description);

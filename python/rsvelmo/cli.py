@@ -535,8 +535,18 @@ def run(args: argparse.Namespace) -> int:
             os.path.join(args.out, "plots", f"across_rankings.{args.format}"),
             args.format,
         )
+    # The options as the user gave them (the Python API's names); the engine's own follow in run.json.
     settings = {
-        **options,
+        "min_size": args.min_size,
+        "max_size": args.max_size,
+        "nperm": args.nperm,
+        "refine": False if args.no_refine else "all" if args.refine_all else True,
+        "eps": args.eps,
+        "score_type": args.score_type,
+        "gsea_param": args.gsea_param,
+        "sample_size": args.sample_size,
+        "seed": args.seed,
+        "threads": args.threads,
         "ignore_case": args.ignore_case,
         "na": "drop" if args.drop_na else "error",
         "duplicates": args.duplicates,
@@ -572,6 +582,7 @@ def run(args: argparse.Namespace) -> int:
         for name in checked
     }
     record = provenance(
+        engine=options,
         settings=settings,
         inputs=([args.matrix] if args.matrix else args.files[:-1]) + [gmt],
         genes=genes,

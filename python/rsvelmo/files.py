@@ -53,12 +53,14 @@ def file_record(path) -> dict[str, Any]:
 def provenance(
     *,
     settings: Mapping[str, Any],
+    engine: Mapping[str, Any] | None = None,
     inputs: Sequence[str],
     genes: Mapping[str, Mapping[str, int]],
     seconds: float,
     argv: Sequence[str] | None = None,
 ) -> dict[str, Any]:
-    """What run.json records: the version, the full settings and seed, the
+    """What run.json records: the version, the full settings (as given, and as
+    passed to ``rsvelmopy.run_gsea``) and seed, the
     command line, each input file, the genes read and matched per ranking,
     the time taken and the platform."""
     from . import __version__
@@ -67,6 +69,7 @@ def provenance(
         "rsvelmo_version": __version__,
         "command": list(sys.argv if argv is None else argv),
         "settings": dict(settings),
+        "engine_options": dict(engine or {}),
         "seed": settings.get("seed"),
         "inputs": [file_record(p) for p in inputs],
         "genes": {name: dict(counts) for name, counts in genes.items()},
