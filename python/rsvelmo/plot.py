@@ -455,22 +455,33 @@ def enrichment_map(
         edgecolors="black",
         linewidths=0.4,
     )
+    # Each cluster's label takes the first place around its best node that
+    # overlaps no label placed before it (clusters in order of their best set).
+    ax.margins(0.12)
+    renderer = fig.canvas.get_renderer()
+    placed: list = []
+    offsets = [(0, 10, "bottom"), (0, -10, "top"), (0, 30, "bottom"), (0, -30, "top"), (0, 50, "bottom")]
     for members in clusters:
         best = members[0]
-        x, y = position[best]
         text = _wrap(label_of(graph.nodes[best]["record"]), 28)
         if len(members) > 1:
             text += f"\n(+{len(members) - 1})"
-        ax.annotate(
-            text,
-            (x, y),
-            xytext=(0, 10),
-            textcoords="offset points",
-            ha="center",
-            va="bottom",
-            fontsize=6,
-            bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "#cccccc", "lw": 0.4, "alpha": 0.85},
-        )
+        for dx, dy, va in offsets:
+            label = ax.annotate(
+                text,
+                position[best],
+                xytext=(dx, dy),
+                textcoords="offset points",
+                ha="center",
+                va=va,
+                fontsize=6,
+                bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "#cccccc", "lw": 0.4, "alpha": 0.85},
+            )
+            box = label.get_window_extent(renderer)
+            if not any(box.overlaps(other) for other in placed) or (dx, dy, va) == offsets[-1]:
+                placed.append(box)
+                break
+            label.remove()
     bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.01, fraction=0.04)
     bar.set_label("NES", fontsize=8)
     ax.set_title(
@@ -478,7 +489,6 @@ def enrichment_map(
         f"overlap >= {min_overlap:g}",
         fontsize=8,
     )
-    ax.margins(0.12)
     if path is not None:
         save(fig, path)
     return fig
