@@ -184,7 +184,8 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
     dropped: list[str] = []
     header = None
     gene_i = score_i = None
-    for line_no, row in _rows(path):
+    rows = _rows(path)
+    for line_no, row in rows:
         if gene_i is None:
             probe = score_col if isinstance(score_col, int) else 1
             named = isinstance(score_col, str) and not score_col.isdigit()
@@ -193,6 +194,13 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
                 header = [c.strip() for c in row]
             width = len(row)
             if score_col is None and width > 2:
+                # Rows of differing lengths without numbers: gene sets, not a table.
+                following = next(rows, (0, row))[1]
+                if len(following) != width and not any(_is_number(c) for c in row[1:] + following[1:]):
+                    raise RankingError(
+                        f"{path}: this looks like a GMT file of gene sets (name, description, genes), not a "
+                        "ranking; give the ranking first and the gene sets second"
+                    )
                 raise _too_many_columns(path, header, width)
             if width < 2:
                 raise RankingError(

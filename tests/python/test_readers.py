@@ -179,6 +179,8 @@ class TestRealFileShapes:
             read_ranks(write(tmp_path, "sets.gmt", "S\td\tA\tB\n"))
         with pytest.raises(RankingError, match="looks like a GMT file of gene sets"):
             read_ranks(write(tmp_path, "sets.txt", "S1\tA\tB\tC\nS2\tD\tE\tF\n"), score_col=1)
+        with pytest.raises(RankingError, match=r"sets.tsv: this looks like a GMT file of gene sets \(name, desc"):
+            read_ranks(write(tmp_path, "sets.tsv", "S1\thttp://x/S1\tA\tB\tC\nS2\t\tD\tE\n"))
 
 
 class TestCheckRanking:
