@@ -258,13 +258,30 @@ def _parse_score(text: str, path: str, line: int, gene: str, width: int) -> floa
 
 
 def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dict[str, float]]:
-    """Read a genes x contrasts table (TSV or CSV, optionally gzipped) into
-    contrast name -> ranking.
+    """Read a genes x contrasts table into one ranking per contrast.
 
-    The header row names the columns; the gene column is the first unless
-    ``gene_col`` names another, and every other column is one ranking. Empty
-    and NA cells mean "not measured" and leave the gene out of that ranking;
-    other non-numeric or infinite cells are errors naming file, line and gene.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        A TSV or CSV table (optionally gzipped) whose header row names the
+        columns.
+    gene_col : str or int, optional
+        The column of gene names (default: the first); every other column is
+        one ranking.
+    duplicates : {'error', 'first', 'max_abs', 'mean'}
+        What to do with a gene named twice.
+
+    Returns
+    -------
+    dict
+        Contrast name -> (gene -> score). Empty and NA cells mean "not
+        measured" and leave the gene out of that ranking.
+
+    Raises
+    ------
+    RankingError
+        Other non-numeric or infinite cells, ragged rows or an empty table,
+        naming file, line and gene.
     """
     _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
     path = os.fspath(path)
@@ -393,22 +410,55 @@ def check_ranking(
 
 
 def read_gmt(path) -> dict[str, list[str]]:
-    """Read a GMT file (optionally gzipped) into gene-set name -> genes.
+    """Read a GMT file with the engine's own reader.
 
-    Uses the engine's own reader: a name given twice is refused (naming the
-    line), unreadable files raise the matching ``OSError`` subclass and a
-    malformed line a ``ValueError`` with file and line.
+    Parameters
+    ----------
+    path : str or os.PathLike
+        One gene set per line: name, description, genes, tab-separated;
+        optionally gzipped.
+
+    Returns
+    -------
+    dict
+        Gene-set name -> genes, in file order.
+
+    Raises
+    ------
+    OSError
+        The file cannot be read (``FileNotFoundError``, ``PermissionError``, ...).
+    ValueError
+        A malformed line or a name given twice, naming file and line.
     """
     return {name: genes for name, _, genes in rsvelmopy.read_gmt(path)}
 
 
 def read_gmt_descriptions(path) -> dict[str, str | None]:
-    """Gene-set name -> the GMT's description field (None when empty)."""
+    """Read the descriptions of a GMT file.
+
+    Returns
+    -------
+    dict
+        Gene-set name -> the second field of its line, or None when empty.
+    """
     return {name: description for name, description, _ in rsvelmopy.read_gmt(path)}
 
 
 def write_gmt(gene_sets: Mapping[str, Iterable[str]], path) -> None:
-    """Write name -> genes as a GMT file with empty descriptions."""
+    """Write gene sets as a GMT file.
+
+    Parameters
+    ----------
+    gene_sets : mapping
+        Name -> iterable of gene names; written with empty descriptions.
+    path : str or os.PathLike
+        The file to write.
+
+    Raises
+    ------
+    ValueError
+        A name or gene holding a tab or a line break.
+    """
     with open(path, "w", encoding="utf-8", newline="\n") as f:
         for name, genes in gene_sets.items():
             genes = [str(g) for g in genes]

@@ -73,7 +73,15 @@ def _wrap(text: str, width: int = LABEL_WIDTH) -> str:
 
 
 def save(figure, path, format: str | None = None) -> None:
-    """Save a figure as PNG (300 dpi), SVG or PDF, by `format` or the path's suffix."""
+    """Save a figure and close it.
+
+    Parameters
+    ----------
+    figure : matplotlib.figure.Figure
+    path : str, os.PathLike or file object
+    format : {'png', 'svg', 'pdf'}, optional
+        By default the path's suffix. PNG is written at 300 dpi.
+    """
     plt = _pyplot()
     format = format or str(path).rsplit(".", 1)[-1].lower()
     if format not in ("png", "svg", "pdf"):
@@ -166,8 +174,26 @@ def enrichment_plot(
     shaded, the zero line, a tick per gene of the set, the ranking metric
     underneath and a dotted line where the metric crosses zero. ``result`` (a
     row of ``rsvelmo.gsea``'s table or an engine record) supplies NES, padj
-    and log2err for the title. Saves to ``path`` (PNG/SVG/PDF by suffix) when
-    given; returns the figure.
+    and log2err for the title.
+
+    Parameters
+    ----------
+    ranks : mapping
+        Gene -> score, the ranking analysed.
+    genes : iterable of str
+        The gene set's genes.
+    result : mapping, optional
+        Its row of the results.
+    gsea_param : float
+        The analysis's weight exponent.
+    title : str, optional
+        Default: the set's description (never a URL), else its name.
+    path : str or os.PathLike, optional
+        Where to save it (PNG/SVG/PDF by suffix).
+
+    Returns
+    -------
+    matplotlib.figure.Figure
     """
     plt = _pyplot()
     fig, axes = plt.subplots(
@@ -239,7 +265,24 @@ def dot_plot(
     leading-edge fraction), colour by -log10 padj on the fixed scale 0-10
     with the significance cut marked. With no set below ``padj_cut`` the
     title says so, the top sets by p-value are shown grey and no
-    significance colour is drawn."""
+    significance colour is drawn.
+
+    Parameters
+    ----------
+    results : pandas.DataFrame or list of dict
+        A results table or the engine's records.
+    top : int
+        Gene sets per direction.
+    padj_cut : float
+        The significance cut.
+    size_by : {'size', 'leading_edge'}
+    title : str, optional
+    path : str or os.PathLike, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
     plt = _pyplot()
     chosen, significant = _top(_records(results), top, padj_cut)
     labels = [_wrap(label_of(r)) for r in chosen]
@@ -299,8 +342,22 @@ summary_plot = dot_plot  # the summary figure of the command line
 def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None = None, path=None):
     """Dot plot across rankings: the union of each ranking's top gene sets
     (rows) against the rankings (columns); colour NES (red up, blue down),
-    dot area -log10 padj, non-significant cells hollow. ``table`` is a
-    ``gsea_many`` result (with a ``ranking`` column)."""
+    dot area -log10 padj, non-significant cells hollow.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame or list of dict
+        A ``gsea_many`` result (with a ``ranking`` column).
+    top : int
+        Gene sets per direction taken from each ranking.
+    padj_cut : float
+    title : str, optional
+    path : str or os.PathLike, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
     plt = _pyplot()
     records = _records(table)
     rankings = list(dict.fromkeys(r["ranking"] for r in records))
@@ -357,8 +414,24 @@ def leading_edge_heatmap(
     """Leading-edge overlap of the top gene sets: genes (columns, ordered by
     their ranking score, highest first) against gene sets (rows); a cell is
     coloured by the gene's score when the gene is in that set's leading
-    edge. The genes shown are those in the most leading edges (at most
-    ``max_genes``)."""
+    edge. The genes shown are those in the most leading edges of each
+    direction (at most ``max_genes`` in all).
+
+    Parameters
+    ----------
+    results : pandas.DataFrame or list of dict
+    ranks : mapping
+        Gene -> score.
+    top : int
+        Gene sets per direction.
+    padj_cut : float
+    max_genes : int
+    path : str or os.PathLike, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
     plt = _pyplot()
     chosen, significant = _top(_records(results), top, padj_cut)
     chosen = list(reversed(chosen))
@@ -408,7 +481,23 @@ def enrichment_map(
     sets whose leading edges overlap by at least ``min_overlap`` (overlap
     coefficient |A and B| / min(|A|, |B|)). Laid out with networkx's spring
     layout (fixed seed); each cluster (connected group) is labelled by its
-    best set."""
+    best set.
+
+    Parameters
+    ----------
+    results : pandas.DataFrame or list of dict
+    padj_cut : float
+    min_overlap : float
+    max_sets : int
+        Both directions get room: up to half each when both have enough.
+    seed : int
+        Seed of the layout.
+    path : str or os.PathLike, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
     plt = _pyplot()
     nx = require("networkx", "report", "the enrichment map")
     from .cluster import cluster_records
