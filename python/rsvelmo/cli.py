@@ -16,6 +16,7 @@ from typing import Any, Sequence
 import rsvelmopy
 
 from .api import GeneSets, _tqdm_progress, check_tied_sets, engine_options, prepare, run_many, sort_records
+from .cluster import annotate_clusters, representatives
 from .files import atomic_output, provenance
 from .io import RankingError, read_matrix, read_ranks
 
@@ -343,10 +344,10 @@ def _significant(records, direction: int, top: int) -> list[dict[str, Any]]:
 def label(pathway: str, descriptions: dict[str, str | None]) -> str:
     """The text that names a gene set: its description when that is a name,
     never a URL (MSigDB puts links there)."""
-    text = descriptions.get(pathway) or ""
-    if not text or text == pathway or re.match(r"^[a-z][a-z0-9+.-]*://", text, re.I):
-        return pathway
-    return f"{pathway} {text}"
+    from .plot import label_of
+
+    text = label_of({"pathway": pathway, "description": descriptions.get(pathway)})
+    return pathway if text == pathway else f"{pathway} {text}"
 
 
 def summary(
@@ -376,30 +377,6 @@ def _safe_file_name(name: str) -> str:
     return kept[:120] or "gene_set"
 
 
-def add_clusters(records: list[dict[str, Any]], padj_cut: float, min_overlap: float) -> None:
-    """Adds "cluster" and "representative" to the significant records."""
-    from .cluster import cluster_records
-
-    chosen = [
-        r
-        for r in records
-        if r["padj"] is not None and r["padj"] == r["padj"] and r["padj"] < padj_cut and r["nes"] is not None
-    ]
-    if not chosen:
-        return
-    _, clusters = cluster_records(chosen, min_overlap)
-    by_name = {r["pathway"]: r for r in chosen}
-    for number, members in enumerate(clusters, start=1):
-        for name in members:
-            by_name[name]["cluster"] = number
-            by_name[name]["representative"] = members[0]
-
-
-def collapsed(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """One gene set per cluster: its representative; unclustered sets stay."""
-    return [r for r in records if r.get("representative") in (None, r["pathway"])]
-
-
 def draw_plots(
     folder: str, ranks: dict[str, float], gene_sets: dict[str, list[str]], records: list[dict[str, Any]], args
 ) -> int:
@@ -407,7 +384,7 @@ def draw_plots(
     from . import plot
 
     os.makedirs(folder, exist_ok=True)
-    shown = collapsed(records) if args.collapse else records
+    shown = representatives(records) if args.collapse else records
     # Each figure is saved (and closed) as soon as it is drawn.
     figures = {
         "summary": lambda: plot.dot_plot(shown, top=args.top, padj_cut=args.padj),
@@ -505,7 +482,7 @@ def run(args: argparse.Namespace) -> int:
         records = sort_records(records)
         for r in records:
             r["description"] = descriptions.get(r["pathway"])
-        add_clusters(records, args.padj, args.min_overlap)
+        annotate_clusters(records, args.padj, args.min_overlap)
         rows.append((name, records))
     several = len(rows) > 1
     combined = os.path.join(args.out, "results.tsv")
@@ -521,14 +498,14 @@ def run(args: argparse.Namespace) -> int:
             count = draw_plots(folder, checked[name], sets.sets, records, args)
             plots = f"\n  plots: {folder}/ ({count} files)"
         if not args.quiet:
-            shown = collapsed(records) if args.collapse else records
+            shown = representatives(records) if args.collapse else records
             print(summary(name, len(checked[name]), len(gene_sets.sets), shown, descriptions, args) + plots)
     if args.plots and several:
         from . import plot
 
         _save(
             plot.dot_plot_many(
-                [dict(r, ranking=n) for n, rs in rows for r in (collapsed(rs) if args.collapse else rs)],
+                [dict(r, ranking=n) for n, rs in rows for r in (representatives(rs) if args.collapse else rs)],
                 top=max(1, args.top // 2),
                 padj_cut=args.padj,
             ),

@@ -14,7 +14,31 @@ from typing import Any, Sequence
 
 from .api import require, sort_records
 
-__all__ = ["cluster_gene_sets", "cluster_records", "overlap_coefficient"]
+__all__ = ["cluster_gene_sets", "cluster_records", "annotate_clusters", "representatives", "overlap_coefficient"]
+
+
+def _known(value: Any) -> bool:
+    return value is not None and value == value
+
+
+def annotate_clusters(records: list[dict[str, Any]], padj_cut: float = 0.05, min_overlap: float = 0.5) -> None:
+    """Add "cluster" (1, 2, ... in order of the clusters' best sets) and
+    "representative" to the significant records, in place; the others get
+    neither key."""
+    chosen = [r for r in records if _known(r.get("padj")) and r["padj"] < padj_cut and _known(r.get("nes"))]
+    if not chosen:
+        return
+    _, clusters = cluster_records(chosen, min_overlap)
+    by_name = {r["pathway"]: r for r in chosen}
+    for number, members in enumerate(clusters, start=1):
+        for name in members:
+            by_name[name]["cluster"] = number
+            by_name[name]["representative"] = members[0]
+
+
+def representatives(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """One gene set per cluster, its representative; sets in no cluster stay."""
+    return [r for r in records if r.get("representative") in (None, r["pathway"])]
 
 
 def overlap_coefficient(a: Sequence[str], b: Sequence[str]) -> float:
@@ -71,13 +95,10 @@ def cluster_gene_sets(table, min_overlap: float = 0.5, padj_cut: float = 0.05):
     out["representative"] = pd.array([None] * len(out), dtype="object")
     groups = out.groupby("ranking", sort=False).groups if "ranking" in out.columns else {None: out.index}
     for _, index in groups.items():
-        part = out.loc[index]
-        chosen = part[(part["padj"] < padj_cut) & part["nes"].notna()]
-        records = chosen.to_dict("records")
-        _, clusters = cluster_records(records, min_overlap)
-        position = {name: i for i, name in zip(chosen.index, chosen["pathway"])}
-        for number, members in enumerate(clusters, start=1):
-            for name in members:
-                out.at[position[name], "cluster"] = number
-                out.at[position[name], "representative"] = members[0]
+        records = table.loc[index].to_dict("records")
+        annotate_clusters(records, padj_cut, min_overlap)
+        for position, record in zip(index, records):
+            if "cluster" in record:
+                out.at[position, "cluster"] = record["cluster"]
+                out.at[position, "representative"] = record["representative"]
     return out

@@ -13,7 +13,7 @@ from typing import Any, Mapping
 
 from . import plot
 from .api import GeneSets, as_ranking, require, sort_records
-from .cluster import cluster_records
+from .cluster import annotate_clusters, representatives
 from .files import atomic_output
 
 __all__ = ["report"]
@@ -54,17 +54,7 @@ def _with_clusters(records: list[dict[str, Any]], padj_cut: float) -> list[dict[
     if any("cluster" in r for r in records):
         return records
     records = [dict(r) for r in records]
-    chosen = [
-        r
-        for r in records
-        if _number(r.get("padj")) is not None and r["padj"] < padj_cut and _number(r.get("nes")) is not None
-    ]
-    if chosen:
-        _, clusters = cluster_records(chosen, 0.5)
-        by_name = {r["pathway"]: r for r in chosen}
-        for number, members in enumerate(clusters, start=1):
-            for name in members:
-                by_name[name]["cluster"], by_name[name]["representative"] = number, members[0]
+    annotate_clusters(records, padj_cut)
     return records
 
 
@@ -101,7 +91,7 @@ def _ranking_block(
             }
         )
     significant = [r for r in records if _number(r["padj"]) is not None and r["padj"] < padj_cut]
-    shown = [r for r in records if r.get("representative") in (None, r["pathway"])] if collapse else records
+    shown = representatives(records) if collapse else records
     figures = {
         "Top gene sets": _svg(plot.dot_plot(shown, top=top, padj_cut=padj_cut)),
         "Leading-edge genes": _svg(plot.leading_edge_heatmap(shown, ranks, top=top, padj_cut=padj_cut)),
