@@ -151,21 +151,16 @@ def test_reference_counts_stay_flat(example_ranks, tmp_path):
 
     calls()
     gc.collect()
-    before = (
-        sys.getrefcount(example_ranks),
-        sys.getrefcount(sets),
-        sys.getrefcount(stop),
-        sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
-    )
+
+    def counts():
+        total = sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0
+        return sys.getrefcount(example_ranks), sys.getrefcount(sets), sys.getrefcount(stop), total
+
+    before = counts()
     for _ in range(30):
         calls()
     gc.collect()
-    after = (
-        sys.getrefcount(example_ranks),
-        sys.getrefcount(sets),
-        sys.getrefcount(stop),
-        sys.gettotalrefcount() if hasattr(sys, "gettotalrefcount") else 0,
-    )
+    after = counts()
     assert after == before
 
 
