@@ -67,82 +67,49 @@ TEST(LeadingEdge, SidesAndOrder) {
     EXPECT_EQ(leading_edge(hits, 0, ScoreType::Neg, genes, 0.3), (V{"g4", "g2", "g0"}));
 }
 
-class CapturedWarnings : public ::testing::Test {
-protected:
-    void SetUp() override {
-        logging::set_max_level(logging::Level::Warning);
-        logging::set_sink([this](const logging::Record& r) { records_.push_back(r); });
-    }
-    void TearDown() override {
-        logging::set_sink({});
-        logging::set_max_level(logging::Level::Off);
-    }
-    std::vector<std::string> messages() const {
-        std::vector<std::string> out;
-        for (const auto& r : records_) out.push_back(r.message);
-        return out;
-    }
-    std::vector<logging::Record> records_;
-};
+// The warnings about the ranking, as the logging sink receives them.
+std::vector<std::string> warnings_of(const RankedList& ranked, ScoreType type,
+                                     logging::Level level = logging::Level::Warning) {
+    std::vector<std::string> out;
+    logging::set_max_level(level);
+    logging::set_sink([&](const logging::Record& r) {
+        EXPECT_EQ(r.level, logging::Level::Warning);
+        EXPECT_EQ(r.target, "rsvelmo::algo_support");
+        out.push_back(r.message);
+    });
+    warn_prepare_stats(ranked, type);
+    logging::set_sink({});
+    logging::set_max_level(logging::Level::Off);
+    return out;
+}
 
-const std::string kAllPositive =
-    "all ranking scores are positive while scoreType='std'; for one-tailed enrichment, consider scoreType='pos'";
-
-std::string ties_message(const std::string& count, const std::string& percent) {
+std::string ties(const std::string& count, const std::string& percent) {
     return "detected " + count + " tied non-zero ranking scores (" + percent +
            "% of genes); ties are resolved by input order and can slightly affect enrichment outcomes";
 }
 
-TEST_F(CapturedWarnings, TieCountAndPercentage) {
-    warn_prepare_stats(RankedList({"a", "b", "c", "d", "e", "f", "g", "h"}, {5, 5, 5, 1, 0, 0, -2, -2}),
-                       ScoreType::Std);
-    ASSERT_EQ(records_.size(), 1u);
-    EXPECT_EQ(records_[0].message, ties_message("3", "37.50"));
-    EXPECT_EQ(records_[0].level, logging::Level::Warning);
-    EXPECT_EQ(records_[0].target, "rsvelmo::algo_support");
-    EXPECT_EQ(records_[0].module_path, "rsvelmo::algo_support");
-    EXPECT_EQ(records_[0].file, "src/algo_support.cpp");
-    EXPECT_GT(records_[0].line, 0u);
-}
-
-TEST_F(CapturedWarnings, PercentageRoundingAndOnlyZeroTies) {
-    warn_prepare_stats(RankedList({"a", "b", "c"}, {1, 1, -3}), ScoreType::Pos);
-    EXPECT_EQ(messages(), (std::vector<std::string>{ties_message("1", "33.33")}));
-    records_.clear();
-    // 1/8 * 100 = 12.5 exactly, and 0.125 -> "0.12": an exact half goes to even.
-    std::vector<std::string> g;
-    std::vector<double> s;
-    for (int i = 0; i < 800; ++i) {
-        g.push_back("g" + std::to_string(i));
-        s.push_back(i == 0 ? 7.0 : -static_cast<double>(i));
-    }
-    s[1] = 7.0;  // one tie among 800 genes: 0.125%
-    warn_prepare_stats(RankedList(g, s), ScoreType::Pos);
-    EXPECT_EQ(messages(), (std::vector<std::string>{ties_message("1", "0.12")}));
-    records_.clear();
-    warn_prepare_stats(RankedList({"a", "b", "c"}, {0.0, -0.0, -1.0}), ScoreType::Pos);
-    EXPECT_TRUE(records_.empty());
-}
-
-TEST_F(CapturedWarnings, AllPositiveRule) {
-    warn_prepare_stats(RankedList({"a", "b", "c"}, {3, 2, 1}), ScoreType::Std);
-    EXPECT_EQ(messages(), (std::vector<std::string>{kAllPositive}));
-    records_.clear();
-    warn_prepare_stats(RankedList({"a", "b", "c"}, {3, 2, 0}), ScoreType::Std);
-    warn_prepare_stats(RankedList({"a", "b", "c"}, {3, 2, 1}), ScoreType::Pos);
-    warn_prepare_stats(RankedList({"a", "b", "c"}, {3, 2, 1}), ScoreType::Neg);
-    warn_prepare_stats(RankedList({"a", "b"}, {3, std::nan("")}), ScoreType::Std);
-    EXPECT_TRUE(records_.empty());
-    warn_prepare_stats(RankedList(), ScoreType::Std);  // every score of an empty list is positive
-    EXPECT_EQ(messages(), (std::vector<std::string>{kAllPositive}));
-}
-
-TEST_F(CapturedWarnings, NothingBelowTheWarningLevel) {
-    logging::set_max_level(logging::Level::Error);
-    warn_prepare_stats(RankedList({"a", "b"}, {1, 1}), ScoreType::Std);
-    logging::set_max_level(logging::Level::Off);
-    warn_prepare_stats(RankedList({"a", "b"}, {1, 1}), ScoreType::Std);
-    EXPECT_TRUE(records_.empty());
+TEST(RankingWarnings, TiesAndAllPositiveScores) {
+    const std::string all_positive =
+        "all ranking scores are positive while scoreType='std'; for one-tailed enrichment, consider scoreType='pos'";
+    using V = std::vector<std::string>;
+    const auto list = [](std::vector<double> scores) {
+        std::vector<std::string> genes;
+        for (std::size_t i = 0; i < scores.size(); ++i) genes.push_back("g" + std::to_string(i));
+        return RankedList(genes, scores);
+    };
+    EXPECT_EQ(warnings_of(list({5, 5, 5, 1, 0, 0, -2, -2}), ScoreType::Std), V{ties("3", "37.50")});
+    EXPECT_EQ(warnings_of(list({1, 1, -3}), ScoreType::Pos), V{ties("1", "33.33")});
+    EXPECT_EQ(warnings_of(list({0.0, -0.0, -1.0}), ScoreType::Pos), V{});  // zeros are not counted
+    // One tie among 800 genes is 0.125%, printed "0.12": an exact half goes to even.
+    std::vector<double> many{7.0, 7.0};
+    for (int i = 2; i < 800; ++i) many.push_back(-i);
+    EXPECT_EQ(warnings_of(list(many), ScoreType::Pos), V{ties("1", "0.12")});
+    EXPECT_EQ(warnings_of(list({3, 2, 1}), ScoreType::Std), V{all_positive});
+    EXPECT_EQ(warnings_of(RankedList(), ScoreType::Std), V{all_positive});  // vacuously all positive
+    for (const auto type : {ScoreType::Pos, ScoreType::Neg}) EXPECT_EQ(warnings_of(list({3, 2, 1}), type), V{});
+    EXPECT_EQ(warnings_of(list({3, 2, 0}), ScoreType::Std), V{});
+    EXPECT_EQ(warnings_of(list({3, std::nan("")}), ScoreType::Std), V{});
+    EXPECT_EQ(warnings_of(list({1, 1}), ScoreType::Std, logging::Level::Error), V{});  // below the level
 }
 
 TEST(RefineDecision, Rules) {

@@ -1,6 +1,7 @@
 // Helpers shared by the C++ tests.
 #pragma once
 
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -17,14 +18,9 @@ inline std::uint64_t bits_of(double x) {
     return b;
 }
 
-inline double from_bits(std::uint64_t b) {
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
-
-// One line of a JSON-lines fixture whose values are numbers, strings or flat
-// arrays of them; every value is kept as its list of raw tokens.
+// One line of a JSON-lines fixture whose values are numbers, hex strings or
+// flat arrays of them: every key (a word starting with a letter) with the raw
+// tokens that follow it.
 using FlatJson = std::map<std::string, std::vector<std::string>>;
 
 inline std::vector<FlatJson> read_flat_jsonl(const std::string& path) {
@@ -32,40 +28,16 @@ inline std::vector<FlatJson> read_flat_jsonl(const std::string& path) {
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
+        for (char& c : line)
+            if (std::strchr("{}[]:,\"", c)) c = ' ';
+        std::istringstream tokens(line);
         FlatJson row;
-        std::size_t i = 0;
-        const auto skip = [&] {
-            while (i < line.size() && std::strchr(" ,{}:", line[i])) ++i;
-        };
-        const auto token = [&] {
-            std::string t;
-            if (line[i] == '"') {
-                const std::size_t end = line.find('"', i + 1);
-                t = line.substr(i + 1, end - i - 1);
-                i = end + 1;
-            } else {
-                while (i < line.size() && !std::strchr(",]} ", line[i])) t += line[i++];
-            }
-            return t;
-        };
-        skip();
-        while (i < line.size()) {
-            const std::string key = token();
-            skip();
-            std::vector<std::string> values;
-            if (line[i] == '[') {
-                ++i;
-                while (line[i] != ']') {
-                    while (line[i] == ' ' || line[i] == ',') ++i;
-                    if (line[i] == ']') break;
-                    values.push_back(token());
-                }
-                ++i;
-            } else {
-                values.push_back(token());
-            }
-            row[key] = values;
-            skip();
+        std::string token, key;
+        while (tokens >> token) {
+            if (std::isalpha(static_cast<unsigned char>(token[0])))
+                row[key = token];
+            else
+                row[key].push_back(token);
         }
         if (!row.empty()) rows.push_back(row);
     }

@@ -1,5 +1,5 @@
 import csv
-import gzip
+import math
 import os
 import subprocess
 import sys
@@ -48,14 +48,10 @@ class TestRun:
         assert len(rows) == len(records) == 25
         for row in rows:
             record = records[row["pathway"]]
-            for name in ("es", "nes", "pval", "padj", "log2err"):
-                value = record[name]
-                assert row[name] == ("NA" if value is None or value != value else repr(value))
-                if row[name] != "NA":
-                    assert float(row[name]) == value  # full precision survives the text
-            assert row["leading_edge"].split(",") == record["leading_edge"]
+            for name in ("es", "nes", "pval", "padj", "log2err"):  # every digit survives the text
+                assert row[name] == ("NA" if record[name] is None or math.isnan(record[name]) else repr(record[name]))
+            assert row["leading_edge"].split(",") == record["leading_edge"] and row["description"]
             assert int(row["leading_edge_size"]) == len(record["leading_edge"])
-            assert row["description"]  # the GO term name of the GMT file
         assert [float(r["pval"]) for r in rows] == sorted(float(r["pval"]) for r in rows)
         printed = capsys.readouterr().out
         assert "3000 genes, 25 gene sets read, 25 tested (sizes 20 to 200)" in printed
@@ -130,51 +126,25 @@ class TestRun:
             assert wrong.returncode == 2 and "required: -o/--out" in wrong.stderr
 
 
-def _shapes(ranks):
-    """Ranking files as users bring them, each with what the command line must say."""
-    genes = list(ranks)
-    deseq = '"","baseMean","log2FoldChange","lfcSE","stat","pvalue","padj"\n' + "".join(
-        f'"{g}",100,{s / 3!r},0.2,{s!r},0.01,0.05\n' for g, s in ranks.items()
-    )
-    return {
-        "deseq2.csv": (
-            deseq.encode(),
-            2,
-            "this looks like a DESeq2 results table, whose ranking score is usually 'stat'",
-        ),
-        "lower.rnk": (
-            "".join(f"{g.lower()}\t{s!r}\n" for g, s in ranks.items()).encode(),
-            2,
-            "the names differ in case: try --ignore-case",
-        ),
-        "ensembl.rnk": (
-            "".join(f"ENSG{i:011d}\t{s!r}\n" for i, s in enumerate(ranks.values())).encode(),
-            2,
-            "0 of 3,000 ranking genes occur in the gene sets",
-        ),
-        "zeros.rnk": ("".join(f"{g}\t0\n" for g in genes).encode(), 2, "all 3000 scores are equal (0.0)"),
-        "cut.rnk.gz": (
-            gzip.compress("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()).encode())[:4000],
-            2,
-            "the gzip data is damaged or cut short",
-        ),
-        "bom.rnk": (("\ufeff" + "".join(f"{g}\t{s!r}\n" for g, s in ranks.items())).encode(), 0, ""),
-    }
+# Rankings as users bring them that only the gene sets show to be wrong (the readers' own refusals
+# are tested with the readers), each with what the command line must say.
+SHAPES = {
+    "lower.rnk": (lambda g, s, i: f"{g.lower()}\t{s!r}\n", "the names differ in case: try --ignore-case"),
+    "ensembl.rnk": (lambda g, s, i: f"ENSG{i:011d}\t{s!r}\n", "0 of 3,000 ranking genes occur in the gene sets"),
+    "zeros.rnk": (lambda g, s, i: f"{g}\t0\n", "all 3000 scores are equal (0.0)"),
+}
 
 
-@pytest.mark.parametrize("name", ["deseq2.csv", "lower.rnk", "ensembl.rnk", "zeros.rnk", "cut.rnk.gz", "bom.rnk"])
+@pytest.mark.parametrize("name", sorted(SHAPES))
 def test_real_file_shapes(inputs, tmp_path, capsys, name):
-    content, status, message = _shapes(inputs["ranks"])[name]
+    line, message = SHAPES[name]
     path = tmp_path / name
-    path.write_bytes(content)
+    path.write_text("".join(line(g, s, i) for i, (g, s) in enumerate(inputs["ranks"].items())))
     out = tmp_path / "out"
-    assert main(["run", str(path), inputs["gmt"], "-o", str(out), *QUICK]) == status
+    assert main(["run", str(path), inputs["gmt"], "-o", str(out), *QUICK]) == 2
     err = capsys.readouterr().err
-    if status:
-        assert err.startswith("rsvelmo: error: ") and message in err and err.count("\n") == 1
-        assert not (out / "results.tsv").exists()
-    else:
-        assert len(read_table(out / "results.tsv")) == 25
+    assert err.startswith("rsvelmo: error: ") and message in err and err.count("\n") == 1
+    assert not (out / "results.tsv").exists()
 
 
 def test_a_new_run_replaces_the_outputs_of_an_earlier_one(inputs, tmp_path):
@@ -225,11 +195,3 @@ def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monk
     assert "No space left on device" in capsys.readouterr().err
     assert (out / "results.tsv").read_bytes() == before
     assert sorted(os.listdir(out)) == ["results.tsv"]
-
-
-def test_a_url_description_is_never_a_label():
-    from rsvelmo.cli import label
-
-    descriptions = {"HALLMARK_X": "https://www.gsea-msigdb.org/gsea/msigdb/HALLMARK_X", "GO:1": "rRNA processing"}
-    assert label("HALLMARK_X", descriptions) == "HALLMARK_X"
-    assert label("GO:1", descriptions) == "GO:1 rRNA processing"

@@ -141,22 +141,16 @@ def browser():
     return shutil.which("chromium-headless-shell") or shutil.which("chromium")
 
 
-def dump_dom(path, fragment=""):
-    done = subprocess.run(
-        [
-            browser(),
-            "--no-sandbox",
-            "--disable-gpu",
-            "--virtual-time-budget=10000",
-            "--dump-dom",
-            f"file://{path}#{fragment}",
-        ],
-        capture_output=True,
-        text=True,
-        timeout=120,
-    )
+def in_browser(path, *flags, fragment=""):
+    """Opens the page in headless Chromium once its scripts had ten seconds of virtual time."""
+    command = [browser(), "--no-sandbox", "--disable-gpu", "--virtual-time-budget=10000", *flags]
+    done = subprocess.run([*command, f"file://{path}#{fragment}"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-2000:]
     return done.stdout
+
+
+def dump_dom(path, fragment=""):
+    return in_browser(path, "--dump-dom", fragment=fragment)
 
 
 def rows_of(dom):
@@ -188,21 +182,7 @@ class TestReportInABrowser:
         assert best.pathway in detail and "<svg" in detail
         assert detail.count("<div>") == best.leading_edge_size
         BUILD.mkdir(exist_ok=True)
-        subprocess.run(
-            [
-                browser(),
-                "--no-sandbox",
-                "--disable-gpu",
-                "--hide-scrollbars",
-                "--window-size=1400,1800",
-                "--virtual-time-budget=10000",
-                f"--screenshot={BUILD / 'report.png'}",
-                f"file://{path}",
-            ],
-            capture_output=True,
-            timeout=120,
-            check=True,
-        )
+        in_browser(path, "--hide-scrollbars", "--window-size=1400,1800", f"--screenshot={BUILD / 'report.png'}")
         assert (BUILD / "report.png").stat().st_size > 10000
 
     def test_several_rankings_share_one_report(self, analysis, tmp_path):
@@ -221,20 +201,9 @@ class TestReportInABrowser:
         records = []
         for name, members in sets.items():
             p = rng.random()
-            records.append(
-                {
-                    "pathway": name,
-                    "description": f"random set {name}",
-                    "size": len(members),
-                    "es": rng.uniform(-0.5, 0.5),
-                    "nes": rng.uniform(-2, 2),
-                    "pval": p,
-                    "padj": min(1.0, p * 3),
-                    "log2err": 0.5,
-                    "leading_edge": members[:10],
-                    "leading_edge_size": 10,
-                }
-            )
+            record = {"pathway": name, "description": f"random set {name}", "size": len(members), "pval": p}
+            record |= {"es": rng.uniform(-0.5, 0.5), "nes": rng.uniform(-2, 2), "padj": min(1.0, p * 3)}
+            records.append(record | {"log2err": 0.5, "leading_edge": members[:10], "leading_edge_size": 10})
         path = rsvelmo.report(records, ranks, sets, tmp_path / "report.html")
         assert os.path.getsize(path) < 25e6
         dom = dump_dom(path, "sort=pval&dir=asc&page=3")
@@ -251,29 +220,8 @@ def test_command_line_writes_report_figures_and_provenance(analysis, tmp_path, e
     rnk = tmp_path / "panc1.rnk"
     rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
     out = tmp_path / "out"
-    assert (
-        main(
-            [
-                "run",
-                str(rnk),
-                gmt,
-                "-o",
-                str(out),
-                "--no-refine",
-                "--nperm",
-                "2000",
-                "--report",
-                "--plots",
-                "--format",
-                "svg",
-                "--top",
-                "3",
-                "--quiet",
-                "--collapse",
-            ]
-        )
-        == 0
-    )
+    options = "--no-refine --nperm 2000 --report --plots --format svg --top 3 --quiet --collapse".split()
+    assert main(["run", str(rnk), gmt, "-o", str(out), *options]) == 0
     assert (out / "report.html").exists()
     plots = sorted(os.listdir(out / "plots"))
     assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg"} <= set(plots)
