@@ -9,43 +9,23 @@
 namespace rsvelmo {
 namespace {
 
-EnrichmentResult with_pval(double p) {
-    EnrichmentResult r;
-    r.pval = p;
-    return r;
-}
-
-std::vector<std::optional<double>> padj_of(const std::vector<EnrichmentResult>& rs) {
+// The adjusted p-values of records with these p-values, in input order.
+std::vector<std::optional<double>> bh(std::vector<double> pvals) {
+    std::vector<EnrichmentResult> records(pvals.size());
+    for (std::size_t i = 0; i < pvals.size(); ++i) records[i].pval = pvals[i];
+    apply_bh_adjustment(records);
     std::vector<std::optional<double>> out;
-    for (const auto& r : rs) out.push_back(r.padj);
+    for (const auto& r : records) out.push_back(r.padj);
     return out;
 }
 
-TEST(BhAdjustment, CumulativeMinimumCappedAtOne) {
-    std::vector<EnrichmentResult> rs = {with_pval(0.01), with_pval(0.04), with_pval(0.03)};
-    apply_bh_adjustment(rs);
-    EXPECT_EQ(padj_of(rs), (std::vector<std::optional<double>>{0.03, 0.04, 0.04}));
-
-    std::vector<EnrichmentResult> ties = {with_pval(0.5), with_pval(0.5), with_pval(0.9)};
-    apply_bh_adjustment(ties);
-    EXPECT_EQ(ties[0].padj, ties[1].padj);
-    EXPECT_EQ(ties[2].padj, 0.9);
-
-    std::vector<EnrichmentResult> big = {with_pval(0.8), with_pval(0.9)};
-    apply_bh_adjustment(big);
-    EXPECT_EQ(big[0].padj, 0.9);
-    EXPECT_LE(*big[1].padj, 1.0);
-}
-
-TEST(BhAdjustment, NonFiniteRecordsCountButStayAbsent) {
-    std::vector<EnrichmentResult> rs = {with_pval(0.01), with_pval(std::nan(""))};
-    apply_bh_adjustment(rs);
-    EXPECT_EQ(rs[0].padj, 0.02);
-    EXPECT_FALSE(rs[1].padj);
-
-    std::vector<EnrichmentResult> none = {with_pval(std::nan("")), with_pval(INFINITY)};
-    apply_bh_adjustment(none);
-    EXPECT_FALSE(none[0].padj || none[1].padj);
+TEST(BhAdjustment, CumulativeMinimumAndNonFiniteRecords) {
+    using V = std::vector<std::optional<double>>;
+    EXPECT_EQ(bh({0.01, 0.04, 0.03}), (V{0.03, 0.04, 0.04}));
+    EXPECT_EQ(bh({0.5, 0.5, 0.9}), (V{0.75, 0.75, 0.9}));
+    EXPECT_EQ(bh({0.8, 0.9}), (V{0.9, 0.9}));
+    EXPECT_EQ(bh({0.01, std::nan("")}), (V{0.02, std::nullopt}));  // a NaN record counts but stays absent
+    EXPECT_EQ(bh({std::nan(""), INFINITY}), (V{std::nullopt, std::nullopt}));
 }
 
 TEST(PathwayHits, SortedDistinctAndOnlyRanked) {

@@ -74,44 +74,36 @@ TEST(Driver, ChunkLayouts) {
     EXPECT_EQ(single_pathway_chunks(200000, true), V{200000});
 }
 
-class DebugRecords : public ::testing::Test {
-protected:
-    void SetUp() override {
-        logging::set_max_level(logging::Level::Debug);
-        logging::set_sink([this](const logging::Record& r) {
-            if (r.target == "rsvelmo::algo" || r.target == "rsvelmo::multilevel") messages_.push_back(r.message);
-        });
-    }
-    void TearDown() override {
-        logging::set_sink({});
-        logging::set_max_level(logging::Level::Off);
-    }
-    std::vector<std::string> messages_;
-};
-
-TEST_F(DebugRecords, SeedsOfTheSinglePathwayChunks) {
-    const RankedList r = ranking(100);
-    (void)simple(r, {genes_at("P", {0, 3, 5})}, 2500);
-    EXPECT_EQ(messages_, (std::vector<std::string>{"base seed 707850213", "chunk 0: 1000 permutations, seed 707850213",
-                                                   "chunk 1: 1000 permutations, seed 155243673",
-                                                   "chunk 2: 500 permutations, seed 608797924"}));
+// The debug records of the driver and the refinement while `analyse` runs.
+template <typename F>
+std::vector<std::string> debug_records(F analyse) {
+    std::vector<std::string> messages;
+    logging::set_max_level(logging::Level::Debug);
+    logging::set_sink([&](const logging::Record& r) {
+        if (r.target == "rsvelmo::algo" || r.target == "rsvelmo::multilevel") messages.push_back(r.message);
+    });
+    analyse();
+    logging::set_sink({});
+    logging::set_max_level(logging::Level::Off);
+    return messages;
 }
 
-TEST_F(DebugRecords, MultilevelSeedFollowsTheDiscardedDraws) {
-    const RankedList r = ranking(300);
-    const std::pair<int, const char*> cases[] = {
-        {1, "multilevel seed 345547850 for 1 groups"},
-        {2, "multilevel seed 608797924 for 2 groups"},
-        {3, "multilevel seed 82033810 for 3 groups"},
-    };
-    for (const auto& [groups, expected] : cases) {
-        messages_.clear();
-        std::vector<Pathway> p;
+TEST(DebugRecords, SeedsOfTheChunksAndOfTheRefinement) {
+    const auto chunks = debug_records([] { (void)simple(ranking(100), {genes_at("P", {0, 3, 5})}, 2500); });
+    EXPECT_EQ(chunks, (std::vector<std::string>{"base seed 707850213", "chunk 0: 1000 permutations, seed 707850213",
+                                                "chunk 1: 1000 permutations, seed 155243673",
+                                                "chunk 2: 500 permutations, seed 608797924"}));
+    // The refinement's seed follows one discarded draw per group.
+    const char* expected[] = {"multilevel seed 345547850 for 1 groups", "multilevel seed 608797924 for 2 groups",
+                              "multilevel seed 82033810 for 3 groups"};
+    for (int groups = 1; groups <= 3; ++groups) {
+        std::vector<Pathway> p = {genes_at("plain", {3, 50, 100, 150, 200, 250, 299})};
         for (int g = 0; g < groups; ++g) p.push_back(genes_at("top" + std::to_string(g), range(0, 10 + g)));
-        p.push_back(genes_at("plain", {3, 50, 100, 150, 200, 250, 299}));
-        (void)velmo_multilevel_with_sample_size(r, p, 1000, 42, 1, 299, ScoreType::Std, 1e-10, 1.0, 11);
-        ASSERT_FALSE(messages_.empty());
-        EXPECT_EQ(messages_.back(), expected);
+        const auto records = debug_records([&] {
+            (void)velmo_multilevel_with_sample_size(ranking(300), p, 1000, 42, 1, 299, ScoreType::Std, 1e-10, 1.0, 11);
+        });
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back(), expected[groups - 1]);
     }
 }
 

@@ -57,17 +57,7 @@ def cases():
 
 def hexed(record):
     """A record with every double as its exact hex form."""
-
-    def h(v):
-        return None if v is None else float(v).hex()
-
+    exact = ("es", "nes", "pval", "padj", "log2err")
     return {
-        "pathway": record["pathway"],
-        "size": record["size"],
-        "es": h(record["es"]),
-        "nes": h(record["nes"]),
-        "pval": h(record["pval"]),
-        "padj": h(record["padj"]),
-        "log2err": h(record["log2err"]),
-        "leading_edge": record["leading_edge"],
+        k: (None if v is None else float(v).hex()) if k in exact else v for k, v in record.items() if k != "description"
     }

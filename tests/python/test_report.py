@@ -16,6 +16,7 @@ pytest.importorskip("networkx")
 pytest.importorskip("jinja2")
 
 import matplotlib  # noqa: E402
+import matplotlib.colors as mcolors  # noqa: E402
 
 matplotlib.use("Agg")
 
@@ -51,29 +52,20 @@ def texts_inside(figure):
 
 
 class TestFigures:
-    def test_dot_plot(self, analysis):
+    def test_dot_plot_and_its_null_result(self, analysis):
         table, _, _ = analysis
         fig = plot.dot_plot(table, top=5)
         ax = fig.axes[0]
-        significant = table[(table.padj < 0.05)]
-        assert ax.get_title() == "Top enriched gene sets"
-        assert len(ax.collections[0].get_offsets()) == min(5, (significant.nes > 0).sum()) + min(
-            5, (significant.nes < 0).sum()
-        )
+        up, down = (table.padj < 0.05) & (table.nes > 0), (table.padj < 0.05) & (table.nes < 0)
+        assert ax.get_title() == "Top enriched gene sets" and texts_inside(fig)
+        assert len(ax.collections[0].get_offsets()) == min(5, up.sum()) + min(5, down.sum())
         labels = [t.get_text() for t in ax.get_yticklabels()]
         assert all(len(line) <= plot.LABEL_WIDTH for label in labels for line in label.split("\n"))
         assert fig.axes[1].get_ylabel() == "-log10 padj" and fig.axes[1].get_ylim() == (0.0, plot.COLOUR_MAX)
-        assert texts_inside(fig)
-
-    def test_a_null_result_says_so_and_draws_no_significance_colour(self, analysis):
-        table, _, _ = analysis
-        null = table.assign(padj=0.5)
-        fig = plot.dot_plot(null, top=5)
-        ax = fig.axes[0]
-        assert ax.get_title() == "No gene set with padj < 0.05: top gene sets by p-value"
-        assert len(fig.axes) == 1  # no colour bar
-        colours = {tuple(c) for c in ax.collections[0].get_facecolors()}
-        assert colours == {matplotlib.colors.to_rgba(plot.NEUTRAL)}
+        null = plot.dot_plot(table.assign(padj=0.5), top=5)
+        assert null.axes[0].get_title() == "No gene set with padj < 0.05: top gene sets by p-value"
+        assert len(null.axes) == 1  # no colour bar, and every point in the neutral colour
+        assert {tuple(c) for c in null.axes[0].collections[0].get_facecolors()} == {mcolors.to_rgba(plot.NEUTRAL)}
 
     def test_running_sum_marks_peak_leading_edge_and_zero_crossing(self, analysis):
         table, ranks, gmt = analysis
@@ -98,10 +90,9 @@ class TestFigures:
     def test_heatmap_map_and_across_rankings(self, analysis):
         table, ranks, _ = analysis
         heat = plot.leading_edge_heatmap(table, ranks, top=4, max_genes=20)
-        image = heat.axes[0].images[0].get_array()
-        significant = table[table.padj < 0.05]
-        assert image.shape[0] == min(4, (significant.nes > 0).sum()) + min(4, (significant.nes < 0).sum())
-        assert image.shape[1] <= 20
+        rows, columns = heat.axes[0].images[0].get_array().shape
+        up, down = (table.padj < 0.05) & (table.nes > 0), (table.padj < 0.05) & (table.nes < 0)
+        assert rows == min(4, up.sum()) + min(4, down.sum()) and columns <= 20
         columns = [t.get_text() for t in heat.axes[0].get_xticklabels()]
         assert [ranks[g] for g in columns] == sorted((ranks[g] for g in columns), reverse=True)
         emap = plot.enrichment_map(table)
@@ -111,16 +102,14 @@ class TestFigures:
         across = plot.dot_plot_many(many, top=3)
         assert [t.get_text() for t in across.axes[0].get_xticklabels()] == ["a", "b"]
 
-    @pytest.mark.parametrize("fmt, magic", [("png", b"\x89PNG"), ("svg", b"<?xml"), ("pdf", b"%PDF")])
-    def test_formats(self, analysis, tmp_path, fmt, magic):
-        path = tmp_path / f"dot.{fmt}"
-        plot.save(plot.dot_plot(analysis[0]), path)
-        assert path.read_bytes().startswith(magic)
-        if fmt == "png":
-            from PIL import Image
+    def test_formats(self, analysis, tmp_path):
+        from PIL import Image
 
-            with Image.open(path) as image:
-                assert round(image.info["dpi"][0]) == 300
+        for fmt, magic in [("png", b"\x89PNG"), ("svg", b"<?xml"), ("pdf", b"%PDF")]:
+            plot.save(plot.dot_plot(analysis[0]), tmp_path / f"dot.{fmt}")
+            assert (tmp_path / f"dot.{fmt}").read_bytes().startswith(magic)
+        with Image.open(tmp_path / "dot.png") as image:
+            assert round(image.info["dpi"][0]) == 300
 
 
 def test_clusters_group_overlapping_leading_edges(analysis):
