@@ -41,25 +41,19 @@ class TestGsea:
         records.append({"pathway": "c", "pval": 0.5, "nes": -2.0})
         assert [r["pathway"] for r in rsvelmo.api.sort_records(records)] == ["c", "a", "b"]  # NaN last
 
-    def test_every_ranking_form_gives_the_same_table(self, example_ranks, small_gmt, tmp_path):
+    def test_every_input_form_gives_the_same_table(self, example_ranks, small_gmt, tmp_path, monkeypatch):
         rnk = tmp_path / "r.rnk"
         rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
         series = pd.Series(example_ranks)
-        forms = [series, series.reset_index(), str(rnk), rnk]
         expected = rsvelmo.gsea(example_ranks, small_gmt, refine=False, **OPTIONS)
-        for form in forms:
+        for form in [series, series.reset_index(), str(rnk), rnk]:
             pd.testing.assert_frame_equal(rsvelmo.gsea(form, small_gmt, refine=False, **OPTIONS), expected)
-
-    def test_dict_gene_sets_need_no_file(self, example_ranks, small_gmt, tmp_path, monkeypatch):
-        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-        sets = rsvelmo.read_gmt(small_gmt)
-        frame = rsvelmo.gsea(example_ranks, sets, refine=False, **OPTIONS)
-        from_file = rsvelmo.gsea(example_ranks, small_gmt, refine=False, **OPTIONS)
-        assert frame["description"].isna().all() and from_file["description"].notna().all()
-        pd.testing.assert_frame_equal(frame.drop(columns="description"), from_file.drop(columns="description"))
-        assert os.listdir(tmp_path) == []
-
-    def test_empty_result_keeps_the_columns(self, example_ranks):
+        monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
+        os.mkdir(tmp_path / "tmp")
+        in_memory = rsvelmo.gsea(example_ranks, rsvelmo.read_gmt(small_gmt), refine=False, **OPTIONS)
+        assert os.listdir(tmp_path / "tmp") == []  # gene sets in memory need no file
+        assert in_memory["description"].isna().all() and expected["description"].notna().all()
+        pd.testing.assert_frame_equal(in_memory.drop(columns="description"), expected.drop(columns="description"))
         sets = {"tiny": ["FOXA2", "FHL1", "nope"], "big": list(example_ranks)[:20]}
         frame = rsvelmo.gsea(example_ranks, sets, min_size=2, max_size=10)
         assert list(frame.columns) == rsvelmo.api.COLUMNS and list(frame["pathway"]) == ["tiny"]

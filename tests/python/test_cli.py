@@ -1,4 +1,5 @@
 import csv
+import json
 import math
 import os
 import subprocess
@@ -67,28 +68,36 @@ class TestRun:
         assert "padj < 0.05:" in printed and "top up:" in printed and "top down:" in printed
         assert f"results: {out / 'results.tsv'}" in printed
 
-    def test_several_rankings_and_plots(self, inputs, tmp_path, capsys):
+    def test_several_rankings_plots_report_and_provenance(self, inputs, tmp_path, capsys):
         negated = tmp_path / "negated.rnk"
         negated.write_text("".join(f"{g}\t{-s!r}\n" for g, s in inputs["ranks"].items()))
         out = tmp_path / "out"
         argv = [inputs["rnk"], negated, inputs["gmt"], "-o", out, "--no-refine", "--min-size", 20, "--max-size", 200]
-        assert cli("run", *argv, "--top", 2, "--plots", "--threads", 2) == 0
+        assert (
+            cli("run", *argv, "--top", 2, "--plots", "--format", "svg", "--report", "--collapse", "--threads", 2) == 0
+        )
         combined = read_table(out / "results.tsv")
-        assert {r["ranking"] for r in combined} == {"panc1", "negated"}
+        assert {r["ranking"] for r in combined} == {"panc1", "negated"} and (out / "report.html").exists()
+        assert list(combined[0])[-2:] == ["cluster", "representative"]
         for name in ("panc1", "negated"):
             own = read_table(out / f"{name}.results.tsv")
             assert own == [{k: v for k, v in r.items() if k != "ranking"} for r in combined if r["ranking"] == name]
-            pngs = sorted(os.listdir(out / "plots" / name))
+            figures = sorted(os.listdir(out / "plots" / name))
             # The three summary figures, and a running-sum plot per significant top set.
             significant = [r for r in own if r["padj"] != "NA" and float(r["padj"]) < 0.05]
             up = sum(float(r["nes"]) > 0 for r in significant)
-            assert {"summary.png", "leading_edge.png", "enrichment_map.png"} <= set(pngs)
-            assert len(pngs) == 3 + min(up, 2) + min(len(significant) - up, 2)
-            for png in pngs:
-                data = (out / "plots" / name / png).read_bytes()
-                assert data.startswith(b"\x89PNG") and len(data) > 10_000  # drawn, not blank
+            assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg"} <= set(figures)
+            assert len(figures) == 3 + min(up, 2) + min(len(significant) - up, 2)
+            for figure in figures:
+                data = (out / "plots" / name / figure).read_bytes()
+                assert data.startswith(b"<?xml") and len(data) > 10_000  # drawn, not blank
         nes = {(r["ranking"], r["pathway"]): float(r["nes"]) for r in combined}
         assert all(nes[("negated", p)] < 0 for (k, p), v in nes.items() if k == "panc1" and v > 0)
+        run = json.loads((out / "run.json").read_text())
+        assert run["settings"]["seed"] == 42 and run["settings"]["nperm"] == 1000 and run["seconds"] > 0
+        assert [os.path.basename(i["path"]) for i in run["inputs"]] == ["panc1.rnk", "negated.rnk", "sets.gmt"]
+        assert all(len(i["sha256"]) == 64 and i["bytes"] > 0 for i in run["inputs"])
+        assert run["genes"]["negated"]["read"] == 3000
 
     def test_matrix(self, inputs, tmp_path, capsys):
         table = tmp_path / "m.tsv"

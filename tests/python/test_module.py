@@ -69,10 +69,11 @@ def test_accepted_argument_forms(gmt):
     assert rsvelmopy.run_gsea_py({}, gmt) == []
 
 
-A = "run_gsea_py() argument "
+A, E = "run_gsea_py() argument ", "Expected one of: "
 INTEGERS = ["nPermSimple", "seed", "nproc", "minSize", "maxSize", "nperm", "sampleSize"]
-# Each call as a user writes it, and the exception it must raise. The checks after conversion come
-# in this order: sampleSize, the file, scoreType and mode, gpu.
+# Each call as a user writes it (of run_gsea_py unless it names run_gsea), with R a ranking, G a
+# GMT file and S gene sets in memory, and the exception it must raise. run_gsea_py checks, after
+# converting its arguments, sampleSize, then the file, then scoreType and mode, then gpu.
 BAD_CALLS = [
     ("R", TypeError, "run_gsea_py() missing required argument 'gmt_path' (pos 2)"),
     ("gmt_path=G", TypeError, "run_gsea_py() missing required argument 'ranks' (pos 1)"),
@@ -94,35 +95,51 @@ BAD_CALLS = [
     ("{'a': math.nan}, '/none', sampleSize=0, scoreType='x'", ValueError, "sampleSize must be greater than 0."),
     ("R, '/no/such.gmt', scoreType='x', gpu=True", FileNotFoundError, "No such file or directory (os error 2)"),
     ("R, 'a\\0b'", OSError, "file name contained an unexpected NUL byte"),
-    (
-        "R, G, scoreType='Std ', mode='x', gpu=True",
-        ValueError,
-        "Invalid scoreType 'std '. Expected one of: std, pos, neg.",
-    ),
-    ("R, G, mode='Simple '", ValueError, "Invalid mode 'simple '. Expected one of: velmo, multilevel, simple."),
+    ("R, MALFORMED", OSError, "Malformed GMT line 1: expected at least 3 tab-separated columns."),
+    ("R, LATIN1", OSError, "stream did not contain valid UTF-8"),
+    ("R, G, scoreType='Std ', mode='x', gpu=True", ValueError, "Invalid scoreType 'std '. " + E + "std, pos, neg."),
+    ("R, G, mode='Simple '", ValueError, "Invalid mode 'simple '. " + E + "velmo, multilevel, simple."),
     ("R, G, gpu=np.bool_(True)", RuntimeError, "gpu=True requires building rsvelmopy with the 'gpu' feature."),
-]
+    ("run_gsea: R, S, nperm=0", ValueError, "nperm must be at least 1 (or None)"),
+    ("run_gsea: R, S, seed=-1", ValueError, "seed must not be negative"),
+    ("run_gsea: R, S, min_size=5, max_size=4", ValueError, "min_size (5) must not exceed max_size (4)"),
+    ("run_gsea: R, S, eps=math.nan", ValueError, "eps must lie in [0, 1], not nan"),
+    ("run_gsea: R, S, sample_size=2", ValueError, "sample_size must be at least 3"),
+    ("run_gsea: R, S, mode='fast'", ValueError, "mode must be one of 'velmo', 'multilevel', 'simple', not 'fast'"),
+    ("run_gsea: R, S, nperm=1.5", TypeError, "run_gsea() argument 'nperm' must be int, not float"),
+    ("run_gsea: R, S, progress=3", TypeError, "run_gsea() argument 'progress' must be callable or None, not int"),
+    ("run_gsea: R, G, 'simple'", TypeError, "run_gsea() takes at most 2 positional arguments (3 given)"),
+    ("run_gsea: (['A', 'B'], [1.0]), G", ValueError, "ranks: 2 genes but 1 scores"),
+    ("run_gsea: (['A'] * 2, [1, 2]), G", ValueError, "ranks: gene 'A' occurs more than once; give each gene one score"),
+]  # fmt: skip
+
+
+def call_names(folder, ranks):
+    """What the calls above refer to."""
+    files = {"G": GMT, "MALFORMED": "A\tB\n", "LATIN1": "P\td\t\xff\n"}
+    for name, text in files.items():
+        (folder / f"{name}.gmt").write_bytes(text.encode("latin-1"))
+    names = {name: str(folder / f"{name}.gmt") for name in files}
+    return names | {
+        "R": ranks,
+        "S": {"S": list(ranks)[:20]},
+        "np": np,
+        "math": math,
+        "pathlib": pathlib,
+        "types": types,
+    }
+
+
+def run_call(call, names):
+    entry, args = ("run_gsea", call[10:]) if call.startswith("run_gsea: ") else ("run_gsea_py", call)
+    return eval(f"rsvelmopy.{entry}({args})", {"rsvelmopy": rsvelmopy, **names})
 
 
 @pytest.mark.parametrize("call, error, message", BAD_CALLS)
-def test_bad_calls(gmt, call, error, message):
-    names = {"R": RANKS, "G": gmt, "np": np, "math": math, "pathlib": pathlib, "types": types}
+def test_bad_calls(tmp_path, call, error, message):
     with pytest.raises(error) as e:
-        eval(f"rsvelmopy.run_gsea_py({call})", {"rsvelmopy": rsvelmopy, **names})
+        run_call(call, call_names(tmp_path, RANKS))
     assert e.type is error and e.value.args == (message,)
-
-
-@pytest.mark.parametrize(
-    "content, message",
-    [
-        ("A\tB\n", "Malformed GMT line 1: expected at least 3 tab-separated columns."),
-        (b"P\td\t\xff\n", "stream did not contain valid UTF-8"),
-    ],
-)
-def test_reader_errors(write_gmt, content, message):
-    with pytest.raises(OSError) as e:
-        rsvelmopy.run_gsea_py(RANKS, write_gmt(content))
-    assert str(e.value) == message
 
 
 W = "the weight |score|^gseaParam of gene "

@@ -198,28 +198,3 @@ class TestReportInABrowser:
         dom = dump_dom(path, "sort=pval&dir=asc&page=3")
         assert "16000 of 16000 gene sets" in dom and "page 4 of 320" in dom
         assert len(rows_of(dom)) == 50
-
-
-def test_command_line_writes_report_figures_and_provenance(analysis, tmp_path, example_ranks):
-    import json
-
-    from rsvelmo.cli import main
-
-    table, _, gmt = analysis
-    rnk = tmp_path / "panc1.rnk"
-    rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
-    out = tmp_path / "out"
-    options = "--no-refine --nperm 2000 --report --plots --format svg --top 3 --quiet --collapse".split()
-    assert main(["run", str(rnk), gmt, "-o", str(out), *options]) == 0
-    assert (out / "report.html").exists()
-    plots = sorted(os.listdir(out / "plots"))
-    assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg"} <= set(plots)
-    assert all(name.endswith(".svg") for name in plots) and any(name.startswith("up_01_") for name in plots)
-    run = json.loads((out / "run.json").read_text())
-    assert run["settings"]["seed"] == 42 and run["settings"]["nperm"] == 2000
-    assert [pathlib.Path(i["path"]).name for i in run["inputs"]] == ["panc1.rnk", "go_tenth.gmt"]
-    assert all(len(i["sha256"]) == 64 and i["bytes"] > 0 for i in run["inputs"])
-    assert run["genes"]["panc1"]["read"] == len(example_ranks) and run["seconds"] > 0
-    rows = (out / "results.tsv").read_text().splitlines()
-    header = rows[0].split("\t")
-    assert header[-2:] == ["cluster", "representative"]
