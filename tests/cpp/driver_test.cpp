@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "algo.hpp"
 #include "internal/driver_detail.hpp"
@@ -142,21 +143,14 @@ TEST(Driver, RefinedPvaluesAreFlooredAtEps) {
 }
 
 // Records every report and asks to stop at the given one (never with 0).
-class Recorder final : public ProgressObserver {
-public:
-    explicit Recorder(std::size_t stop_at = 0) : stop_at_(stop_at) {}
+struct Recorder final : ProgressObserver {
+    explicit Recorder(std::size_t stop_at = 0) : stop_at(stop_at) {}
     bool checkpoint(Stage stage, std::uint64_t done, std::uint64_t total) override {
         reports.push_back({stage, done, total});
-        return stop_at_ == 0 || reports.size() < stop_at_;
+        return stop_at == 0 || reports.size() < stop_at;
     }
-    struct Report {
-        Stage stage;
-        std::uint64_t done, total;
-    };
-    std::vector<Report> reports;
-
-private:
-    std::size_t stop_at_;
+    std::size_t stop_at;
+    std::vector<std::tuple<Stage, std::uint64_t, std::uint64_t>> reports;
 };
 
 TEST(DriverProgress, BothStagesReportedUpToTheirTotals) {
@@ -164,10 +158,10 @@ TEST(DriverProgress, BothStagesReportedUpToTheirTotals) {
     const std::vector<Pathway> p = {genes_at("top", range(0, 20)), genes_at("mid", range(100, 130))};
     Recorder recorder;
     const auto observed = run_gsea_internal(r, p, AnalysisOptions{.nperm = 300, .sample_size = 21}, &recorder);
-    const auto& last = recorder.reports.back();
     ASSERT_GE(recorder.reports.size(), 3u);
-    EXPECT_TRUE(recorder.reports.front().stage == Stage::Permutations && last.stage == Stage::Multilevel);
-    EXPECT_EQ(last.done, last.total);
+    const auto [last_stage, last_done, last_total] = recorder.reports.back();
+    EXPECT_TRUE(std::get<0>(recorder.reports.front()) == Stage::Permutations && last_stage == Stage::Multilevel);
+    EXPECT_EQ(last_done, last_total);
     bool permutations_done = false;
     for (const auto& [stage, done, total] : recorder.reports) {
         EXPECT_LE(done, total);

@@ -58,18 +58,11 @@ TEST(PoolDeathTest, SizeRules) {
     EXPECT_EQ(pool::max_threads(), std::max<std::size_t>(64, 8 * hw));
 }
 
-TEST(Pool, RunsEveryIndexOnceAndWaits) {
+TEST(Pool, SeveralCallersAtOnceEachRunEveryIndexOnce) {
     pool::create(3);
-    std::vector<int> hits(10000, 0);
-    pool::run(hits.size(), [&](std::size_t i) { hits[i] += 1; });
-    EXPECT_EQ(std::accumulate(hits.begin(), hits.end(), 0), 10000);
-    EXPECT_TRUE(std::all_of(hits.begin(), hits.end(), [](int h) { return h == 1; }));
-    pool::run(0, [&](std::size_t) { FAIL(); });
     EXPECT_FALSE(pool::create(5));
     EXPECT_EQ(pool::thread_count(), 3u);
-}
-
-TEST(Pool, SeveralCallersAtOnceEachGetTheirOwnLoop) {
+    pool::run(0, [&](std::size_t) { FAIL(); });
     std::vector<std::vector<int>> hits(4, std::vector<int>(5000, 0));
     std::vector<std::thread> callers;
     for (auto& mine : hits) {

@@ -6,6 +6,7 @@ import subprocess
 import sys
 
 import pytest
+import rsvelmo.cli
 import rsvelmopy
 from rsvelmo.cli import main
 
@@ -140,15 +141,6 @@ class TestRun:
             assert wrong.returncode == 2 and "required: -o/--out" in wrong.stderr
 
 
-def test_a_new_run_replaces_the_outputs_of_an_earlier_one(inputs, tmp_path):
-    out = tmp_path / "out"
-    out.mkdir()
-    (out / "old.results.tsv").write_text("stale\n")
-    (out / ".rsvelmo-x.part").write_text("half a file")
-    assert cli("run", inputs["rnk"], inputs["gmt"], "-o", out, *QUICK) == 0
-    assert sorted(os.listdir(out)) == ["results.tsv", "run.json"]
-
-
 def test_interrupt_leaves_no_partial_file_and_exits_130(example_gmt, tmp_path):
     out = tmp_path / "out"
     rnk = os.path.join(os.path.dirname(example_gmt), "panc1_foxa2ko_vs_wt_t.rnk")
@@ -166,16 +158,16 @@ sys.exit(main(["run", {rnk!r}, {example_gmt!r}, "-o", {str(out)!r}, "--quiet"]))
     assert not out.exists() or os.listdir(out) == []
 
 
-def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monkeypatch, capsys):
+def test_a_run_replaces_earlier_outputs_and_a_failed_write_keeps_them(inputs, tmp_path, monkeypatch, capsys):
     out = tmp_path / "out"
+    out.mkdir()
+    (out / "old.results.tsv").write_text("stale\n")
+    (out / ".rsvelmo-x.part").write_text("half a file")
     args = ["run", inputs["rnk"], inputs["gmt"], "-o", str(out), *QUICK]
     assert main(args) == 0
+    assert sorted(os.listdir(out)) == ["results.tsv", "run.json"]
     before = (out / "results.tsv").read_bytes()
-
-    import rsvelmo.cli
-
-    real = rsvelmo.cli._cell
-    cells = []
+    cells, real = [], rsvelmo.cli._cell
 
     def disk_full(value):  # the disk fills after some rows have been written
         cells.append(value)
@@ -186,5 +178,4 @@ def test_a_failed_write_keeps_the_previous_complete_table(inputs, tmp_path, monk
     monkeypatch.setattr(rsvelmo.cli, "_cell", disk_full)
     assert main(args + ["--seed", "3"]) == 2
     assert "No space left on device" in capsys.readouterr().err
-    assert (out / "results.tsv").read_bytes() == before
-    assert sorted(os.listdir(out)) == ["results.tsv"]
+    assert (out / "results.tsv").read_bytes() == before and sorted(os.listdir(out)) == ["results.tsv"]

@@ -70,6 +70,8 @@ def test_accepted_argument_forms(gmt):
 
 
 A, E = "run_gsea_py() argument ", "Expected one of: "
+W, WEIGHT = "the ranking scores cannot be weighted with gseaParam=", "the weight |score|^gseaParam of gene "
+FINITE = "every score must be a finite number"
 INTEGERS = ["nPermSimple", "seed", "nproc", "minSize", "maxSize", "nperm", "sampleSize"]
 # Each call as a user writes it (of run_gsea_py unless it names run_gsea), with R a ranking, G a
 # GMT file and S gene sets in memory, and the exception it must raise. run_gsea_py checks, after
@@ -100,6 +102,13 @@ BAD_CALLS = [
     ("R, G, scoreType='Std ', mode='x', gpu=True", ValueError, "Invalid scoreType 'std '. " + E + "std, pos, neg."),
     ("R, G, mode='Simple '", ValueError, "Invalid mode 'simple '. " + E + "velmo, multilevel, simple."),
     ("R, G, gpu=np.bool_(True)", RuntimeError, "gpu=True requires building rsvelmopy with the 'gpu' feature."),
+    ("{'a': 1.0, 'bad': math.nan}, G", ValueError, "ranking score of gene 'bad' is nan; " + FINITE),
+    ("{'a': 1.0, 'bad': -math.inf}, G", ValueError, "ranking score of gene 'bad' is -inf; " + FINITE),
+    ("{'a': 10.0, 'b': 1.0}, G, gseaParam=400", ValueError, W + "400: " + WEIGHT + "'a' (score 10) is not finite"),
+    ("{'a': 0.0, 'b': 1.0}, G, gseaParam=-1", ValueError, W + "-1: " + WEIGHT + "'a' (score 0) is not finite"),
+    ("{'a': 1.0}, G, gseaParam=math.nan", ValueError, W + "nan: gseaParam is NaN"),
+    ("{'a': 5e-324}, G", ValueError,
+     W + "1: the sum of the weights (4.9406564584124654e-324) is too small to be scaled"),
     ("run_gsea: R, S, nperm=0", ValueError, "nperm must be at least 1 (or None)"),
     ("run_gsea: R, S, seed=-1", ValueError, "seed must not be negative"),
     ("run_gsea: R, S, min_size=5, max_size=4", ValueError, "min_size (5) must not exceed max_size (4)"),
@@ -140,26 +149,6 @@ def test_bad_calls(tmp_path, call, error, message):
     with pytest.raises(error) as e:
         run_call(call, call_names(tmp_path, RANKS))
     assert e.type is error and e.value.args == (message,)
-
-
-W = "the weight |score|^gseaParam of gene "
-
-
-@pytest.mark.parametrize(
-    "ranks, param, message",
-    [
-        ({"a": 1.0, "bad": math.nan}, 1.0, "ranking score of gene 'bad' is nan; every score must be a finite number"),
-        ({"a": 1.0, "bad": -math.inf}, 1.0, "ranking score of gene 'bad' is -inf; every score must be a finite number"),
-        ({"a": 1e300}, 2.0, "gseaParam=2: " + W + "'a' (score 1.0000000000000001e+300) is not finite"),
-        ({"a": 0.0, "b": 1.0}, -1.0, "gseaParam=-1: " + W + "'a' (score 0) is not finite"),
-        ({"a": 1.0}, math.nan, "gseaParam=nan: gseaParam is NaN"),
-        ({"a": 5e-324}, 1.0, "gseaParam=1: the sum of the weights (4.9406564584124654e-324) is too small to be scaled"),
-    ],
-)
-def test_unusable_scores_are_refused(gmt, ranks, param, message):
-    with pytest.raises(ValueError) as e:
-        rsvelmopy.run_gsea_py(ranks, gmt, gseaParam=param)
-    assert str(e.value).removeprefix("the ranking scores cannot be weighted with ") == message
 
 
 # Counts the worker threads of a fresh process after these calls.
