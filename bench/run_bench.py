@@ -1,8 +1,9 @@
 """make bench: times the synthetic workloads at 1 and 2 threads.
 
-Each run is its own process (the worker pool is fixed per process). W1, W2
-and W3 run in the stage-timing binary, which reports the time of each stage
-and the peak RSS; W3 also runs through the Python module (one call after the
+Each run is its own process (the worker pool is fixed per process). The
+bundled example, W1, W2 and W3 run in the stage-timing binary, which reports
+the time of each stage, the peak RSS and the floor of the multilevel stage
+(its random draws replayed alone, see bench/stages.cpp); W3 also runs through the Python module (one call after the
 other, on 1 or 2 pool threads) and through rsvelmo.gsea_many (1 or 2 worker
 processes of one thread each), the ways users call it. Prints a table and writes the medians to a JSON file.
 
@@ -110,13 +111,15 @@ def medians(runs: list[dict]) -> dict:
     }
     if "stages" in runs[0]:
         out["stages"] = {k: statistics.median(r["stages"][k] for r in runs) for k in runs[0]["stages"]}
+    if runs[0].get("estimators"):
+        out["floor"] = statistics.median(r["floor"] for r in runs)
     return out
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--only", default="W1/1000,W1,W2,W3")
+    parser.add_argument("--only", default="example,W1/1000,W1,W2,W3")
     parser.add_argument("--json", default=str(BUILD / "results.json"))
     args = parser.parse_args()
 
@@ -141,6 +144,8 @@ def main() -> int:
     for label, runner in jobs:
         entry = {str(t): medians([runner(t) for _ in range(args.repeats)]) for t in (1, 2)}
         entry["speedup"] = entry["1"]["wall"] / entry["2"]["wall"]
+        if "floor" in entry["1"]:  # the multilevel stage on one thread against the time its draws alone take
+            entry["floor_ratio"] = entry["1"]["stages"]["multilevel"] / entry["1"]["floor"]
         report["results"][label] = entry
         print_row((label, entry))
 
@@ -162,6 +167,10 @@ def print_row(row) -> None:
         if stages:
             split = "  ".join(f"{k} {v:.2f}" for k, v in stages.items())
             print(f"{'':<15}   stages at {threads}: {split}")
+    if "floor_ratio" in entry:
+        print(
+            f"{'':<15}   multilevel floor {one['floor']:.2f} s: the stage takes {entry['floor_ratio']:.1f} x the floor"
+        )
     sys.stdout.flush()
 
 

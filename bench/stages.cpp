@@ -6,13 +6,16 @@
 // Runs the default analysis of each ranking in turn (or only its stages up
 // to the permutations, for profiling them alone) and prints one JSON
 // object: wall seconds per stage (summed over the rankings) and in total,
-// and the peak RSS.
+// the peak RSS, and the floor of the multilevel stage: the time it takes to
+// draw, on one thread, exactly the random words its estimators drew (the
+// same engines, seeds, order and index sampling), with no set work.
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -21,6 +24,7 @@
 #include "io.hpp"
 #include "logging.hpp"
 #include "pool.hpp"
+#include "rng_compat.hpp"
 
 namespace {
 
@@ -43,6 +47,66 @@ rsvelmo::RankedList read_rnk(const char* path) {
     return rsvelmo::RankedList(std::move(genes), std::move(scores));
 }
 
+// What one estimator drew, from its trace record
+// "estimator n=N k=K sample=S seed=SEED cuts=C,C,... passes=P,P,...".
+struct EstimatorTrace {
+    std::uint64_t n = 0, k = 0, sample = 0, seed = 0;
+    std::vector<std::uint64_t> cuts;   // sets replaced when each level formed
+    std::vector<std::int64_t> passes;  // perturbation passes of each round, before doubling
+};
+
+EstimatorTrace parse_trace(const std::string& message) {
+    EstimatorTrace t;
+    std::istringstream words(message);
+    std::string word;
+    const auto list = [](const std::string& text, auto& out) {
+        std::istringstream items(text);
+        std::string item;
+        while (std::getline(items, item, ',')) {
+            if (!item.empty()) out.push_back(std::stoll(item));
+        }
+    };
+    while (words >> word) {
+        const auto eq = word.find('=');
+        if (eq == std::string::npos) continue;
+        const std::string key = word.substr(0, eq), value = word.substr(eq + 1);
+        if (key == "n") t.n = std::stoull(value);
+        if (key == "k") t.k = std::stoull(value);
+        if (key == "sample") t.sample = std::stoull(value);
+        if (key == "seed") t.seed = std::stoull(value);
+        if (key == "cuts") list(value, t.cuts);
+        if (key == "passes") list(value, t.passes);
+    }
+    return t;
+}
+
+// Draws what the estimator drew, in its order: the gene hashes, the first
+// sample, the resampling of each level, and two index draws per proposal of
+// every perturbation pass. Returns a value that depends on every word.
+std::uint64_t replay(const EstimatorTrace& t) {
+    rsvelmo::Mt19937 engine(static_cast<std::uint32_t>(t.seed));
+    std::uint64_t sum = 0;
+    for (std::uint64_t g = 0; g < t.n; ++g) sum += engine.next_u32();
+    rsvelmo::CombinationSampler sampler;
+    std::vector<std::uint64_t> set;
+    for (std::uint64_t s = 0; s < t.sample; ++s) {
+        sampler.draw(0, t.n - 1, t.k, engine, set);
+        sum += set[0];
+    }
+    const auto resample = [&](std::uint64_t cut) {
+        for (std::uint64_t i = 0; i < cut; ++i) sum += rsvelmo::uid_wrapper(0, t.sample - cut - 1, engine);
+    };
+    if (!t.cuts.empty()) resample(t.cuts[0]);
+    const auto proposals = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(t.k) * 0.1));
+    const rsvelmo::UniformIndex member_index(t.k - 1), gene_index(t.n - 1);
+    for (std::size_t round = 0; round < t.passes.size(); ++round) {
+        const std::int64_t draws = 2 * t.passes[round] * static_cast<std::int64_t>(t.sample) * proposals;
+        for (std::int64_t d = 0; d < draws; ++d) sum += member_index.draw(engine) + gene_index.draw(engine);
+        if (round + 1 < t.cuts.size()) resample(t.cuts[round + 1]);
+    }
+    return sum;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -58,9 +122,15 @@ int main(int argc, char** argv) {
     }
     rsvelmo::pool::create(std::stoul(argv[1]));
     std::vector<std::pair<std::string, Clock::time_point>> marks;
+    std::vector<EstimatorTrace> estimators;
+    std::mutex estimators_lock;  // the estimators report from the worker threads
     rsvelmo::logging::set_sink([&](const rsvelmo::logging::Record& r) {
         const std::string prefix = "stage done: ";
         if (r.message.rfind(prefix, 0) == 0) marks.emplace_back(r.message.substr(prefix.size()), Clock::now());
+        if (r.message.rfind("estimator ", 0) == 0) {
+            const std::lock_guard<std::mutex> hold(estimators_lock);
+            estimators.push_back(parse_trace(r.message));
+        }
     });
     rsvelmo::logging::set_max_level(rsvelmo::logging::Level::Trace);
 
@@ -98,6 +168,11 @@ int main(int argc, char** argv) {
     }
     const auto end = Clock::now();
 
+    const auto floor_start = Clock::now();
+    std::uint64_t words = 0;
+    for (const auto& t : estimators) words += replay(t);
+    const double floor = seconds(floor_start, Clock::now());
+
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::ostringstream json;
@@ -105,7 +180,9 @@ int main(int argc, char** argv) {
     for (std::size_t i = 0; i < stages.size(); ++i) {
         json << (i ? ", " : "") << "\"" << stages[i].first << "\": " << stages[i].second;
     }
-    json << "}, \"wall\": " << seconds(start, end) << ", \"peak_rss_mb\": " << usage.ru_maxrss / 1024.0 << "}";
+    json << "}, \"wall\": " << seconds(start, end) << ", \"peak_rss_mb\": " << usage.ru_maxrss / 1024.0
+         << ", \"estimators\": " << estimators.size() << ", \"floor\": " << floor << ", \"checksum\": " << words % 1000
+         << "}";
     std::cout << json.str() << std::endl;
     return 0;
 }

@@ -369,9 +369,9 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
         }
 
         const Bound bound = last.bound;
+        std::int64_t passes = 0;
         if (target >= 1) {
             std::int64_t moves = 0;
-            std::int64_t passes = 0;
             do {
                 for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, chunks[s], bound, engine);
                 ++passes;
@@ -381,6 +381,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
                 for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, chunks[s], bound, engine);
             }
         }
+        pass_counts_.push_back(passes);
         for (std::size_t s = 0; s < n_sets; ++s) {
             auto& set = samples_[s];
             set.clear();

@@ -37,6 +37,9 @@ public:
     PvalueEstimate get_pvalue(double es, bool sign) const;
 
     const std::vector<esruler::Level>& levels() const { return levels_; }
+    // The perturbation passes of each round of extend, one entry per round:
+    // with the levels' cuts they fix how many random words the run drew.
+    const std::vector<std::int64_t>& pass_counts() const { return pass_counts_; }
 
 private:
     void resample_genesets(Mt19937& engine);
@@ -47,6 +50,7 @@ private:
     std::vector<std::uint64_t> gene_hash_;
     std::vector<std::vector<std::uint64_t>> samples_;
     std::vector<esruler::Level> levels_;
+    std::vector<std::int64_t> pass_counts_;
     std::vector<std::uint64_t> chunk_bounds_;
     std::vector<std::uint32_t> chunk_of_gene_;  // the chunk each gene falls in, for the current bounds
     std::uint64_t sample_size_;

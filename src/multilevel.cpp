@@ -25,6 +25,24 @@ bool side_has_scores(Side side, std::span<const double> scores) {
     return std::any_of(scores.begin(), scores.end(), [side](double e) { return answers(side, e); });
 }
 
+namespace {
+
+// A trace record of what an estimator drew: enough to replay its random
+// words without the set work (bench/stages measures the floor with it).
+void trace_estimator(const EsRulerCompat& ruler, std::uint64_t n, std::uint64_t pathway_size, std::uint64_t sample_size,
+                     std::uint64_t seed) {
+    if (!logging::enabled(logging::Level::Trace)) return;
+    std::string message = "estimator n=" + std::to_string(n) + " k=" + std::to_string(pathway_size) +
+                          " sample=" + std::to_string(sample_size) + " seed=" + std::to_string(seed) + " cuts=";
+    for (const auto& level : ruler.levels()) message += std::to_string(level.below.size()) + ",";
+    message += " passes=";
+    for (const std::int64_t passes : ruler.pass_counts()) message += std::to_string(passes) + ",";
+    logging::emit({logging::Level::Trace, "rsvelmo::multilevel", "rsvelmo::multilevel", "src/multilevel.cpp", __LINE__,
+                   std::move(message)});
+}
+
+}  // namespace
+
 void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_side, double eps,
                          std::uint64_t pathway_size, std::span<const double> scores, ScoreType score_type,
                          std::uint64_t sample_size, std::uint64_t seed, std::span<MultilevelPvalue> out,
@@ -45,6 +63,7 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
     }
     if (extreme >= 0.0) ruler.extend(seed, extreme, eps, progress);
     if (progress != nullptr && progress->stopped()) return;
+    trace_estimator(ruler, weights_of_side.size(), pathway_size, sample_size, seed);
 
     // One-sided score types count every set reaching |e|; the two-sided one
     // only sets whose signed score lies on the same side.
