@@ -11,21 +11,17 @@
 namespace rsvelmo {
 namespace {
 
-class GmtFile : public ::testing::Test {
-protected:
-    std::string write(const std::string& content) {
-        path_ = ::testing::TempDir() + "rsvelmo_io_test_" + std::to_string(::getpid()) + ".gmt";
-        std::ofstream(path_, std::ios::binary) << content;
-        return path_;
-    }
-    void TearDown() override {
-        if (!path_.empty()) std::remove(path_.c_str());
-    }
-    std::string path_;
-};
+// Reads the text as a GMT file, through a temporary file.
+Result<PathwayDb> read_text(const std::string& content) {
+    const std::string path = ::testing::TempDir() + "rsvelmo_io_test_" + std::to_string(::getpid()) + ".gmt";
+    std::ofstream(path, std::ios::binary) << content;
+    auto db = read_gmt(path);
+    std::remove(path.c_str());
+    return db;
+}
 
-TEST_F(GmtFile, FieldsGenesAndDescriptions) {
-    auto db = read_gmt(write("P1\t\tG1\t G2 \t\tG1\n P1 \tdesc\tG1\nP2\tdesc\t\nP2\t \tX\r\n"));
+TEST(GmtFile, FieldsGenesAndDescriptions) {
+    auto db = read_text("P1\t\tG1\t G2 \t\tG1\n P1 \tdesc\tG1\nP2\tdesc\t\nP2\t \tX\r\n");
     ASSERT_TRUE(db.ok()) << db.error();
     const auto& p = db.value().pathways;
     ASSERT_EQ(p.size(), 4u);
@@ -39,30 +35,29 @@ TEST_F(GmtFile, FieldsGenesAndDescriptions) {
     EXPECT_EQ(p[3].genes, (std::vector<std::string>{"X"}));  // CR removed
 }
 
-TEST_F(GmtFile, UnicodeWhiteSpaceIsTrimmedButTheBomIsNot) {
-    auto db = read_gmt(write("\xEF\xBB\xBFP\td\t\xC2\xA0G1\xE3\x80\x80\t\xE2\x80\xA8\n"));
+TEST(GmtFile, UnicodeWhiteSpaceIsTrimmedButTheBomIsNot) {
+    auto db = read_text("\xEF\xBB\xBFP\td\t\xC2\xA0G1\xE3\x80\x80\t\xE2\x80\xA8\n");
     ASSERT_TRUE(db.ok()) << db.error();
     EXPECT_EQ(db.value().pathways[0].name, "\xEF\xBB\xBFP");
     EXPECT_EQ(db.value().pathways[0].genes, (std::vector<std::string>{"G1"}));
 }
 
-TEST_F(GmtFile, EmptyBlankAndMalformedFiles) {
-    EXPECT_TRUE(read_gmt(write("")).value().pathways.empty());
-    EXPECT_TRUE(read_gmt(write("\n \t \n\r\n")).value().pathways.empty());
+TEST(GmtFile, EmptyBlankAndMalformedFiles) {
+    EXPECT_TRUE(read_text("").value().pathways.empty());
+    EXPECT_TRUE(read_text("\n \t \n\r\n").value().pathways.empty());
     // Blank lines count: the third line is the short one.
-    EXPECT_EQ(read_gmt(write("\n \t \nA\tB\n")).error(),
-              "Malformed GMT line 3: expected at least 3 tab-separated columns.");
+    EXPECT_EQ(read_text("\n \t \nA\tB\n").error(), "Malformed GMT line 3: expected at least 3 tab-separated columns.");
     std::string genes;
     for (int i = 0; i < 3000; ++i) genes += "\tGENE" + std::to_string(i);  // spans several 8192-byte reads
-    auto db = read_gmt(write("P\td" + genes + "\nQ\td\tZ"));               // and no newline at the end
+    auto db = read_text("P\td" + genes + "\nQ\td\tZ");                     // and no newline at the end
     ASSERT_TRUE(db.ok());
     EXPECT_EQ(db.value().pathways[0].genes.size(), 3000u);
     EXPECT_EQ(db.value().pathways[1].genes, (std::vector<std::string>{"Z"}));
 }
 
-TEST_F(GmtFile, InvalidUtf8) {
-    EXPECT_EQ(read_gmt(write("P\td\tG\xFF\n")).error(), "stream did not contain valid UTF-8");
-    EXPECT_EQ(read_gmt(write("P\td\t\xED\xA0\x80\n")).error(), "stream did not contain valid UTF-8");  // surrogate
+TEST(GmtFile, InvalidUtf8) {
+    EXPECT_EQ(read_text("P\td\tG\xFF\n").error(), "stream did not contain valid UTF-8");
+    EXPECT_EQ(read_text("P\td\t\xED\xA0\x80\n").error(), "stream did not contain valid UTF-8");  // surrogate
 }
 
 TEST(ReadGmt, OperatingSystemErrorsAndSpecialFiles) {

@@ -101,17 +101,6 @@ TEST(Batch, WorkedExample) {
     EXPECT_EQ(c.ge_zero_sum, (std::vector<double>{2.7369987468671684, 2.7757247344067477}));
 }
 
-TEST(Batch, NothingToDrawGivesZeros) {
-    const auto s = descending(12);
-    const std::vector<double> observed = {0.5};
-    const std::vector<std::uint64_t> sizes = {3};
-    for (const BatchCounts& c : {calc_gsea_stat_cumulative_batch_f64(s, observed, sizes, 0, 1, ScoreType::Std, 1.0),
-                                 calc_gsea_stat_cumulative_batch_f64({}, {}, {}, 5, 1, ScoreType::Std, 1.0)}) {
-        EXPECT_EQ(c.le_count.size(), c.ge_zero_sum.size());
-        EXPECT_TRUE(std::all_of(c.le_count.begin(), c.le_count.end(), [](auto v) { return v == 0; }));
-    }
-}
-
 bool same(const BatchCounts& a, const BatchCounts& b) {
     return a.le_count == b.le_count && a.ge_count == b.ge_count && a.le_zero_count == b.le_zero_count &&
            a.ge_zero_count == b.ge_zero_count && a.le_zero_sum == b.le_zero_sum && a.ge_zero_sum == b.ge_zero_sum;

@@ -1,6 +1,7 @@
 import concurrent.futures
 import math
 import os
+import pathlib
 import sys
 import tempfile
 
@@ -18,11 +19,15 @@ ENGINE = {"minSize": 15, "maxSize": 500, "seed": 7}
 @pytest.fixture(scope="module")
 def small_gmt(tmp_path_factory, example_gmt):
     """Forty real gene sets: enough for strong and null pathways, quick to run."""
-    with open(example_gmt) as f:
-        lines = f.readlines()
     path = tmp_path_factory.mktemp("sets") / "forty.gmt"
-    path.write_text("".join(lines[::100][:40]))
+    path.write_text("".join(pathlib.Path(example_gmt).read_text().splitlines(keepends=True)[::100][:40]))
     return str(path)
+
+
+@pytest.fixture(scope="module")
+def rankings(example_ranks):
+    negated = {g: -s for g, s in example_ranks.items()}
+    return {"original": example_ranks, "negated": negated, "half": dict(list(example_ranks.items())[::2])}
 
 
 class TestGsea:
@@ -38,8 +43,8 @@ class TestGsea:
         keys = list(zip(*[rsvelmo.gsea(example_ranks, small_gmt, **OPTIONS)[c] for c in ("pval", "nes")]))
         assert keys == sorted(keys, key=lambda k: (k[0], -abs(k[1])))
         records = [{"pathway": "b", "pval": math.nan, "nes": None}, {"pathway": "a", "pval": 0.5, "nes": 1.0}]
-        records.append({"pathway": "c", "pval": 0.5, "nes": -2.0})
-        assert [r["pathway"] for r in rsvelmo.api.sort_records(records)] == ["c", "a", "b"]  # NaN last
+        records = rsvelmo.api.sort_records([*records, {"pathway": "c", "pval": 0.5, "nes": -2.0}])
+        assert [r["pathway"] for r in records] == ["c", "a", "b"]  # NaN last
 
     def test_every_input_form_gives_the_same_table(self, example_ranks, small_gmt, tmp_path, monkeypatch):
         rnk = tmp_path / "r.rnk"
@@ -125,22 +130,12 @@ def test_optional_dependencies_are_named_when_missing(example_ranks, small_gmt, 
         rsvelmo.plot.summary_plot([])
 
 
-def rankings_for_many(example_ranks):
-    genes = list(example_ranks)
-    return {
-        "original": example_ranks,
-        "negated": {g: -s for g, s in example_ranks.items()},
-        "half": {g: example_ranks[g] for g in genes[::2]},
-    }
-
-
 class TestGseaMany:
     @pytest.mark.filterwarnings("ignore::DeprecationWarning")
     @pytest.mark.filterwarnings("ignore::ResourceWarning")
-    def test_equal_to_separate_calls_from_any_form_and_executor(self, example_ranks, small_gmt):
+    def test_equal_to_separate_calls_from_any_form_and_executor(self, rankings, small_gmt):
         from distributed import Client, LocalCluster
 
-        rankings = rankings_for_many(example_ranks)
         many = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, progress=False, **OPTIONS)
         assert list(many.columns) == ["ranking", *rsvelmo.api.COLUMNS]
         assert list(dict.fromkeys(many["ranking"])) == list(rankings)
@@ -157,11 +152,10 @@ class TestGseaMany:
         with pytest.raises(rsvelmo.RankingError, match="ranking 'bad': score of gene 'A' is inf"):
             rsvelmo.gsea_many({"good": example_ranks, "bad": {"A": math.inf}}, small_gmt, progress=False)
 
-    def test_scanpy_results(self, example_ranks, small_gmt):
+    def test_scanpy_results(self, example_ranks, rankings, small_gmt):
         anndata = pytest.importorskip("anndata")
         np = pytest.importorskip("numpy")
-        rankings = rankings_for_many(example_ranks)
-        del rankings["half"]
+        rankings = {name: rankings[name] for name in ("original", "negated")}
         genes = list(example_ranks)
         order = {name: sorted(genes, key=lambda g: -r[g]) for name, r in rankings.items()}
         names = np.rec.fromarrays([order[n] for n in rankings], names=list(rankings))

@@ -1,6 +1,7 @@
 """rsvelmopy.run_gsea: the entry the package is built on. Equal to run_gsea_py bit for bit, and
 usable from Python: the interpreter stays free, Ctrl-C and progress errors stop it, nothing leaks."""
 
+import concurrent.futures
 import pathlib
 import threading
 import time
@@ -60,40 +61,22 @@ def test_ctrl_c_stops_a_default_analysis_within_a_second():
     assert float(stopped) < 2.0 and int(results) == 3986 and int(threads) == 1
 
 
-class TestInterpreterStaysFree:
-    def test_another_thread_runs_meanwhile(self, example_ranks):
-        ticks = []
-        done = threading.Event()
+def test_the_interpreter_stays_free_while_two_threads_analyse_at_once(example_ranks):
+    options = {"min_size": 15, "max_size": 500, "nperm": 3000, "diagnostics": False}
+    lone = [rsvelmopy.run_gsea(example_ranks, GMT, seed=s, **options) for s in (1, 2)]
+    ticks, done = [], threading.Event()
 
-        def count():
-            while not done.is_set():
-                ticks.append(1)
-                time.sleep(0.001)
+    def count():
+        while not done.is_set():
+            ticks.append(1)
+            time.sleep(0.001)
 
-        counter = threading.Thread(target=count)
-        counter.start()
-        try:
-            rsvelmopy.run_gsea(example_ranks, GMT, min_size=15, max_size=500, nperm=3000, diagnostics=False)
-            during = len(ticks)
-        finally:
-            done.set()
-            counter.join()
-        assert during > 20
-
-    def test_two_threads_at_once_equal_lone_runs(self, example_ranks):
-        options = {"min_size": 15, "max_size": 500, "nperm": 500, "diagnostics": False}
-        lone = [rsvelmopy.run_gsea(example_ranks, GMT, seed=s, **options) for s in (1, 2)]
-        together = [None, None]
-
-        def work(i):
-            together[i] = rsvelmopy.run_gsea(example_ranks, GMT, seed=i + 1, **options)
-
-        workers = [threading.Thread(target=work, args=(i,)) for i in range(2)]
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join()
-        assert together == lone
+    with concurrent.futures.ThreadPoolExecutor(3) as threads:
+        threads.submit(count)
+        together = list(threads.map(lambda s: rsvelmopy.run_gsea(example_ranks, GMT, seed=s, **options), (1, 2)))
+        during = len(ticks)
+        done.set()
+    assert during > 20 and together == lone
 
 
 def rsvelmopy_sets():

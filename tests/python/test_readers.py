@@ -2,6 +2,8 @@ import gzip
 import warnings
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from rsvelmo import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
 from rsvelmo.io import check_ranking, read_gmt_descriptions
 
@@ -31,6 +33,23 @@ DESEQ2 = '"","baseMean","log2FoldChange","lfcSE","stat","pvalue","padj"\n"A",10,
 def test_read_ranks_keeps_the_order(tmp_path, name, content, options, expected):
     ranks = read_ranks(write(tmp_path, name, content), **options)
     assert ranks == expected and list(ranks) == list(expected)
+
+
+NAMES = st.text(st.characters(categories=("L", "N"), include_characters="-._:"), min_size=1, max_size=8)
+
+
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(
+    ranks=st.dictionaries(NAMES, st.floats(allow_nan=False, allow_infinity=False), min_size=1, max_size=30),
+    header=st.booleans(),
+    end=st.sampled_from(["\n", "\r\n"]),
+    suffix=st.sampled_from([".rnk", ".csv", ".tsv.gz"]),
+)
+def test_any_ranking_reads_back_exactly(tmp_path, ranks, header, end, suffix):
+    sep = "," if suffix == ".csv" else "\t"
+    rows = ([f"gene{sep}score"] if header else []) + [f"{g}{sep}{s!r}" for g, s in ranks.items()]
+    got = read_ranks(write(tmp_path, "ranks" + suffix, "".join(row + end for row in rows)))
+    assert got == ranks and list(got) == list(ranks)
 
 
 @pytest.mark.parametrize(

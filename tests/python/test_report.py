@@ -176,12 +176,17 @@ class TestReportInABrowser:
         genes = [f"G{i}" for i in range(20000)]
         ranks = {g: rng.gauss(0, 2) for g in genes}
         sets = {f"SET_{i:05d}": rng.sample(genes, rng.randint(15, 200)) for i in range(16000)}
-        records = []
-        for name, members in sets.items():
-            p = rng.random()
-            record = {"pathway": name, "description": f"random set {name}", "size": len(members), "pval": p}
-            record |= {"es": rng.uniform(-0.5, 0.5), "nes": rng.uniform(-2, 2), "padj": min(1.0, p * 3)}
-            records.append(record | {"log2err": 0.5, "leading_edge": members[:10], "leading_edge_size": 10})
+        records = [
+            {"pathway": name, "description": f"random set {name}", "size": len(members), "es": 0.3, "nes": 1.2}
+            | {
+                "pval": p,
+                "padj": min(1.0, p * 3),
+                "log2err": 0.5,
+                "leading_edge": members[:10],
+                "leading_edge_size": 10,
+            }
+            for (name, members), p in zip(sets.items(), (rng.random() for _ in sets))
+        ]
         path = rsvelmo.report(records, ranks, sets, tmp_path / "report.html")
         assert os.path.getsize(path) < 25e6
         dom = dump_dom(path, "sort=pval&dir=asc&page=3")

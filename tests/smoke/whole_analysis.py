@@ -11,14 +11,10 @@ import rsvelmopy
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 nproc = int(sys.argv[1])
-ranks = {}
-with open(ROOT / "examples" / "panc1_foxa2ko_vs_wt_t.rnk") as f:
-    for line in f:
-        gene, score = line.split("\t")
-        ranks[gene] = float(score)
+lines = (ROOT / "examples" / "panc1_foxa2ko_vs_wt_t.rnk").read_text().splitlines()
+ranks = {gene: float(score) for gene, score in (line.split("\t") for line in lines)}
 gmt = ROOT / "build" / "smoke-sets.gmt"
-with open(ROOT / "examples" / "go_bp_2022_15_500.gmt") as f:
-    gmt.write_text("".join(f.readlines()[:150]))
+gmt.write_text("".join((ROOT / "examples" / "go_bp_2022_15_500.gmt").read_text().splitlines(keepends=True)[:150]))
 
 for kwargs in ({"mode": "simple", "nperm": 300}, {}, {"mode": "multilevel", "scoreType": "pos", "eps": 1e-20}):
     rows = rsvelmopy.run_gsea_py(ranks, str(gmt), nproc=nproc, **kwargs)
