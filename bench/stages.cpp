@@ -100,8 +100,9 @@ std::uint64_t replay(const EstimatorTrace& t) {
     const auto proposals = std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(t.k) * 0.1));
     const rsvelmo::UniformIndex member_index(t.k - 1), gene_index(t.n - 1);
     for (std::size_t round = 0; round < t.passes.size(); ++round) {
-        const std::int64_t draws = 2 * t.passes[round] * static_cast<std::int64_t>(t.sample) * proposals;
-        for (std::int64_t d = 0; d < draws; ++d) sum += member_index.draw(engine) + gene_index.draw(engine);
+        // The passes until the level's target, then as many again, over every set.
+        const std::int64_t in_round = 2 * t.passes[round] * static_cast<std::int64_t>(t.sample) * proposals;
+        for (std::int64_t p = 0; p < in_round; ++p) sum += member_index.draw(engine) + gene_index.draw(engine);
         if (round + 1 < t.cuts.size()) resample(t.cuts[round + 1]);
     }
     return sum;
