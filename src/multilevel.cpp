@@ -27,6 +27,13 @@ bool side_has_scores(Side side, std::span<const double> scores) {
 
 namespace {
 
+// Emits a record of this module at the given level, when that level is on;
+// `message` is only built by callers that checked.
+void emit_record(logging::Level level, std::uint32_t line, std::string message) {
+    logging::emit(
+        {level, "rsvelmo::multilevel", "rsvelmo::multilevel", "src/multilevel.cpp", line, std::move(message)});
+}
+
 // A trace record of what an estimator drew: enough to replay its random
 // words without the set work (bench/stages measures the floor with it).
 void trace_estimator(const EsRulerCompat& ruler, std::uint64_t n, std::uint64_t pathway_size, std::uint64_t sample_size,
@@ -37,8 +44,7 @@ void trace_estimator(const EsRulerCompat& ruler, std::uint64_t n, std::uint64_t 
     for (const auto& level : ruler.levels()) message += std::to_string(level.below.size()) + ",";
     message += " passes=";
     for (const std::int64_t passes : ruler.pass_counts()) message += std::to_string(passes) + ",";
-    logging::emit({logging::Level::Trace, "rsvelmo::multilevel", "rsvelmo::multilevel", "src/multilevel.cpp", __LINE__,
-                   std::move(message)});
+    emit_record(logging::Level::Trace, __LINE__, std::move(message));
 }
 
 }  // namespace
@@ -99,12 +105,6 @@ namespace {
 // R's sample.int(1e9, 1): the draw that seeds the estimators.
 constexpr std::uint64_t kSeedRange = 1000000000;
 constexpr double kLn2 = 0.6931471805599453;
-
-void debug(std::uint32_t line, std::string message) {
-    if (!logging::enabled(logging::Level::Debug)) return;
-    logging::emit({logging::Level::Debug, "rsvelmo::multilevel", "rsvelmo::multilevel", "src/multilevel.cpp", line,
-                   std::move(message)});
-}
 
 // Pathways to refine, grouped by size (ascending): one group shares its estimators.
 using Groups = std::map<std::uint64_t, std::vector<std::size_t>>;
@@ -195,7 +195,10 @@ void refine_multilevel(std::span<PathwayStatistics> records, const RefinementSet
     // been in the main stream; their values are not used.
     for (std::uint64_t g = groups.size(); g >= 1; --g) (void)main_stream.r_unif_index(g);
     const std::uint64_t seed = main_stream.r_unif_index(kSeedRange) + 1;
-    debug(__LINE__, "multilevel seed " + std::to_string(seed) + " for " + std::to_string(groups.size()) + " groups");
+    if (logging::enabled(logging::Level::Debug)) {
+        emit_record(logging::Level::Debug, __LINE__,
+                    "multilevel seed " + std::to_string(seed) + " for " + std::to_string(groups.size()) + " groups");
+    }
 
     std::vector<const Groups::value_type*> jobs;
     for (const auto& group : groups) jobs.push_back(&group);
