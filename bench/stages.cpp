@@ -12,6 +12,8 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstring>
+#include <limits>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -108,6 +110,23 @@ std::uint64_t replay(const EstimatorTrace& t) {
     return sum;
 }
 
+// FNV-1a over the bits of every result's numbers: two builds whose digests
+// agree gave the same results bit for bit.
+struct ResultDigest {
+    std::uint64_t value = 14695981039346656037ull;
+    void add_bits(double x) {
+        std::uint64_t bits;
+        std::memcpy(&bits, &x, sizeof bits);
+        for (int i = 0; i < 8; ++i) value = (value ^ ((bits >> (8 * i)) & 0xff)) * 1099511628211ull;
+    }
+    void add(const rsvelmo::EnrichmentResult& r) {
+        const double nan = std::numeric_limits<double>::quiet_NaN();
+        for (double x : {r.es, r.nes.value_or(nan), r.pval, r.padj.value_or(nan), r.log2err.value_or(nan),
+                         static_cast<double>(r.leading_edge.size())})
+            add_bits(x);
+    }
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -146,6 +165,7 @@ int main(int argc, char** argv) {
         stages.emplace_back(name, s);
     };
     std::size_t pathways = 0;
+    ResultDigest digest;
     const auto start = Clock::now();
     for (int arg = 3; arg < argc; ++arg) {
         marks.clear();
@@ -158,9 +178,10 @@ int main(int argc, char** argv) {
         }
         const auto read = Clock::now();
         add("reading", seconds(begin, read));
-        pathways += rsvelmo::run_gsea_internal(ranked, db.value().pathways,
-                                               rsvelmo::AnalysisOptions{.run_multilevel = multilevel})
-                        .size();
+        const auto results = rsvelmo::run_gsea_internal(ranked, db.value().pathways,
+                                                        rsvelmo::AnalysisOptions{.run_multilevel = multilevel});
+        pathways += results.size();
+        for (const auto& r : results) digest.add(r);
         auto previous = read;
         for (const auto& [name, when] : marks) {
             add(name, seconds(previous, when));
@@ -185,7 +206,8 @@ int main(int argc, char** argv) {
     }
     json << "}, \"wall\": " << seconds(start, end) << ", \"peak_rss_mb\": " << usage.ru_maxrss / 1024.0
          << ", \"estimators\": " << estimators.size() << ", \"floor\": " << floor
-         << ", \"checksum\": " << replayed % 1000 << "}";
+         << ", \"checksum\": " << replayed % 1000 << ", \"results_digest\": \"" << std::hex << digest.value
+         << "\"}";
     std::cout << json.str() << std::endl;
     return 0;
 }

@@ -1,9 +1,10 @@
 #include "esruler_compat.hpp"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <limits>
-#include <numeric>
 
 #include "internal/special.hpp"
 
@@ -56,13 +57,92 @@ std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uin
     return static_cast<std::int64_t>(std::clamp(target, -2147483648.0, 2147483647.0));
 }
 
-void SampleChunks::reset(std::size_t chunk_count, std::uint64_t genes) {
-    chunk_weight.assign(chunk_count, 0);
-    chunk_members.resize(chunk_count);
-    for (auto& members : chunk_members) members.clear();
-    member_bits.assign((genes + 63) / 64, 0);
+MemberSet::MemberSet(std::uint64_t genes) {
+    const std::size_t words = (genes + 63) / 64;
+    const std::size_t blocks = std::max<std::size_t>(1, (words + kWordsPerBlock - 1) / kWordsPerBlock);
+    bits_.assign(blocks * kWordsPerBlock, 0);
+    word_rank_.assign(blocks * kWordsPerBlock, 0);
+    block_rank_.assign(blocks + 1, 0);
+    block_weight_.assign(blocks, 0);
+    word_weight_.assign(blocks * kWordsPerBlock, 0);
+}
+
+void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const std::int64_t> weights,
+                       std::span<const std::uint64_t> hashes) {
+    std::fill(bits_.begin(), bits_.end(), 0);
+    std::fill(block_weight_.begin(), block_weight_.end(), 0);
+    std::fill(word_weight_.begin(), word_weight_.end(), 0);
+    weight = 0;
     hash = 0;
     remembered = {};
+    for (std::uint64_t p : members) {
+        bits_[p >> 6] |= std::uint64_t{1} << (p & 63);
+        block_weight_[p >> 6 >> 3] += weights[p];
+        word_weight_[p >> 6] += weights[p];
+        weight += weights[p];
+        hash ^= hashes[p];
+    }
+    std::int32_t total = 0;
+    for (std::size_t b = 0; b < blocks(); ++b) {
+        block_rank_[b] = total;
+        std::uint16_t in_block = 0;
+        for (std::size_t w = b * kWordsPerBlock; w < (b + 1) * kWordsPerBlock; ++w) {
+            word_rank_[w] = in_block;
+            in_block = static_cast<std::uint16_t>(in_block + std::popcount(bits_[w]));
+        }
+        total += in_block;
+    }
+    block_rank_.back() = total;
+}
+
+void MemberSet::members(std::vector<std::uint64_t>& out) const {
+    out.resize(size());
+    std::uint64_t* next = out.data();
+    for (std::size_t w = 0; w < bits_.size(); ++w) {
+        for (std::uint64_t x = bits_[w]; x != 0; x &= x - 1) *next++ = w * 64 + std::countr_zero(x);
+    }
+}
+
+std::uint64_t MemberSet::at_rank(std::uint64_t r) const {
+    // The block: the last whose earlier blocks hold at most r members
+    // (block 0 always qualifies); counted over all blocks, no early exit.
+    const auto rank = static_cast<std::int32_t>(r);
+    const std::int32_t* block_rank = block_rank_.data();
+    const auto n_blocks = static_cast<std::int32_t>(blocks());
+    std::int32_t b = 0;
+    for (std::int32_t i = 1; i < n_blocks; ++i) b += block_rank[i] <= rank;
+    const auto in_block = static_cast<std::uint16_t>(rank - block_rank[b]);
+    // The word, likewise within the block.
+    const std::uint16_t* word_rank = &word_rank_[static_cast<std::size_t>(b) * kWordsPerBlock];
+    std::uint32_t w = 0;
+    for (std::uint32_t i = 1; i < kWordsPerBlock; ++i) w += word_rank[i] <= in_block;
+    const std::size_t word = static_cast<std::size_t>(b) * kWordsPerBlock + w;
+    std::uint64_t x = bits_[word];
+    for (unsigned skip = in_block - word_rank[w]; skip != 0; --skip) x &= x - 1;
+    return word * 64 + static_cast<std::uint64_t>(std::countr_zero(x));
+}
+
+void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
+    const std::size_t out_word = out >> 6, in_word = in >> 6;
+    bits_[out_word] ^= std::uint64_t{1} << (out & 63);
+    bits_[in_word] ^= std::uint64_t{1} << (in & 63);
+    const auto out_block = static_cast<std::int32_t>(out_word / kWordsPerBlock);
+    const auto in_block = static_cast<std::int32_t>(in_word / kWordsPerBlock);
+    // Later words of each block, and later blocks, lose or gain one member.
+    std::uint16_t* out_ranks = &word_rank_[out_word - out_word % kWordsPerBlock];
+    const auto out_slot = static_cast<std::uint16_t>(out_word % kWordsPerBlock);
+    for (std::uint16_t i = 0; i < kWordsPerBlock; ++i) out_ranks[i] -= i > out_slot;
+    std::uint16_t* in_ranks = &word_rank_[in_word - in_word % kWordsPerBlock];
+    const auto in_slot = static_cast<std::uint16_t>(in_word % kWordsPerBlock);
+    for (std::uint16_t i = 0; i < kWordsPerBlock; ++i) in_ranks[i] += i > in_slot;
+    std::int32_t* block_rank = block_rank_.data();
+    const auto n_blocks = static_cast<std::int32_t>(blocks());
+    for (std::int32_t i = 0; i < n_blocks; ++i) block_rank[i] += (i > in_block) - (i > out_block);
+    block_weight_[out_block] -= out_weight;
+    block_weight_[in_block] += in_weight;
+    word_weight_[out_word] -= out_weight;
+    word_weight_[in_word] += in_weight;
+    weight += in_weight - out_weight;
 }
 
 Scorer::Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size)
@@ -104,67 +184,74 @@ bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, co
     return PassTest(scorer, ns, hash, bound).passes(cum, miss);
 }
 
-namespace {
-
-// Weight sums of a set in its scoring mode: the real weights, or one per
-// member when they all weigh 0.
-struct Mode {
-    bool unit;
-    std::int64_t ns;
-};
-
-Mode mode_of(const SampleChunks& chunks, std::int64_t ns) {
-    if (ns != 0) return {false, ns};
-    std::int64_t members = 0;
-    for (const auto& c : chunks.chunk_members) members += static_cast<std::int64_t>(c.size());
-    return {true, members};
-}
-
-}  // namespace
-
-bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
-                     const Bound& bound, Remembered& found) {
-    const Mode mode = mode_of(chunks, ns);
-    const PassTest test(scorer, mode.ns, hash, bound);
-    std::int64_t cum_start = 0;
-    std::int64_t before = 0;  // members in earlier chunks
-    for (std::size_t c = 0; c < chunks.chunk_members.size(); ++c) {
-        const auto& members = chunks.chunk_members[c];
-        if (members.empty()) continue;
-        const std::int64_t weight = mode.unit ? static_cast<std::int64_t>(members.size()) : chunks.chunk_weight[c];
-        // Optimistic value: all of the chunk's weight with the fewest misses.
-        const std::int64_t fewest_misses = static_cast<std::int64_t>(members.front()) - before;
-        if (test.passes(cum_start + weight, fewest_misses)) {
-            std::int64_t cum = cum_start;
-            for (std::size_t i = 0; i < members.size(); ++i) {
-                cum += mode.unit ? 1 : scorer.weight(members[i]);
-                const std::int64_t miss = static_cast<std::int64_t>(members[i]) - before - static_cast<std::int64_t>(i);
-                if (test.passes(cum, miss)) {
-                    found = {!mode.unit, members[i], cum, miss};
-                    return true;
+bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
+                       const Bound& bound, Remembered& found) {
+    // A set whose members all weigh 0 is walked with one per member.
+    const bool unit = ns == 0;
+    const ScanTest test(scorer, unit ? static_cast<std::int64_t>(set.size()) : ns, hash, bound);
+    constexpr std::size_t kWords = MemberSet::kWordsPerBlock;
+    // A block, and then a word, is walked only when its optimistic value
+    // passes: all of its weight with the misses before its first gene (the
+    // block) or member (the word). The tests of a group of blocks, and of
+    // the words of a block, go into a bit mask first, without branches, so
+    // that only the few candidates cost a branch.
+    std::array<std::int64_t, 64> cum_before;  // the weight of the earlier blocks
+    std::int64_t cum = 0;
+    for (std::size_t group = 0; group < set.blocks(); group += 64) {
+        const std::size_t end = std::min(set.blocks(), group + 64);
+        std::uint64_t candidates = 0;
+        for (std::size_t b = group; b < end; ++b) {
+            const std::int64_t size = set.block_size(b);
+            cum_before[b - group] = cum;
+            cum += unit ? size : set.block_weight(b);
+            const auto first_gene = static_cast<std::int64_t>(b * kWords * 64);
+            const bool open = size != 0 && test.passes(cum, first_gene - set.rank_of_block(b));
+            candidates |= std::uint64_t{open} << (b - group);
+        }
+        for (; candidates != 0; candidates &= candidates - 1) {
+            const std::size_t b = group + static_cast<std::size_t>(std::countr_zero(candidates));
+            std::int64_t word_cum = cum_before[b - group];
+            std::array<std::int64_t, kWords> word_cum_before;
+            std::uint64_t words = 0;
+            for (std::size_t i = 0; i < kWords; ++i) {
+                const std::size_t w = b * kWords + i;
+                const std::uint64_t x = set.word_bits(w);
+                word_cum_before[i] = word_cum;
+                word_cum += unit ? std::popcount(x) : set.word_weight(w);
+                const std::int64_t first = static_cast<std::int64_t>(w * 64) + std::countr_zero(x);
+                const bool open =
+                    x != 0 && test.passes(word_cum, first - set.rank_of_block(b) - set.rank_in_block(w));
+                words |= std::uint64_t{open} << i;
+            }
+            for (; words != 0; words &= words - 1) {
+                const auto i = static_cast<std::size_t>(std::countr_zero(words));
+                const std::size_t w = b * kWords + i;
+                std::int64_t index = set.rank_of_block(b) + set.rank_in_block(w);
+                std::int64_t c = word_cum_before[i];
+                for (std::uint64_t x = set.word_bits(w); x != 0; x &= x - 1, ++index) {
+                    const auto p = static_cast<std::int64_t>(w * 64) + std::countr_zero(x);
+                    c += unit ? 1 : scorer.weight(static_cast<std::uint64_t>(p));
+                    if (test.passes(c, p - index)) {
+                        found = {!unit, static_cast<std::uint64_t>(p), c, p - index};
+                        return true;
+                    }
                 }
             }
         }
-        cum_start += weight;
-        before += static_cast<std::int64_t>(members.size());
     }
     return false;
 }
 
-bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
+bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
                    const Bound& bound) {
-    const Mode mode = mode_of(chunks, ns);
-    const PassTest test(scorer, mode.ns, hash, bound);
+    const bool unit = ns == 0;
+    const PassTest test(scorer, unit ? static_cast<std::int64_t>(set.size()) : ns, hash, bound);
+    std::vector<std::uint64_t> members;
+    set.members(members);
     std::int64_t cum = 0;
-    std::int64_t index = 0;
-    for (const auto& members : chunks.chunk_members) {
-        for (std::uint64_t p : members) {
-            cum += mode.unit ? 1 : scorer.weight(p);
-            if (test.passes(cum, static_cast<std::int64_t>(p) - index)) {
-                return true;
-            }
-            ++index;
-        }
+    for (std::size_t i = 0; i < members.size(); ++i) {
+        cum += unit ? 1 : scorer.weight(members[i]);
+        if (test.passes(cum, static_cast<std::int64_t>(members[i]) - static_cast<std::int64_t>(i))) return true;
     }
     return false;
 }
@@ -172,7 +259,7 @@ bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_
 }  // namespace esruler
 
 using esruler::Bound;
-using esruler::SampleChunks;
+using esruler::MemberSet;
 using esruler::SampleStat;
 
 namespace {
@@ -185,15 +272,6 @@ double harmonic_tail(std::uint64_t from, std::uint64_t to) {
 }
 
 constexpr double kLn2 = 0.6931471805599453;
-
-// How many of the sorted values lie below x: the insertion point. A chunk
-// holds about sqrt(k) members, where a branch-free count beats a binary
-// search whose every step is a coin toss for the branch predictor.
-std::ptrdiff_t count_below(const std::vector<std::uint64_t>& sorted, std::uint64_t x) {
-    std::ptrdiff_t below = 0;
-    for (std::uint64_t v : sorted) below += v < x;
-    return below;
-}
 
 }  // namespace
 
@@ -243,67 +321,46 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
     samples_.swap(renewed);
 }
 
-std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, SampleChunks& chunks, const Bound& bound,
+std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& set, const Bound& bound,
                                        Mt19937& engine) const {
     const std::uint64_t n = scorer_.genes();
     const auto proposals =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1));
     const UniformIndex member_index(pathway_size - 1), gene_index(n - 1);
-    std::int64_t ns = std::accumulate(chunks.chunk_weight.begin(), chunks.chunk_weight.end(), std::int64_t{0});
 
     std::int64_t accepted = 0;
-    esruler::Remembered& remembered = chunks.remembered;
+    esruler::Remembered& remembered = set.remembered;
     for (std::int64_t step = 0; step < proposals; ++step) {
-        std::uint64_t r = member_index.draw(engine);
+        const std::uint64_t r = member_index.draw(engine);
         const std::uint64_t candidate = gene_index.draw(engine);
-
-        std::size_t old_chunk = 0;
-        while (r >= chunks.chunk_members[old_chunk].size()) r -= chunks.chunk_members[old_chunk++].size();
-        auto& old_members = chunks.chunk_members[old_chunk];
-        const std::uint64_t old = old_members[r];
-        if (chunks.contains(candidate)) {
-            if (candidate == old) ++accepted;
+        const std::uint64_t old = set.at_rank(r);
+        if (set.contains(candidate)) {
+            accepted += candidate == old;
             continue;
         }
-        const std::size_t new_chunk = chunk_of_gene_[candidate];
-        auto& new_members = chunks.chunk_members[new_chunk];
-
-        old_members.erase(old_members.begin() + static_cast<std::ptrdiff_t>(r));
-        const auto slot = new_members.insert(new_members.begin() + count_below(new_members, candidate), candidate);
+        const std::int64_t ns = set.weight;
         const std::int64_t w_old = scorer_.weight(old), w_new = scorer_.weight(candidate);
-        chunks.chunk_weight[old_chunk] -= w_old;
-        chunks.chunk_weight[new_chunk] += w_new;
         const std::int64_t new_ns = ns - w_old + w_new;
-        const std::uint64_t new_hash = chunks.hash ^ gene_hash_[old] ^ gene_hash_[candidate];
+        const std::uint64_t new_hash = set.hash ^ gene_hash_[old] ^ gene_hash_[candidate];
 
         // First try the member that passed last time, moved by the swap.
         bool accept = false;
         esruler::Remembered next = remembered;
         if (remembered.valid && old != remembered.position && ns != 0 && new_ns != 0) {
-            if (old < remembered.position) {
-                next.cum -= w_old;
-                next.miss += 1;
-            }
-            if (candidate < remembered.position) {
-                next.cum += w_new;
-                next.miss -= 1;
-            }
+            const bool old_before = old < remembered.position, new_before = candidate < remembered.position;
+            next.cum += (new_before ? w_new : 0) - (old_before ? w_old : 0);
+            next.miss += static_cast<std::int64_t>(old_before) - static_cast<std::int64_t>(new_before);
             accept = esruler::PassTest(scorer_, new_ns, new_hash, bound).passes(next.cum, next.miss);
         }
-        if (!accept) accept = esruler::accepts_chunked(scorer_, chunks, new_ns, new_hash, bound, next);
+        set.swap(old, w_old, candidate, w_new);
+        if (!accept) accept = esruler::accepts_by_blocks(scorer_, set, new_ns, new_hash, bound, next);
 
         if (accept) {
             ++accepted;
-            ns = new_ns;
-            chunks.hash = new_hash;
-            chunks.flip(old);
-            chunks.flip(candidate);
+            set.hash = new_hash;
             remembered = next;
         } else {
-            new_members.erase(slot);
-            old_members.insert(old_members.begin() + static_cast<std::ptrdiff_t>(r), old);
-            chunks.chunk_weight[old_chunk] += w_old;
-            chunks.chunk_weight[new_chunk] -= w_new;
+            set.swap(candidate, w_new, old, w_old);
         }
     }
     return accepted;
@@ -322,17 +379,12 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
     }
     resample_genesets(engine);
 
-    chunk_count_ = std::max<std::uint64_t>(1, static_cast<std::uint64_t>(std::sqrt(static_cast<double>(k))));
-    const std::size_t m = chunk_count_;
-    chunk_bounds_.assign(m, 0);
-    chunk_bounds_[m - 1] = n;
     if (levels_.empty()) return;
 
     const std::int64_t q = esruler::scaled_threshold(es);
     const double log_eps = std::log(eps);
     double log_p = 0.0;
-    std::vector<SampleChunks> chunks(n_sets, SampleChunks(m));
-    std::vector<std::uint64_t> column(n_sets);
+    std::vector<MemberSet> sets(n_sets, MemberSet(n));
     const std::int64_t target = esruler::move_target(n_sets, move_factor_, k);
     while (true) {
         const esruler::Level& last = levels_.back();
@@ -340,53 +392,23 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
         log_p += harmonic_tail(last.above.size() + 1, sample_size_);
         if (eps != 0.0 && log_p < log_eps) return;
 
-        // Chunk bounds follow the population's medians, so that chunks hold
-        // about k/m members each.
-        if (m > 1) {
-            std::uint64_t pos = 0;
-            for (std::size_t i = 0; i + 1 < m; ++i) {
-                pos += (k + i) / m;
-                for (std::size_t s = 0; s < n_sets; ++s) column[s] = samples_[s][pos];
-                std::nth_element(column.begin(), column.begin() + n_sets / 2, column.end());
-                chunk_bounds_[i] = column[n_sets / 2];
-            }
-        }
-        // A gene falls in the first chunk whose bound lies above it.
-        chunk_of_gene_.resize(n);
-        for (std::size_t p = 0, c = 0; p < n; ++p) {
-            while (c < m && chunk_bounds_[c] <= p) ++c;
-            chunk_of_gene_[p] = static_cast<std::uint32_t>(std::min(c, m - 1));
-        }
-        for (std::size_t s = 0; s < n_sets; ++s) {
-            chunks[s].reset(m, n);
-            for (std::uint64_t p : samples_[s]) {
-                const std::size_t c = chunk_of_gene_[p];
-                chunks[s].chunk_members[c].push_back(p);
-                chunks[s].chunk_weight[c] += scorer_.weight(p);
-                chunks[s].flip(p);
-                chunks[s].hash ^= gene_hash_[p];
-            }
-        }
+        for (std::size_t s = 0; s < n_sets; ++s) sets[s].assign(samples_[s], scorer_.weights(), gene_hash_);
 
         const Bound bound = last.bound;
         std::int64_t passes = 0;
         if (target >= 1) {
             std::int64_t moves = 0;
             do {
-                for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, chunks[s], bound, engine);
+                for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, sets[s], bound, engine);
                 ++passes;
                 if (stop_asked()) return;
             } while (moves < target);
             for (std::int64_t extra = 0; extra < passes; ++extra) {
-                for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, chunks[s], bound, engine);
+                for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, sets[s], bound, engine);
             }
         }
         pass_counts_.push_back(passes);
-        for (std::size_t s = 0; s < n_sets; ++s) {
-            auto& set = samples_[s];
-            set.clear();
-            for (const auto& members : chunks[s].chunk_members) set.insert(set.end(), members.begin(), members.end());
-        }
+        for (std::size_t s = 0; s < n_sets; ++s) sets[s].members(samples_[s]);
 
         const std::size_t before = levels_.size();
         resample_genesets(engine);

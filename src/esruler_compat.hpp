@@ -43,7 +43,7 @@ public:
 
 private:
     void resample_genesets(Mt19937& engine);
-    std::int64_t perturbate(std::uint64_t pathway_size, esruler::SampleChunks& chunks, const esruler::Bound& bound,
+    std::int64_t perturbate(std::uint64_t pathway_size, esruler::MemberSet& set, const esruler::Bound& bound,
                             Mt19937& engine) const;
 
     esruler::Scorer scorer_;
@@ -51,12 +51,9 @@ private:
     std::vector<std::vector<std::uint64_t>> samples_;
     std::vector<esruler::Level> levels_;
     std::vector<std::int64_t> pass_counts_;
-    std::vector<std::uint64_t> chunk_bounds_;
-    std::vector<std::uint32_t> chunk_of_gene_;  // the chunk each gene falls in, for the current bounds
     std::uint64_t sample_size_;
     std::uint64_t pathway_size_;
     double move_factor_;
-    std::uint64_t chunk_count_ = 0;
 };
 
 }  // namespace rsvelmo

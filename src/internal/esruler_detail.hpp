@@ -52,23 +52,57 @@ struct Remembered {
     std::int64_t miss = 0;
 };
 
-// One set during a level: its members split at the chunk bounds, with a
-// bitmap of the members over the genes (membership in constant time) and
-// the xor of their gene hashes, both kept up to date by the perturbation,
-// and the member that passed the level's bound last (a good first guess for
-// the next proposal, kept from one perturbation pass to the next).
-struct SampleChunks {
-    explicit SampleChunks(std::size_t chunk_count = 1) { reset(chunk_count); }
-    void reset(std::size_t chunk_count, std::uint64_t genes = 0);
+// One set during a level, as a bitmap over the genes. Genes are grouped in
+// words of 64 and blocks of eight words; each word keeps how many members
+// lie in the earlier words of its block, and each block how many lie in the
+// earlier blocks and what its members weigh. Finding the member at a rank
+// is then two fixed-length counts and a few steps inside one word, and a
+// swap of members updates the counts with fixed-length loops, so neither
+// costs the branch predictor a guess that depends on the data.
+class MemberSet {
+public:
+    static constexpr std::size_t kWordsPerBlock = 8;
 
-    bool contains(std::uint64_t p) const { return (member_bits[p >> 6] >> (p & 63)) & 1; }
-    void flip(std::uint64_t p) { member_bits[p >> 6] ^= std::uint64_t{1} << (p & 63); }
+    MemberSet() = default;
+    explicit MemberSet(std::uint64_t genes);
 
-    std::vector<std::int64_t> chunk_weight;
-    std::vector<std::vector<std::uint64_t>> chunk_members;
-    std::vector<std::uint64_t> member_bits;
-    std::uint64_t hash = 0;
+    // Makes the set exactly `members` (ascending), with the genes' weights
+    // and hashes, and forgets the remembered member.
+    void assign(std::span<const std::uint64_t> members, std::span<const std::int64_t> weights,
+                std::span<const std::uint64_t> hashes);
+    // The members, ascending.
+    void members(std::vector<std::uint64_t>& out) const;
+
+    bool contains(std::uint64_t p) const { return (bits_[p >> 6] >> (p & 63)) & 1; }
+    // The member of rank r (0: the smallest); r must be below size().
+    std::uint64_t at_rank(std::uint64_t r) const;
+    // Replaces the member `out` by the non-member `in`.
+    void swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
+
+    std::uint64_t size() const { return static_cast<std::uint64_t>(block_rank_.back()); }
+    std::size_t blocks() const { return block_weight_.size(); }
+    // Members of the blocks before b, and of block b.
+    std::int64_t rank_of_block(std::size_t b) const { return block_rank_[b]; }
+    std::int64_t block_size(std::size_t b) const { return block_rank_[b + 1] - block_rank_[b]; }
+    std::int64_t block_weight(std::size_t b) const { return block_weight_[b]; }
+    // Word w (genes 64w ..): its bitmap, the members in the earlier words of
+    // its block, and its members' weight.
+    std::uint64_t word_bits(std::size_t w) const { return bits_[w]; }
+    std::int64_t rank_in_block(std::size_t w) const { return word_rank_[w]; }
+    std::int64_t word_weight(std::size_t w) const { return word_weight_[w]; }
+
+    std::uint64_t hash = 0;  // xor of the members' gene hashes
+    std::int64_t weight = 0;  // sum of the members' weights
+    // The member that passed the level's bound last: a good first guess for
+    // the next proposal, kept from one perturbation pass to the next.
     Remembered remembered;
+
+private:
+    std::vector<std::uint64_t> bits_;        // whole blocks of words
+    std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
+    std::vector<std::int32_t> block_rank_;   // members in earlier blocks; one more entry: the size
+    std::vector<std::int64_t> block_weight_;
+    std::vector<std::int64_t> word_weight_;
 };
 
 // The weights of one orientation and the set size they are scored at. A set
@@ -80,6 +114,7 @@ public:
 
     std::uint64_t genes() const { return ranks_.size(); }
     std::int64_t weight(std::uint64_t p) const { return ranks_[p]; }
+    std::span<const std::int64_t> weights() const { return ranks_; }
     std::int64_t misses() const { return misses_; }
 
     // Exact stat of an ascending set.
@@ -92,13 +127,14 @@ private:
 
 // Whether the set (with total weight ns and hash) has a member whose running
 // value beats the bound's key; on success `found` holds that member. Skips
-// whole chunks that cannot pass.
-bool accepts_chunked(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
-                     const Bound& bound, Remembered& found);
+// whole blocks that cannot pass.
+bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
+                       const Bound& bound, Remembered& found);
 // The same decision by a plain walk over every member.
-bool accepts_plain(const Scorer& scorer, const SampleChunks& chunks, std::int64_t ns, std::uint64_t hash,
+bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
                    const Bound& bound);
 // Whether the member at (cum, miss) beats the bound, for a set of weight ns.
+// (The scans use ScanTest, the proposals PassTest; this is their reference.)
 bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound, std::int64_t cum,
                    std::int64_t miss);
 
@@ -131,6 +167,32 @@ private:
     std::int64_t bound_rank_sum_;
     __int128 rhs_;
     bool hash_above_;
+};
+
+// PassTest for the scans, which test many members of one set: the division
+// that turns the test into one comparison of the member's z against the
+// least z that passes is done once. With r = bound.rank_sum > 0, z*r > rhs
+// exactly when z > floor(rhs/r), and z*r == rhs when rhs is a multiple of r
+// and z is the quotient.
+class ScanTest {
+public:
+    ScanTest(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound)
+        : ns_(ns), d_(scorer.misses()), bound_misses_(bound.peak_misses) {
+        const auto rhs = static_cast<unsigned __int128>(static_cast<__int128>(ns * d_) * bound.peak_rank_sum);
+        const auto r = static_cast<std::uint64_t>(bound.rank_sum);
+        const bool tie_passes = rhs % r == 0 && hash > bound.set_hash;
+        least_z_ = static_cast<__int128>(rhs / r) + (tie_passes ? 0 : 1);
+    }
+
+    bool passes(std::int64_t cum, std::int64_t miss) const {
+        return (bound_misses_ - miss) * ns_ + cum * d_ >= least_z_;
+    }
+
+private:
+    std::int64_t ns_;
+    std::int64_t d_;
+    std::int64_t bound_misses_;
+    __int128 least_z_;
 };
 
 }  // namespace rsvelmo::esruler

@@ -11,7 +11,7 @@ namespace rsvelmo {
 namespace {
 
 using esruler::Bound;
-using esruler::SampleChunks;
+using esruler::MemberSet;
 using esruler::Scorer;
 
 std::vector<std::int64_t> linear_weights(std::int64_t n) {
@@ -91,15 +91,18 @@ TEST(EsRuler, ZeroWeightSetsAreScoredWithEqualSteps) {
     }
 }
 
-// The chunked acceptance scan decides exactly as a walk over every member.
-TEST(AcceptanceScan, ChunkedEqualsPlain) {
+// The acceptance scan, which skips blocks and words, decides exactly as a
+// walk over every member; the member at each rank and the members after a
+// swap are those of the plain sorted list.
+TEST(AcceptanceScan, SkippingEqualsPlainWalk) {
     Mt19937 engine(5);
     for (int round = 0; round < 3000; ++round) {
-        const std::uint64_t n = 20 + uid_wrapper(0, 200, engine);
-        const std::uint64_t k = 1 + uid_wrapper(0, std::min<std::uint64_t>(n - 2, 40), engine);
+        const std::uint64_t n = 20 + uid_wrapper(0, round % 3 == 0 ? 3000 : 200, engine);
+        const std::uint64_t k = 1 + uid_wrapper(0, std::min<std::uint64_t>(n - 2, round % 2 ? 40 : 400), engine);
         std::vector<std::int64_t> w(n);
         for (auto& v : w)
             v = uid_wrapper(0, 3, engine) == 0 ? 0 : static_cast<std::int64_t>(uid_wrapper(1, 5000, engine));
+        if (round % 5 == 0) std::fill(w.begin(), w.end(), 0);  // every member weighs 0
         std::sort(w.rbegin(), w.rend());
         std::vector<std::uint64_t> hash(n);
         for (auto& h : hash) h = engine.next_u32();
@@ -111,27 +114,28 @@ TEST(AcceptanceScan, ChunkedEqualsPlain) {
             return s;
         };
         const Bound bound = scorer.stat(set_of(), hash);
-        const auto members = set_of();
-        const std::size_t m = std::max<std::size_t>(1, static_cast<std::size_t>(std::sqrt(double(k))));
-        std::vector<std::uint64_t> bounds;
-        for (std::size_t i = 0; i + 1 < m; ++i) bounds.push_back(uid_wrapper(0, n - 1, engine));
-        std::sort(bounds.begin(), bounds.end());
-        bounds.push_back(n);
-        SampleChunks chunks(m);
-        std::int64_t ns = 0;
-        std::uint64_t h = 0;
-        std::size_t j = 0;
-        for (std::uint64_t p : members) {
-            while (j < m && bounds[j] <= p) ++j;
-            const std::size_t c = std::min(j, m - 1);
-            chunks.chunk_members[c].push_back(p);
-            chunks.chunk_weight[c] += w[p];
-            ns += w[p];
-            h ^= hash[p];
+        auto members = set_of();
+        MemberSet set(n);
+        set.assign(members, w, hash);
+        // A swap, as the perturbation makes them.
+        const std::uint64_t out = members[uid_wrapper(0, k - 1, engine)];
+        std::uint64_t in = uid_wrapper(0, n - 1, engine);
+        if (!set.contains(in)) {
+            set.swap(out, w[out], in, w[in]);
+            members.erase(std::find(members.begin(), members.end(), out));
+            members.insert(std::upper_bound(members.begin(), members.end(), in), in);
         }
+        std::vector<std::uint64_t> listed;
+        set.members(listed);
+        ASSERT_EQ(listed, members) << "round " << round;
+        const std::uint64_t r = uid_wrapper(0, k - 1, engine);
+        ASSERT_EQ(set.at_rank(r), members[r]) << "round " << round;
+
+        std::int64_t ns = 0;
+        for (std::uint64_t p : members) ns += w[p];
         esruler::Remembered found;
-        ASSERT_EQ(esruler::accepts_chunked(scorer, chunks, ns, h, bound, found),
-                  esruler::accepts_plain(scorer, chunks, ns, h, bound))
+        ASSERT_EQ(esruler::accepts_by_blocks(scorer, set, ns, set.hash, bound, found),
+                  esruler::accepts_plain(scorer, set, ns, set.hash, bound))
             << "round " << round;
     }
 }
