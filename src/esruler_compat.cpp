@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "internal/special.hpp"
@@ -57,12 +58,71 @@ std::int64_t move_target(std::uint64_t sample_size, double move_factor, std::uin
     return static_cast<std::int64_t>(std::clamp(target, -2147483648.0, 2147483647.0));
 }
 
+namespace {
+
+// Four 32-bit and eight 16-bit lanes: the rank counts are compared and
+// updated a register at a time, on any target the compiler supports.
+using I32x4 = std::int32_t __attribute__((vector_size(16)));
+using U16x8 = std::uint16_t __attribute__((vector_size(16)));
+constexpr std::size_t kLanes = 4;
+
+template <class V, class T>
+V load(const T* p) {
+    V v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+template <class V, class T>
+void store(T* p, V v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// The number of lanes of an all-ones-or-zero 16-bit mask that are set.
+unsigned count_set_lanes(U16x8 mask) {
+    std::uint64_t half[2];
+    std::memcpy(half, &mask, sizeof half);
+    const std::uint64_t sum = (half[0] & 0x0001000100010001u) + (half[1] & 0x0001000100010001u);
+    return static_cast<unsigned>((sum * 0x0001000100010001u) >> 48);
+}
+
+// kSelectInByte[b][j]: the position of the (j+1)-th set bit of the byte b.
+constexpr auto kSelectInByte = [] {
+    std::array<std::array<std::uint8_t, 8>, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        unsigned j = 0;
+        for (unsigned bit = 0; bit < 8; ++bit) {
+            if ((b >> bit) & 1) table[b][j++] = static_cast<std::uint8_t>(bit);
+        }
+    }
+    return table;
+}();
+
+// The position of the (j+1)-th set bit of x, j below the bits set. Bytes'
+// counts and their running sums are worked out in one register, so nothing
+// branches on x: a loop clearing j bits would guess wrong whenever j varies.
+unsigned select_bit(std::uint64_t x, unsigned j) {
+    constexpr std::uint64_t kBytes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
+    std::uint64_t c = x - ((x >> 1) & 0x5555555555555555u);
+    c = (c & 0x3333333333333333u) + ((c >> 2) & 0x3333333333333333u);
+    c = (c + (c >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    const std::uint64_t through = c * kBytes;  // byte i: bits set in bytes 0..i
+    // The bytes whose running count is at most j lie before the bit's byte.
+    const std::uint64_t before_bit = ((j * kBytes | kHigh) - through) & kHigh;
+    const auto shift = static_cast<unsigned>((((before_bit >> 7) * kBytes) >> 56) * 8);
+    const auto skipped = static_cast<unsigned>(((through << 8) >> shift) & 0xff);
+    return shift + kSelectInByte[(x >> shift) & 0xff][j - skipped];
+}
+
+}  // namespace
+
 MemberSet::MemberSet(std::uint64_t genes) {
     const std::size_t words = (genes + 63) / 64;
     const std::size_t blocks = std::max<std::size_t>(1, (words + kWordsPerBlock - 1) / kWordsPerBlock);
     bits_.assign(blocks * kWordsPerBlock, 0);
     word_rank_.assign(blocks * kWordsPerBlock, 0);
-    block_rank_.assign(blocks + 1, 0);
+    // Whole registers of block counts; the entries after the blocks hold the size.
+    block_rank_.assign((blocks + kLanes) / kLanes * kLanes, 0);
     block_weight_.assign(blocks, 0);
     word_weight_.assign(blocks * kWordsPerBlock, 0);
 }
@@ -92,7 +152,8 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         }
         total += in_block;
     }
-    block_rank_.back() = total;
+    std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
+    size_ = total;
 }
 
 void MemberSet::members(std::vector<std::uint64_t>& out) const {
@@ -104,40 +165,37 @@ void MemberSet::members(std::vector<std::uint64_t>& out) const {
 }
 
 std::uint64_t MemberSet::at_rank(std::uint64_t r) const {
-    // The block: the last whose earlier blocks hold at most r members
-    // (block 0 always qualifies); counted over all blocks, no early exit.
+    // The block: the last whose earlier blocks hold at most r members.
+    // Block 0 always counts, the entries after the blocks (the size) never.
     const auto rank = static_cast<std::int32_t>(r);
-    const std::int32_t* block_rank = block_rank_.data();
-    const auto n_blocks = static_cast<std::int32_t>(blocks());
-    std::int32_t b = 0;
-    for (std::int32_t i = 1; i < n_blocks; ++i) b += block_rank[i] <= rank;
-    const auto in_block = static_cast<std::uint16_t>(rank - block_rank[b]);
+    I32x4 counted{};
+    for (std::size_t i = 0; i < block_rank_.size(); i += kLanes) counted += load<I32x4>(&block_rank_[i]) <= rank;
+    const auto b = static_cast<std::size_t>(-(counted[0] + counted[1] + counted[2] + counted[3]) - 1);
+    const auto in_block = static_cast<std::uint16_t>(rank - block_rank_[b]);
     // The word, likewise within the block.
-    const std::uint16_t* word_rank = &word_rank_[static_cast<std::size_t>(b) * kWordsPerBlock];
-    std::uint32_t w = 0;
-    for (std::uint32_t i = 1; i < kWordsPerBlock; ++i) w += word_rank[i] <= in_block;
-    const std::size_t word = static_cast<std::size_t>(b) * kWordsPerBlock + w;
-    std::uint64_t x = bits_[word];
-    for (unsigned skip = in_block - word_rank[w]; skip != 0; --skip) x &= x - 1;
-    return word * 64 + static_cast<std::uint64_t>(std::countr_zero(x));
+    const std::size_t first = b * kWordsPerBlock;
+    const U16x8 word_rank = load<U16x8>(&word_rank_[first]);
+    const std::size_t word = first + count_set_lanes(reinterpret_cast<U16x8>(word_rank <= in_block)) - 1;
+    return word * 64 + select_bit(bits_[word], in_block - word_rank_[word]);
 }
 
 void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);
     bits_[in_word] ^= std::uint64_t{1} << (in & 63);
+    // Later words of each block, and later blocks, lose or gain one member
+    // (a comparison's true lanes are -1).
+    const U16x8 slots = {0, 1, 2, 3, 4, 5, 6, 7};
+    std::uint16_t* out_ranks = &word_rank_[out_word - out_word % kWordsPerBlock];
+    store(out_ranks, load<U16x8>(out_ranks) + reinterpret_cast<U16x8>(slots > out_word % kWordsPerBlock));
+    std::uint16_t* in_ranks = &word_rank_[in_word - in_word % kWordsPerBlock];
+    store(in_ranks, load<U16x8>(in_ranks) - reinterpret_cast<U16x8>(slots > in_word % kWordsPerBlock));
     const auto out_block = static_cast<std::int32_t>(out_word / kWordsPerBlock);
     const auto in_block = static_cast<std::int32_t>(in_word / kWordsPerBlock);
-    // Later words of each block, and later blocks, lose or gain one member.
-    std::uint16_t* out_ranks = &word_rank_[out_word - out_word % kWordsPerBlock];
-    const auto out_slot = static_cast<std::uint16_t>(out_word % kWordsPerBlock);
-    for (std::uint16_t i = 0; i < kWordsPerBlock; ++i) out_ranks[i] -= i > out_slot;
-    std::uint16_t* in_ranks = &word_rank_[in_word - in_word % kWordsPerBlock];
-    const auto in_slot = static_cast<std::uint16_t>(in_word % kWordsPerBlock);
-    for (std::uint16_t i = 0; i < kWordsPerBlock; ++i) in_ranks[i] += i > in_slot;
-    std::int32_t* block_rank = block_rank_.data();
-    const auto n_blocks = static_cast<std::int32_t>(blocks());
-    for (std::int32_t i = 0; i < n_blocks; ++i) block_rank[i] += (i > in_block) - (i > out_block);
+    I32x4 index = {0, 1, 2, 3};
+    for (std::size_t i = 0; i < block_rank_.size(); i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
+        store(&block_rank_[i], load<I32x4>(&block_rank_[i]) + (index > out_block) - (index > in_block));
+    }
     block_weight_[out_block] -= out_weight;
     block_weight_[in_block] += in_weight;
     word_weight_[out_word] -= out_weight;

@@ -79,7 +79,7 @@ public:
     // Replaces the member `out` by the non-member `in`.
     void swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
 
-    std::uint64_t size() const { return static_cast<std::uint64_t>(block_rank_.back()); }
+    std::uint64_t size() const { return static_cast<std::uint64_t>(size_); }
     std::size_t blocks() const { return block_weight_.size(); }
     // Members of the blocks before b, and of block b.
     std::int64_t rank_of_block(std::size_t b) const { return block_rank_[b]; }
@@ -100,7 +100,8 @@ public:
 private:
     std::vector<std::uint64_t> bits_;        // whole blocks of words
     std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
-    std::vector<std::int32_t> block_rank_;   // members in earlier blocks; one more entry: the size
+    std::vector<std::int32_t> block_rank_;   // members in earlier blocks; padded with the size
+    std::int32_t size_ = 0;
     std::vector<std::int64_t> block_weight_;
     std::vector<std::int64_t> word_weight_;
 };
