@@ -142,13 +142,18 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         weight += weights[p];
         hash ^= hashes[p];
     }
+    // Members per word first (word_rank_ holds the counts for a moment),
+    // then the running counts.
+    std::fill(word_rank_.begin(), word_rank_.end(), 0);
+    for (std::uint64_t p : members) ++word_rank_[p >> 6];
     std::int32_t total = 0;
     for (std::size_t b = 0; b < blocks(); ++b) {
         block_rank_[b] = total;
         std::uint16_t in_block = 0;
         for (std::size_t w = b * kWordsPerBlock; w < (b + 1) * kWordsPerBlock; ++w) {
+            const std::uint16_t in_word = word_rank_[w];
             word_rank_[w] = in_block;
-            in_block = static_cast<std::uint16_t>(in_block + std::popcount(bits_[w]));
+            in_block = static_cast<std::uint16_t>(in_block + in_word);
         }
         total += in_block;
     }
@@ -193,8 +198,10 @@ void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t i
     const auto out_block = static_cast<std::int32_t>(out_word / kWordsPerBlock);
     const auto in_block = static_cast<std::int32_t>(in_word / kWordsPerBlock);
     I32x4 index = {0, 1, 2, 3};
-    for (std::size_t i = 0; i < block_rank_.size(); i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
-        store(&block_rank_[i], load<I32x4>(&block_rank_[i]) + (index > out_block) - (index > in_block));
+    std::int32_t* const block_rank = block_rank_.data();  // (the stores cannot move the vector)
+    const std::size_t entries = block_rank_.size();
+    for (std::size_t i = 0; i < entries; i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
+        store(block_rank + i, load<I32x4>(block_rank + i) + (index > out_block) - (index > in_block));
     }
     block_weight_[out_block] -= out_weight;
     block_weight_[in_block] += in_weight;
@@ -242,11 +249,11 @@ bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, co
     return PassTest(scorer, ns, hash, bound).passes(cum, miss);
 }
 
-bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
-                       const Bound& bound, Remembered& found) {
-    // A set whose members all weigh 0 is walked with one per member.
-    const bool unit = ns == 0;
-    const ScanTest test(scorer, unit ? static_cast<std::int64_t>(set.size()) : ns, hash, bound);
+namespace {
+
+// The scan, for real weights or (Unit) one per member.
+template <bool Unit>
+bool scan_blocks(const Scorer& scorer, const MemberSet& set, const ScanTest& test, Remembered& found) {
     constexpr std::size_t kWords = MemberSet::kWordsPerBlock;
     // A block, and then a word, is walked only when its optimistic value
     // passes: all of its weight with the misses before its first gene (the
@@ -255,19 +262,21 @@ bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t 
     // that only the few candidates cost a branch.
     std::array<std::int64_t, 64> cum_before;  // the weight of the earlier blocks
     std::int64_t cum = 0;
-    for (std::size_t group = 0; group < set.blocks(); group += 64) {
-        const std::size_t end = std::min(set.blocks(), group + 64);
+    const std::size_t blocks = set.blocks();
+    for (std::size_t group = 0; group < blocks; group += 64) {
+        const std::size_t end = std::min(blocks, group + 64);
         std::uint64_t candidates = 0;
         for (std::size_t b = group; b < end; ++b) {
             const std::int64_t size = set.block_size(b);
             cum_before[b - group] = cum;
-            cum += unit ? size : set.block_weight(b);
+            cum += Unit ? size : set.block_weight(b);
             const auto first_gene = static_cast<std::int64_t>(b * kWords * 64);
-            const bool open = size != 0 && test.passes(cum, first_gene - set.rank_of_block(b));
+            const bool open = (size != 0) & test.passes(cum, first_gene - set.rank_of_block(b));
             candidates |= std::uint64_t{open} << (b - group);
         }
         for (; candidates != 0; candidates &= candidates - 1) {
             const std::size_t b = group + static_cast<std::size_t>(std::countr_zero(candidates));
+            const std::int64_t block_rank = set.rank_of_block(b);
             std::int64_t word_cum = cum_before[b - group];
             std::array<std::int64_t, kWords> word_cum_before;
             std::uint64_t words = 0;
@@ -275,22 +284,21 @@ bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t 
                 const std::size_t w = b * kWords + i;
                 const std::uint64_t x = set.word_bits(w);
                 word_cum_before[i] = word_cum;
-                word_cum += unit ? std::popcount(x) : set.word_weight(w);
+                word_cum += Unit ? std::popcount(x) : set.word_weight(w);
                 const std::int64_t first = static_cast<std::int64_t>(w * 64) + std::countr_zero(x);
-                const bool open =
-                    x != 0 && test.passes(word_cum, first - set.rank_of_block(b) - set.rank_in_block(w));
+                const bool open = (x != 0) & test.passes(word_cum, first - block_rank - set.rank_in_block(w));
                 words |= std::uint64_t{open} << i;
             }
             for (; words != 0; words &= words - 1) {
                 const auto i = static_cast<std::size_t>(std::countr_zero(words));
                 const std::size_t w = b * kWords + i;
-                std::int64_t index = set.rank_of_block(b) + set.rank_in_block(w);
+                std::int64_t index = block_rank + set.rank_in_block(w);
                 std::int64_t c = word_cum_before[i];
                 for (std::uint64_t x = set.word_bits(w); x != 0; x &= x - 1, ++index) {
                     const auto p = static_cast<std::int64_t>(w * 64) + std::countr_zero(x);
-                    c += unit ? 1 : scorer.weight(static_cast<std::uint64_t>(p));
+                    c += Unit ? 1 : scorer.weight(static_cast<std::uint64_t>(p));
                     if (test.passes(c, p - index)) {
-                        found = {!unit, static_cast<std::uint64_t>(p), c, p - index};
+                        found = {!Unit, static_cast<std::uint64_t>(p), c, p - index};
                         return true;
                     }
                 }
@@ -298,6 +306,17 @@ bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t 
         }
     }
     return false;
+}
+
+}  // namespace
+
+bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
+                       const Bound& bound, Remembered& found) {
+    // A set whose members all weigh 0 is walked with one per member.
+    const bool unit = ns == 0;
+    const ScanTest test(scorer, unit ? static_cast<std::int64_t>(set.size()) : ns, hash, bound);
+    if (!test.reachable()) return false;
+    return unit ? scan_blocks<true>(scorer, set, test, found) : scan_blocks<false>(scorer, set, test, found);
 }
 
 bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,

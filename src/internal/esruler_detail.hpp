@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -182,9 +183,15 @@ public:
         const auto rhs = static_cast<unsigned __int128>(static_cast<__int128>(ns * d_) * bound.peak_rank_sum);
         const auto r = static_cast<std::uint64_t>(bound.rank_sum);
         const bool tie_passes = rhs % r == 0 && hash > bound.set_hash;
-        least_z_ = static_cast<__int128>(rhs / r) + (tie_passes ? 0 : 1);
+        const unsigned __int128 least = rhs / r + (tie_passes ? 0 : 1);
+        // A z of 64 bits cannot reach a larger least value.
+        reachable_ = least <= static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max());
+        least_z_ = reachable_ ? static_cast<std::int64_t>(least) : 0;
     }
 
+    // Whether any member can pass at all.
+    bool reachable() const { return reachable_; }
+    // For a reachable test only.
     bool passes(std::int64_t cum, std::int64_t miss) const {
         return (bound_misses_ - miss) * ns_ + cum * d_ >= least_z_;
     }
@@ -193,7 +200,8 @@ private:
     std::int64_t ns_;
     std::int64_t d_;
     std::int64_t bound_misses_;
-    __int128 least_z_;
+    std::int64_t least_z_;
+    bool reachable_;
 };
 
 }  // namespace rsvelmo::esruler
