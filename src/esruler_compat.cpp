@@ -262,7 +262,10 @@ bool scan_blocks(const Scorer& scorer, const MemberSet& set, const ScanTest& tes
     // that only the few candidates cost a branch.
     std::array<std::int64_t, 64> cum_before;  // the weight of the earlier blocks
     std::int64_t cum = 0;
-    const std::size_t blocks = set.blocks();
+    // Blocks that start past the last gene that can pass are not scanned.
+    const std::int64_t last_gene = test.last_gene(static_cast<std::int64_t>(set.size()));
+    if (last_gene < 0) return false;
+    const std::size_t blocks = std::min(set.blocks(), static_cast<std::size_t>(last_gene) / (kWords * 64) + 1);
     for (std::size_t group = 0; group < blocks; group += 64) {
         const std::size_t end = std::min(blocks, group + 64);
         std::uint64_t candidates = 0;

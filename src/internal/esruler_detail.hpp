@@ -191,6 +191,13 @@ public:
 
     // Whether any member can pass at all.
     bool reachable() const { return reachable_; }
+    // No member past this gene can pass, in a set of `size` members: its
+    // misses are at least gene - (size - 1) and its running weight at most
+    // ns, so its z is at most (bound_misses - gene + size - 1 + D) * ns.
+    // For a reachable test with ns > 0.
+    std::int64_t last_gene(std::int64_t size) const {
+        return bound_misses_ + size - 1 + d_ - least_z_ / ns_;
+    }
     // For a reachable test only.
     bool passes(std::int64_t cum, std::int64_t miss) const {
         return (bound_misses_ - miss) * ns_ + cum * d_ >= least_z_;
