@@ -78,40 +78,13 @@ void store(T* p, V v) {
     std::memcpy(p, &v, sizeof v);
 }
 
-// The number of lanes of an all-ones-or-zero 16-bit mask that are set.
-unsigned count_set_lanes(U16x8 mask) {
-    std::uint64_t half[2];
-    std::memcpy(half, &mask, sizeof half);
-    const std::uint64_t sum = (half[0] & 0x0001000100010001u) + (half[1] & 0x0001000100010001u);
-    return static_cast<unsigned>((sum * 0x0001000100010001u) >> 48);
-}
-
-// kSelectInByte[b][j]: the position of the (j+1)-th set bit of the byte b.
-constexpr auto kSelectInByte = [] {
-    std::array<std::array<std::uint8_t, 8>, 256> table{};
-    for (unsigned b = 0; b < 256; ++b) {
-        unsigned j = 0;
-        for (unsigned bit = 0; bit < 8; ++bit) {
-            if ((b >> bit) & 1) table[b][j++] = static_cast<std::uint8_t>(bit);
-        }
-    }
-    return table;
-}();
-
-// The position of the (j+1)-th set bit of x, j below the bits set. Bytes'
-// counts and their running sums are worked out in one register, so nothing
-// branches on x: a loop clearing j bits would guess wrong whenever j varies.
-unsigned select_bit(std::uint64_t x, unsigned j) {
-    constexpr std::uint64_t kBytes = 0x0101010101010101u, kHigh = 0x8080808080808080u;
-    std::uint64_t c = x - ((x >> 1) & 0x5555555555555555u);
-    c = (c & 0x3333333333333333u) + ((c >> 2) & 0x3333333333333333u);
-    c = (c + (c >> 4)) & 0x0f0f0f0f0f0f0f0fu;
-    const std::uint64_t through = c * kBytes;  // byte i: bits set in bytes 0..i
-    // The bytes whose running count is at most j lie before the bit's byte.
-    const std::uint64_t before_bit = ((j * kBytes | kHigh) - through) & kHigh;
-    const auto shift = static_cast<unsigned>((((before_bit >> 7) * kBytes) >> 56) * 8);
-    const auto skipped = static_cast<unsigned>(((through << 8) >> shift) & 0xff);
-    return shift + kSelectInByte[(x >> shift) & 0xff][j - skipped];
+// The bits set in x, counted in one register: the build does not assume a
+// population count instruction.
+unsigned count_bits(std::uint64_t x) {
+    x = x - ((x >> 1) & 0x5555555555555555u);
+    x = (x & 0x3333333333333333u) + ((x >> 2) & 0x3333333333333333u);
+    x = (x + (x >> 4)) & 0x0f0f0f0f0f0f0f0fu;
+    return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
 }
 
 }  // namespace
@@ -158,33 +131,31 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         total += in_block;
     }
     std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
-    size_ = total;
+    sorted_.assign(members.begin(), members.end());
 }
 
-void MemberSet::members(std::vector<std::uint64_t>& out) const {
-    out.resize(size());
-    std::uint64_t* next = out.data();
-    for (std::size_t w = 0; w < bits_.size(); ++w) {
-        for (std::uint64_t x = bits_[w]; x != 0; x &= x - 1) *next++ = w * 64 + std::countr_zero(x);
-    }
-}
+void MemberSet::members(std::vector<std::uint64_t>& out) const { out.assign(sorted_.begin(), sorted_.end()); }
 
-std::uint64_t MemberSet::at_rank(std::uint64_t r) const {
-    // The block: the last whose earlier blocks hold at most r members.
-    // Block 0 always counts, the entries after the blocks (the size) never.
-    const auto rank = static_cast<std::int32_t>(r);
-    I32x4 counted{};
-    for (std::size_t i = 0; i < block_rank_.size(); i += kLanes) counted += load<I32x4>(&block_rank_[i]) <= rank;
-    const auto b = static_cast<std::size_t>(-(counted[0] + counted[1] + counted[2] + counted[3]) - 1);
-    const auto in_block = static_cast<std::uint16_t>(rank - block_rank_[b]);
-    // The word, likewise within the block.
-    const std::size_t first = b * kWordsPerBlock;
-    const U16x8 word_rank = load<U16x8>(&word_rank_[first]);
-    const std::size_t word = first + count_set_lanes(reinterpret_cast<U16x8>(word_rank <= in_block)) - 1;
-    return word * 64 + select_bit(bits_[word], in_block - word_rank_[word]);
+std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
+    const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
+    return static_cast<std::uint64_t>(block_rank_[p >> 6 >> 3] + word_rank_[p >> 6]) + count_bits(bits_[p >> 6] & below);
 }
 
 void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
+    // The sorted list: the members between the two places move by one.
+    // Where `in` goes is counted before `out` leaves, hence the correction.
+    const std::uint64_t out_at = rank_of(out);
+    const std::uint64_t in_before = rank_of(in);
+    std::uint32_t* const sorted = sorted_.data();
+    if (out < in) {
+        const std::uint64_t in_at = in_before - 1;
+        std::memmove(sorted + out_at, sorted + out_at + 1, (in_at - out_at) * sizeof *sorted);
+        sorted[in_at] = static_cast<std::uint32_t>(in);
+    } else {
+        std::memmove(sorted + in_before + 1, sorted + in_before, (out_at - in_before) * sizeof *sorted);
+        sorted[in_before] = static_cast<std::uint32_t>(in);
+    }
+
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);
     bits_[in_word] ^= std::uint64_t{1} << (in & 63);

@@ -53,13 +53,15 @@ struct Remembered {
     std::int64_t miss = 0;
 };
 
-// One set during a level, as a bitmap over the genes. Genes are grouped in
-// words of 64 and blocks of eight words; each word keeps how many members
-// lie in the earlier words of its block, and each block how many lie in the
-// earlier blocks and what its members weigh. Finding the member at a rank
-// is then two fixed-length counts and a few steps inside one word, and a
-// swap of members updates the counts with fixed-length loops, so neither
-// costs the branch predictor a guess that depends on the data.
+// One set during a level: its members in ascending order, and a bitmap over
+// the genes grouped in words of 64 and blocks of eight words, where each word
+// keeps how many members lie in the earlier words of its block and what its
+// members weigh, and each block the same for the earlier blocks. The member
+// at a rank is one load from the list; membership is one bit; how many
+// members lie below a gene takes a block count, a word count and the bits
+// below it in its word. A swap moves the members between the two places in
+// the list by one and updates the counts with fixed-length loops. The scans
+// skip whole blocks and words by their weights.
 class MemberSet {
 public:
     static constexpr std::size_t kWordsPerBlock = 8;
@@ -76,11 +78,11 @@ public:
 
     bool contains(std::uint64_t p) const { return (bits_[p >> 6] >> (p & 63)) & 1; }
     // The member of rank r (0: the smallest); r must be below size().
-    std::uint64_t at_rank(std::uint64_t r) const;
+    std::uint64_t at_rank(std::uint64_t r) const { return sorted_[r]; }
     // Replaces the member `out` by the non-member `in`.
     void swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
 
-    std::uint64_t size() const { return static_cast<std::uint64_t>(size_); }
+    std::uint64_t size() const { return sorted_.size(); }
     std::size_t blocks() const { return block_weight_.size(); }
     // Members of the blocks before b, and of block b.
     std::int64_t rank_of_block(std::size_t b) const { return block_rank_[b]; }
@@ -99,10 +101,13 @@ public:
     Remembered remembered;
 
 private:
+    // Members below the gene p.
+    std::uint64_t rank_of(std::uint64_t p) const;
+
     std::vector<std::uint64_t> bits_;        // whole blocks of words
     std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
     std::vector<std::int32_t> block_rank_;   // members in earlier blocks; padded with the size
-    std::int32_t size_ = 0;
+    std::vector<std::uint32_t> sorted_;      // the members, ascending
     std::vector<std::int64_t> block_weight_;
     std::vector<std::int64_t> word_weight_;
 };
