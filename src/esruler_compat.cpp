@@ -110,7 +110,7 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
     remembered = {};
     for (std::uint64_t p : members) {
         bits_[p >> 6] |= std::uint64_t{1} << (p & 63);
-        block_weight_[p >> 6 >> 3] += weights[p];
+        block_weight_[(p >> 6) / kWordsPerBlock] += weights[p];
         word_weight_[p >> 6] += weights[p];
         weight += weights[p];
         hash ^= hashes[p];
@@ -138,7 +138,7 @@ void MemberSet::members(std::vector<std::uint64_t>& out) const { out.assign(sort
 
 std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
-    return static_cast<std::uint64_t>(block_rank_[p >> 6 >> 3] + word_rank_[p >> 6]) + count_bits(bits_[p >> 6] & below);
+    return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) + count_bits(bits_[p >> 6] & below);
 }
 
 void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
@@ -161,11 +161,15 @@ void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t i
     bits_[in_word] ^= std::uint64_t{1} << (in & 63);
     // Later words of each block, and later blocks, lose or gain one member
     // (a comparison's true lanes are -1).
-    const U16x8 slots = {0, 1, 2, 3, 4, 5, 6, 7};
     std::uint16_t* out_ranks = &word_rank_[out_word - out_word % kWordsPerBlock];
-    store(out_ranks, load<U16x8>(out_ranks) + reinterpret_cast<U16x8>(slots > out_word % kWordsPerBlock));
     std::uint16_t* in_ranks = &word_rank_[in_word - in_word % kWordsPerBlock];
-    store(in_ranks, load<U16x8>(in_ranks) - reinterpret_cast<U16x8>(slots > in_word % kWordsPerBlock));
+    const auto out_slot = static_cast<std::uint16_t>(out_word % kWordsPerBlock);
+    const auto in_slot = static_cast<std::uint16_t>(in_word % kWordsPerBlock);
+    U16x8 slots = {0, 1, 2, 3, 4, 5, 6, 7};
+    for (std::size_t i = 0; i < kWordsPerBlock; i += 8, slots += 8) {
+        store(out_ranks + i, load<U16x8>(out_ranks + i) + reinterpret_cast<U16x8>(slots > out_slot));
+        store(in_ranks + i, load<U16x8>(in_ranks + i) - reinterpret_cast<U16x8>(slots > in_slot));
+    }
     const auto out_block = static_cast<std::int32_t>(out_word / kWordsPerBlock);
     const auto in_block = static_cast<std::int32_t>(in_word / kWordsPerBlock);
     I32x4 index = {0, 1, 2, 3};
