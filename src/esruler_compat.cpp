@@ -141,20 +141,17 @@ std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
     return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) + count_bits(bits_[p >> 6] & below);
 }
 
-void MemberSet::swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
+void MemberSet::exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
+                         std::int64_t in_weight) {
     // The sorted list: the members between the two places move by one.
-    // Where `in` goes is counted before `out` leaves, hence the correction.
-    const std::uint64_t out_at = rank_of(out);
-    const std::uint64_t in_before = rank_of(in);
     std::uint32_t* const sorted = sorted_.data();
-    if (out < in) {
-        const std::uint64_t in_at = in_before - 1;
+    const std::uint64_t out = sorted[out_at];
+    if (out_at < in_at) {
         std::memmove(sorted + out_at, sorted + out_at + 1, (in_at - out_at) * sizeof *sorted);
-        sorted[in_at] = static_cast<std::uint32_t>(in);
     } else {
-        std::memmove(sorted + in_before + 1, sorted + in_before, (out_at - in_before) * sizeof *sorted);
-        sorted[in_before] = static_cast<std::uint32_t>(in);
+        std::memmove(sorted + in_at + 1, sorted + in_at, (out_at - in_at) * sizeof *sorted);
     }
+    sorted[in_at] = static_cast<std::uint32_t>(in);
 
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);
@@ -407,7 +404,8 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& se
             next.miss += static_cast<std::int64_t>(old_before) - static_cast<std::int64_t>(new_before);
             accept = esruler::PassTest(scorer_, new_ns, new_hash, bound).passes(next.cum, next.miss);
         }
-        set.swap(old, w_old, candidate, w_new);
+        const std::uint64_t new_at = set.place_of(candidate, old);
+        set.exchange(r, w_old, candidate, new_at, w_new);
         if (!accept) accept = esruler::accepts_by_blocks(scorer_, set, new_ns, new_hash, bound, next);
 
         if (accept) {
@@ -415,7 +413,7 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& se
             set.hash = new_hash;
             remembered = next;
         } else {
-            set.swap(candidate, w_new, old, w_old);
+            set.exchange(new_at, w_new, old, r, w_old);
         }
     }
     return accepted;

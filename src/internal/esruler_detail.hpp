@@ -79,8 +79,13 @@ public:
     bool contains(std::uint64_t p) const { return (bits_[p >> 6] >> (p & 63)) & 1; }
     // The member of rank r (0: the smallest); r must be below size().
     std::uint64_t at_rank(std::uint64_t r) const { return sorted_[r]; }
-    // Replaces the member `out` by the non-member `in`.
-    void swap(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
+    // Where the non-member `in` would stand in the list once the member
+    // `out` has left it.
+    std::uint64_t place_of(std::uint64_t in, std::uint64_t out) const { return rank_of(in) - (out < in); }
+    // Replaces the member at out_at by the non-member `in`, which stands at
+    // in_at afterwards (place_of). Exchanging back restores the set.
+    void exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
+                  std::int64_t in_weight);
 
     std::uint64_t size() const { return sorted_.size(); }
     std::size_t blocks() const { return block_weight_.size(); }
@@ -100,9 +105,10 @@ public:
     // the next proposal, kept from one perturbation pass to the next.
     Remembered remembered;
 
-private:
     // Members below the gene p.
     std::uint64_t rank_of(std::uint64_t p) const;
+
+private:
 
     std::vector<std::uint64_t> bits_;        // whole blocks of words
     std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block

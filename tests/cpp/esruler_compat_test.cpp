@@ -118,10 +118,10 @@ TEST(AcceptanceScan, SkippingEqualsPlainWalk) {
         MemberSet set(n);
         set.assign(members, w, hash);
         // A swap, as the perturbation makes them.
-        const std::uint64_t out = members[uid_wrapper(0, k - 1, engine)];
+        const std::uint64_t out_at = uid_wrapper(0, k - 1, engine), out = members[out_at];
         std::uint64_t in = uid_wrapper(0, n - 1, engine);
         if (!set.contains(in)) {
-            set.swap(out, w[out], in, w[in]);
+            set.exchange(out_at, w[out], in, set.place_of(in, out), w[in]);
             members.erase(std::find(members.begin(), members.end(), out));
             members.insert(std::upper_bound(members.begin(), members.end(), in), in);
         }
