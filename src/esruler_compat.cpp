@@ -87,9 +87,21 @@ unsigned count_bits(std::uint64_t x) {
     return static_cast<unsigned>((x * 0x0101010101010101u) >> 56);
 }
 
+// Moves the members of the sorted list between out_at and in_at by one
+// place and puts `in` at in_at.
+template <class Gene>
+void move_in_list(Gene* sorted, std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
+    if (out_at < in_at) {
+        std::memmove(sorted + out_at, sorted + out_at + 1, (in_at - out_at) * sizeof *sorted);
+    } else {
+        std::memmove(sorted + in_at + 1, sorted + in_at, (out_at - in_at) * sizeof *sorted);
+    }
+    sorted[in_at] = static_cast<Gene>(in);
+}
+
 }  // namespace
 
-MemberSet::MemberSet(std::uint64_t genes) {
+MemberSet::MemberSet(std::uint64_t genes) : narrow_(genes <= 65536) {
     const std::size_t words = (genes + 63) / 64;
     const std::size_t blocks = std::max<std::size_t>(1, (words + kWordsPerBlock - 1) / kWordsPerBlock);
     bits_.assign(blocks * kWordsPerBlock, 0);
@@ -131,10 +143,21 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         total += in_block;
     }
     std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
-    sorted_.assign(members.begin(), members.end());
+    if (narrow_) {
+        sorted16_.assign(members.begin(), members.end());
+    } else {
+        sorted32_.assign(members.begin(), members.end());
+    }
+    size_ = members.size();
 }
 
-void MemberSet::members(std::vector<std::uint64_t>& out) const { out.assign(sorted_.begin(), sorted_.end()); }
+void MemberSet::members(std::vector<std::uint64_t>& out) const {
+    if (narrow_) {
+        out.assign(sorted16_.begin(), sorted16_.end());
+    } else {
+        out.assign(sorted32_.begin(), sorted32_.end());
+    }
+}
 
 std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
@@ -143,15 +166,12 @@ std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
 
 void MemberSet::exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
                          std::int64_t in_weight) {
-    // The sorted list: the members between the two places move by one.
-    std::uint32_t* const sorted = sorted_.data();
-    const std::uint64_t out = sorted[out_at];
-    if (out_at < in_at) {
-        std::memmove(sorted + out_at, sorted + out_at + 1, (in_at - out_at) * sizeof *sorted);
+    const std::uint64_t out = at_rank(out_at);
+    if (narrow_) {
+        move_in_list(sorted16_.data(), out_at, in, in_at);
     } else {
-        std::memmove(sorted + in_at + 1, sorted + in_at, (out_at - in_at) * sizeof *sorted);
+        move_in_list(sorted32_.data(), out_at, in, in_at);
     }
-    sorted[in_at] = static_cast<std::uint32_t>(in);
 
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);

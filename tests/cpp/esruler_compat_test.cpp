@@ -97,7 +97,9 @@ TEST(EsRuler, ZeroWeightSetsAreScoredWithEqualSteps) {
 TEST(AcceptanceScan, SkippingEqualsPlainWalk) {
     Mt19937 engine(5);
     for (int round = 0; round < 3000; ++round) {
-        const std::uint64_t n = 20 + uid_wrapper(0, round % 3 == 0 ? 3000 : 200, engine);
+        // Mostly small rankings; some of more than 2^16 genes (32-bit lists).
+        const std::uint64_t n = round % 100 == 0 ? 65500 + uid_wrapper(0, 100, engine)
+                                                 : 20 + uid_wrapper(0, round % 3 == 0 ? 3000 : 200, engine);
         const std::uint64_t k = 1 + uid_wrapper(0, std::min<std::uint64_t>(n - 2, round % 2 ? 40 : 400), engine);
         std::vector<std::int64_t> w(n);
         for (auto& v : w)
