@@ -79,6 +79,8 @@ public:
     bool contains(std::uint64_t p) const { return (bits_[p >> 6] >> (p & 63)) & 1; }
     // The member of rank r (0: the smallest); r must be below size().
     std::uint64_t at_rank(std::uint64_t r) const { return narrow_ ? sorted16_[r] : sorted32_[r]; }
+    // Members below the gene p.
+    std::uint64_t rank_of(std::uint64_t p) const;
     // Where the non-member `in` would stand in the list once the member
     // `out` has left it.
     std::uint64_t place_of(std::uint64_t in, std::uint64_t out) const { return rank_of(in) - (out < in); }
@@ -105,11 +107,7 @@ public:
     // the next proposal, kept from one perturbation pass to the next.
     Remembered remembered;
 
-    // Members below the gene p.
-    std::uint64_t rank_of(std::uint64_t p) const;
-
 private:
-
     std::vector<std::uint64_t> bits_;        // whole blocks of words
     std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
     std::vector<std::int32_t> block_rank_;   // members in earlier blocks; padded with the size
