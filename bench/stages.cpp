@@ -12,11 +12,11 @@
 #include <sys/resource.h>
 
 #include <chrono>
-#include <cstring>
-#include <limits>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -206,8 +206,7 @@ int main(int argc, char** argv) {
     }
     json << "}, \"wall\": " << seconds(start, end) << ", \"peak_rss_mb\": " << usage.ru_maxrss / 1024.0
          << ", \"estimators\": " << estimators.size() << ", \"floor\": " << floor
-         << ", \"checksum\": " << replayed % 1000 << ", \"results_digest\": \"" << std::hex << digest.value
-         << "\"}";
+         << ", \"checksum\": " << replayed % 1000 << ", \"results_digest\": \"" << std::hex << digest.value << "\"}";
     std::cout << json.str() << std::endl;
     return 0;
 }

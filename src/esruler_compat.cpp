@@ -161,7 +161,8 @@ void MemberSet::members(std::vector<std::uint64_t>& out) const {
 
 std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
-    return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) + count_bits(bits_[p >> 6] & below);
+    return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) +
+           count_bits(bits_[p >> 6] & below);
 }
 
 void MemberSet::exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,

@@ -101,16 +101,16 @@ public:
     std::int64_t rank_in_block(std::size_t w) const { return word_rank_[w]; }
     std::int64_t word_weight(std::size_t w) const { return word_weight_[w]; }
 
-    std::uint64_t hash = 0;  // xor of the members' gene hashes
+    std::uint64_t hash = 0;   // xor of the members' gene hashes
     std::int64_t weight = 0;  // sum of the members' weights
     // The member that passed the level's bound last: a good first guess for
     // the next proposal, kept from one perturbation pass to the next.
     Remembered remembered;
 
 private:
-    std::vector<std::uint64_t> bits_;        // whole blocks of words
-    std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
-    std::vector<std::int32_t> block_rank_;   // members in earlier blocks; padded with the size
+    std::vector<std::uint64_t> bits_;       // whole blocks of words
+    std::vector<std::uint16_t> word_rank_;  // members in earlier words of the block
+    std::vector<std::int32_t> block_rank_;  // members in earlier blocks; padded with the size
     // The members, ascending, in 16 bits when the genes allow (half the
     // bytes to move per swap), else in 32.
     bool narrow_ = true;
@@ -147,8 +147,7 @@ private:
 bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
                        const Bound& bound, Remembered& found);
 // The same decision by a plain walk over every member.
-bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
-                   const Bound& bound);
+bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash, const Bound& bound);
 // Whether the member at (cum, miss) beats the bound, for a set of weight ns.
 // (The scans use ScanTest, the proposals PassTest; this is their reference.)
 bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound, std::int64_t cum,
@@ -209,9 +208,7 @@ public:
     // misses are at least gene - (size - 1) and its running weight at most
     // ns, so its z is at most (bound_misses - gene + size - 1 + D) * ns.
     // For a reachable test with ns > 0.
-    std::int64_t last_gene(std::int64_t size) const {
-        return bound_misses_ + size - 1 + d_ - least_z_ / ns_;
-    }
+    std::int64_t last_gene(std::int64_t size) const { return bound_misses_ + size - 1 + d_ - least_z_ / ns_; }
     // For a reachable test only.
     bool passes(std::int64_t cum, std::int64_t miss) const {
         return (bound_misses_ - miss) * ns_ + cum * d_ >= least_z_;
