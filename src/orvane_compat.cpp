@@ -1,6 +1,7 @@
 #include "orvane_compat.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <numeric>
 
@@ -360,44 +361,75 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
 
     Mt19937 engine(static_cast<std::uint32_t>(seed));
     CombinationSampler sampler;
-    // The samples of a chunk are drawn here, in permutation order; their
-    // prefix passes depend on nothing else and run as one task each, with
-    // a scorer per slot.
-    std::vector<std::vector<std::uint64_t>> samples(kParallelChunk);
-    std::vector<PrefixScorer> scorers(kParallelChunk);
-    std::vector<std::vector<double>> buffer(kParallelChunk);
-    std::vector<PathwayAcc> accs(pathways);
-    // Pathways are accumulated in contiguous slices, several per thread, so
-    // that each task reads its buffered entries with little overhead; within
+    // Permutations go in chunks, each a sample per slot, its prefix pass into
+    // the slot's buffer (a task each, with a scorer per slot), then added to
+    // the pathways. The chunks are pipelined over two sets of slots: while
+    // one chunk is scored, one task draws the next chunk's samples (the one
+    // engine, in permutation order) and others add the previous chunk's
+    // scores to the pathways, in contiguous slices, several per thread; within
     // a pathway the permutations are added in order, as sequentially.
+    struct Slots {
+        std::vector<std::vector<std::uint64_t>> samples = std::vector<std::vector<std::uint64_t>>(kParallelChunk);
+        std::vector<std::vector<double>> buffer = std::vector<std::vector<double>>(kParallelChunk);
+        std::size_t used = 0;
+    };
+    std::array<Slots, 2> slots;
+    std::vector<PrefixScorer> scorers(kParallelChunk);
+    std::vector<PathwayAcc> accs(pathways);
     const std::size_t slices = std::min<std::size_t>(pathways, pool::thread_count() * 8);
-    for (std::uint64_t done = 0; done < nperm;) {
-        const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm - done));
-        for (std::size_t c = 0; c < chunk; ++c) sampler.draw(1, scores.size(), k, engine, samples[c]);
-        const auto poll = [progress] {
-            if (progress != nullptr) progress->poll();
-        };
+    const auto draw = [&](std::vector<std::vector<std::uint64_t>>& samples, std::size_t count) {
+        for (std::size_t c = 0; c < count; ++c) sampler.draw(1, scores.size(), k, engine, samples[c]);
+    };
+    const auto add_slice = [&](const Slots& chunk, std::size_t slice) {
+        const std::size_t begin = pathways * slice / slices;
+        const std::size_t end = pathways * (slice + 1) / slices;
+        for (std::size_t i = begin; i < end; ++i) {
+            PathwayAcc& acc = accs[i];
+            const std::size_t index = sizes[i] - 1;
+            for (std::size_t c = 0; c < chunk.used; ++c) acc.add(chunk.buffer[c][index], observed[i]);
+        }
+    };
+    const auto poll = [progress] {
+        if (progress != nullptr) progress->poll();
+    };
+
+    std::size_t now = 0;
+    slots[now].used = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm));
+    draw(slots[now].samples, slots[now].used);
+    std::uint64_t done = 0;
+    bool previous = false;  // the other slots hold scores still to be added
+    while (true) {
+        Slots& current = slots[now];
+        Slots& other = slots[1 - now];
+        const std::uint64_t after = done + current.used;
+        const auto next = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm - after));
+        const std::size_t draws = next > 0 ? 1 : 0;
+        const std::size_t adds = previous ? slices : 0;
         pool::run(
-            chunk, [&](std::size_t c) { scorers[c].score(scores, samples[c], score_type, gsea_param, buffer[c]); },
-            poll);
-        pool::run(
-            slices,
-            [&](std::size_t slice) {
-                const std::size_t begin = pathways * slice / slices;
-                const std::size_t end = pathways * (slice + 1) / slices;
-                for (std::size_t i = begin; i < end; ++i) {
-                    PathwayAcc& acc = accs[i];
-                    const std::size_t index = sizes[i] - 1;
-                    for (std::size_t c = 0; c < chunk; ++c) acc.add(buffer[c][index], observed[i]);
+            draws + current.used + adds,
+            [&](std::size_t t) {
+                if (t < draws) {
+                    draw(other.samples, next);
+                } else if (t < draws + current.used) {
+                    const std::size_t c = t - draws;
+                    scorers[c].score(scores, current.samples[c], score_type, gsea_param, current.buffer[c]);
+                } else {
+                    add_slice(other, t - draws - current.used);
                 }
             },
             poll);
-        done += chunk;
+        done = after;
         if (progress != nullptr) {
-            progress->advance(chunk);
+            progress->advance(current.used);
             if (progress->stopped()) break;
         }
+        if (next == 0) break;
+        other.used = next;
+        previous = true;
+        now = 1 - now;
     }
+    pool::run(
+        slices, [&](std::size_t slice) { add_slice(slots[now], slice); }, poll);
     return to_batch_counts(accs);
 }
 
