@@ -359,14 +359,14 @@ EsRulerCompat::EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t samp
 
 void EsRulerCompat::resample_genesets(Mt19937& engine) {
     const std::size_t n_sets = samples_.size();
-    struct Entry {
-        SampleStat stat;
-        std::size_t set;
-    };
-    std::vector<Entry> entries;
-    entries.reserve(n_sets);
+    // Scratch kept from level to level, like the renewed sample below: a
+    // level allocates only what it keeps.
+    std::vector<RankedSet>& entries = ranked_;
+    entries.clear();
     for (std::size_t s = 0; s < n_sets; ++s) entries.push_back({scorer_.stat(samples_[s], gene_hash_), s});
-    std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+    // The set index breaks every tie, so this order is total (a stable sort
+    // gives the same).
+    std::sort(entries.begin(), entries.end(), [](const RankedSet& a, const RankedSet& b) {
         if (const int c = esruler::compare_key(a.stat, b.stat); c != 0) return c < 0;
         if (a.stat.positive != b.stat.positive) return !a.stat.positive;
         return a.set < b.set;
@@ -385,7 +385,8 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
     level.bound = entries[cut - 1].stat;
     levels_.push_back(std::move(level));
 
-    std::vector<std::vector<std::uint64_t>> renewed(n_sets);
+    std::vector<std::vector<std::uint64_t>>& renewed = spare_samples_;  // copies reuse its lists' memory
+    renewed.resize(n_sets);
     for (std::size_t t = 0; t < cut; ++t) {
         const std::uint64_t j = cut + uid_wrapper(0, n_sets - cut - 1, engine);
         renewed[t] = samples_[entries[j].set];

@@ -49,6 +49,13 @@ private:
     esruler::Scorer scorer_;
     std::vector<std::uint64_t> gene_hash_;
     std::vector<std::vector<std::uint64_t>> samples_;
+    // Scratch of resample_genesets, kept from level to level.
+    struct RankedSet {
+        esruler::SampleStat stat;
+        std::size_t set;
+    };
+    std::vector<RankedSet> ranked_;
+    std::vector<std::vector<std::uint64_t>> spare_samples_;
     std::vector<esruler::Level> levels_;
     std::vector<std::int64_t> pass_counts_;
     std::uint64_t sample_size_;
