@@ -117,20 +117,20 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
     std::fill(bits_.begin(), bits_.end(), 0);
     std::fill(block_weight_.begin(), block_weight_.end(), 0);
     std::fill(word_weight_.begin(), word_weight_.end(), 0);
+    // word_rank_ counts the members of each word for a moment; the running
+    // counts follow.
+    std::fill(word_rank_.begin(), word_rank_.end(), 0);
     weight = 0;
     hash = 0;
     remembered = {};
     for (std::uint64_t p : members) {
         bits_[p >> 6] |= std::uint64_t{1} << (p & 63);
+        ++word_rank_[p >> 6];
         block_weight_[(p >> 6) / kWordsPerBlock] += weights[p];
         word_weight_[p >> 6] += weights[p];
         weight += weights[p];
         hash ^= hashes[p];
     }
-    // Members per word first (word_rank_ holds the counts for a moment),
-    // then the running counts.
-    std::fill(word_rank_.begin(), word_rank_.end(), 0);
-    for (std::uint64_t p : members) ++word_rank_[p >> 6];
     std::int32_t total = 0;
     for (std::size_t b = 0; b < blocks(); ++b) {
         block_rank_[b] = total;
