@@ -237,11 +237,6 @@ SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std:
     return s;
 }
 
-bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound, std::int64_t cum,
-                   std::int64_t miss) {
-    return PassTest(scorer, ns, hash, bound).passes(cum, miss);
-}
-
 namespace {
 
 // The scan, for real weights or (Unit) one per member.

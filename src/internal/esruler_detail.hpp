@@ -66,7 +66,6 @@ class MemberSet {
 public:
     static constexpr std::size_t kWordsPerBlock = 8;
 
-    MemberSet() = default;
     explicit MemberSet(std::uint64_t genes);
 
     // Makes the set exactly `members` (ascending), with the genes' weights
@@ -148,17 +147,12 @@ bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t 
                        const Bound& bound, Remembered& found);
 // The same decision by a plain walk over every member.
 bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash, const Bound& bound);
-// Whether the member at (cum, miss) beats the bound, for a set of weight ns.
-// (The scans use ScanTest, the proposals PassTest; this is their reference.)
-bool member_passes(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound, std::int64_t cum,
-                   std::int64_t miss);
-
-// member_passes for one set and bound, with what does not depend on the
-// member worked out once: the scans test many members against one bound.
-// The member's running value (cum/ns - miss/D) beats the bound's
-// (peak_rank_sum/rank_sum - peak_misses/D) when, multiplied out by
-// ns*D*rank_sum > 0, ((bound.peak_misses - miss)*ns + cum*D) * rank_sum
-// exceeds ns*D*peak_rank_sum; products reach about 2^76, hence 128 bits.
+// Whether a member at (cum, miss) of a set of weight ns and this hash beats
+// the bound's key; a proposal tests one member this way. The member's
+// running value (cum/ns - miss/D) beats the bound's (peak_rank_sum/rank_sum
+// - peak_misses/D) when, multiplied out by ns*D*rank_sum > 0,
+// ((bound.peak_misses - miss)*ns + cum*D) * rank_sum exceeds
+// ns*D*peak_rank_sum; products reach about 2^76, hence 128 bits.
 class PassTest {
 public:
     PassTest(const Scorer& scorer, std::int64_t ns, std::uint64_t hash, const Bound& bound)
