@@ -90,7 +90,7 @@ unsigned count_bits(std::uint64_t x) {
 // Moves the members of the sorted list between out_at and in_at by one
 // place and puts `in` at in_at.
 template <class Gene>
-void move_in_list(Gene* sorted, std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
+void shift_in_list(Gene* sorted, std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
     if (out_at < in_at) {
         std::memmove(sorted + out_at, sorted + out_at + 1, (in_at - out_at) * sizeof *sorted);
     } else {
@@ -165,15 +165,15 @@ std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
            count_bits(bits_[p >> 6] & below);
 }
 
-void MemberSet::exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
-                         std::int64_t in_weight) {
-    const std::uint64_t out = at_rank(out_at);
+void MemberSet::move_in_list(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
     if (narrow_) {
-        move_in_list(sorted16_.data(), out_at, in, in_at);
+        shift_in_list(sorted16_.data(), out_at, in, in_at);
     } else {
-        move_in_list(sorted32_.data(), out_at, in, in_at);
+        shift_in_list(sorted32_.data(), out_at, in, in_at);
     }
+}
 
+void MemberSet::swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);
     bits_[in_word] ^= std::uint64_t{1} << (in & 63);
@@ -421,16 +421,19 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& se
             next.miss += static_cast<std::int64_t>(old_before) - static_cast<std::int64_t>(new_before);
             accept = esruler::PassTest(scorer_, new_ns, new_hash, bound).passes(next.cum, next.miss);
         }
+        // The scan reads only the bitmap and its counts: the sorted list
+        // moves once the swap is kept.
         const std::uint64_t new_at = set.place_of(candidate, old);
-        set.exchange(r, w_old, candidate, new_at, w_new);
+        set.swap_bits(old, w_old, candidate, w_new);
         if (!accept) accept = esruler::accepts_by_blocks(scorer_, set, new_ns, new_hash, bound, next);
 
         if (accept) {
             ++accepted;
+            set.move_in_list(r, candidate, new_at);
             set.hash = new_hash;
             remembered = next;
         } else {
-            set.exchange(new_at, w_new, old, r, w_old);
+            set.swap_bits(candidate, w_new, old, w_old);
         }
     }
     return accepted;
