@@ -64,12 +64,20 @@ void MtCore::regenerate() {
     // 0..N-M-1 read ahead M words, N-M..N-2 wrap around, N-1 reads word 0.
     const auto mix = [](std::uint32_t upper, std::uint32_t lower, std::uint32_t far) {
         const std::uint32_t y = (upper & 0x80000000u) | (lower & 0x7FFFFFFFu);
-        return far ^ (y >> 1) ^ ((y & 1u) ? 0x9908B0DFu : 0u);
+        return far ^ (y >> 1) ^ ((0u - (y & 1u)) & 0x9908B0DFu);
     };
     std::size_t i = 0;
     for (; i < kMtN - kMtM; ++i) state[i] = mix(state[i], state[i + 1], state[i + kMtM]);
     for (; i < kMtN - 1; ++i) state[i] = mix(state[i], state[i + 1], state[i + kMtM - kMtN]);
     state[kMtN - 1] = mix(state[kMtN - 1], state[0], state[kMtM - 1]);
+    for (std::size_t j = 0; j < kMtN; ++j) {
+        std::uint32_t y = state[j];
+        y ^= y >> 11;
+        y ^= (y << 7) & 0x9D2C5680u;
+        y ^= (y << 15) & 0xEFC60000u;
+        y ^= y >> 18;
+        output_[j] = y;
+    }
     index = 0;
 }
 

@@ -19,19 +19,17 @@ public:
     // Inline: the multilevel estimator draws hundreds of millions of these.
     std::uint32_t next_u32() {
         if (index >= state.size()) regenerate();
-        std::uint32_t y = state[index++];
-        y ^= y >> 11;
-        y ^= (y << 7) & 0x9D2C5680u;
-        y ^= (y << 15) & 0xEFC60000u;
-        y ^= y >> 18;
-        return y;
+        return output_[index++];
     }
 
     std::array<std::uint32_t, 624> state{};
     std::uint64_t index = 624;  // >= 624: regenerate before the next output
 
 private:
-    void regenerate();  // the twist of all 624 words
+    // The twist of all 624 words, and their tempered outputs: both loops
+    // work a whole block, which the compiler can vectorise.
+    void regenerate();
+    std::array<std::uint32_t, 624> output_{};
 };
 
 // The standard 32-bit MT19937 engine with its standard seeding.
