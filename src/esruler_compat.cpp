@@ -106,8 +106,8 @@ MemberSet::MemberSet(std::uint64_t genes) : narrow_(genes <= 65536) {
     const std::size_t blocks = std::max<std::size_t>(1, (words + kWordsPerBlock - 1) / kWordsPerBlock);
     bits_.assign(blocks * kWordsPerBlock, 0);
     word_rank_.assign(blocks * kWordsPerBlock, 0);
-    // Whole registers of block counts; the entries after the blocks hold the size.
-    block_rank_.assign((blocks + kLanes) / kLanes * kLanes, 0);
+    // Whole registers of block counts, the entries after the blocks 0.
+    block_count_.assign((blocks + kLanes - 1) / kLanes * kLanes, 0);
     block_weight_.assign(blocks, 0);
     word_weight_.assign(blocks * kWordsPerBlock, 0);
 }
@@ -131,18 +131,15 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         weight += weights[p];
         hash ^= hashes[p];
     }
-    std::int32_t total = 0;
     for (std::size_t b = 0; b < blocks(); ++b) {
-        block_rank_[b] = total;
         std::uint16_t in_block = 0;
         for (std::size_t w = b * kWordsPerBlock; w < (b + 1) * kWordsPerBlock; ++w) {
             const std::uint16_t in_word = word_rank_[w];
             word_rank_[w] = in_block;
             in_block = static_cast<std::uint16_t>(in_block + in_word);
         }
-        total += in_block;
+        block_count_[b] = in_block;
     }
-    std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
     if (narrow_) {
         sorted16_.assign(members.begin(), members.end());
     } else {
@@ -160,8 +157,16 @@ void MemberSet::members(std::vector<std::uint64_t>& out) const {
 }
 
 std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
+    // The members of the earlier blocks, summed a register at a time.
+    const auto block = static_cast<std::int32_t>((p >> 6) / kWordsPerBlock);
+    const std::int32_t* const count = block_count_.data();
+    I32x4 sum = {0, 0, 0, 0};
+    I32x4 index = {0, 1, 2, 3};
+    for (std::size_t i = 0; i < block_count_.size(); i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
+        sum += load<I32x4>(count + i) & (index < block);
+    }
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
-    return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) +
+    return static_cast<std::uint64_t>(sum[0] + sum[1] + sum[2] + sum[3] + word_rank_[p >> 6]) +
            count_bits(bits_[p >> 6] & below);
 }
 
@@ -190,12 +195,8 @@ void MemberSet::swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint6
     }
     const auto out_block = static_cast<std::int32_t>(out_word / kWordsPerBlock);
     const auto in_block = static_cast<std::int32_t>(in_word / kWordsPerBlock);
-    I32x4 index = {0, 1, 2, 3};
-    std::int32_t* const block_rank = block_rank_.data();  // (the stores cannot move the vector)
-    const std::size_t entries = block_rank_.size();
-    for (std::size_t i = 0; i < entries; i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
-        store(block_rank + i, load<I32x4>(block_rank + i) + (index > out_block) - (index > in_block));
-    }
+    --block_count_[out_block];
+    ++block_count_[in_block];
     block_weight_[out_block] -= out_weight;
     block_weight_[in_block] += in_weight;
     word_weight_[out_word] -= out_weight;
@@ -248,8 +249,10 @@ bool scan_blocks(const Scorer& scorer, const MemberSet& set, const ScanTest& tes
     // block) or member (the word). The tests of a group of blocks, and of
     // the words of a block, go into a bit mask first, without branches, so
     // that only the few candidates cost a branch.
-    std::array<std::int64_t, 64> cum_before;  // the weight of the earlier blocks
+    std::array<std::int64_t, 64> cum_before;   // the weight of the earlier blocks
+    std::array<std::int64_t, 64> rank_before;  // their members
     std::int64_t cum = 0;
+    std::int64_t rank = 0;
     // Blocks that start past the last gene that can pass are not scanned.
     const std::int64_t last_gene = test.last_gene(static_cast<std::int64_t>(set.size()));
     if (last_gene < 0) return false;
@@ -260,14 +263,16 @@ bool scan_blocks(const Scorer& scorer, const MemberSet& set, const ScanTest& tes
         for (std::size_t b = group; b < end; ++b) {
             const std::int64_t size = set.block_size(b);
             cum_before[b - group] = cum;
+            rank_before[b - group] = rank;
             cum += Unit ? size : set.block_weight(b);
             const auto first_gene = static_cast<std::int64_t>(b * kWords * 64);
-            const bool open = (size != 0) & test.passes(cum, first_gene - set.rank_of_block(b));
+            const bool open = (size != 0) & test.passes(cum, first_gene - rank);
+            rank += size;
             candidates |= std::uint64_t{open} << (b - group);
         }
         for (; candidates != 0; candidates &= candidates - 1) {
             const std::size_t b = group + static_cast<std::size_t>(std::countr_zero(candidates));
-            const std::int64_t block_rank = set.rank_of_block(b);
+            const std::int64_t block_rank = rank_before[b - group];
             std::int64_t word_cum = cum_before[b - group];
             std::array<std::int64_t, kWords> word_cum_before;
             std::uint64_t words = 0;

@@ -56,12 +56,14 @@ struct Remembered {
 // One set during a level: its members in ascending order, and a bitmap over
 // the genes grouped in words of 64 and blocks of eight words, where each word
 // keeps how many members lie in the earlier words of its block and what its
-// members weigh, and each block the same for the earlier blocks. The member
-// at a rank is one load from the list; membership is one bit; how many
-// members lie below a gene takes a block count, a word count and the bits
-// below it in its word. A swap moves the members between the two places in
-// the list by one and updates the counts with fixed-length loops. The scans
-// skip whole blocks and words by their weights.
+// members weigh, and each block how many members it has and what they weigh.
+// The member at a rank is one load from the list; membership is one bit; how
+// many members lie below a gene takes the counts of the earlier blocks
+// (summed a register at a time), a word count and the bits below it in its
+// word. A swap moves the members between the two places in the list by one,
+// updates two block counts, and the word counts of the two blocks with one
+// register operation each. The scans skip whole blocks and words by their
+// weights.
 class MemberSet {
 public:
     static constexpr std::size_t kWordsPerBlock = 8;
@@ -99,9 +101,8 @@ public:
 
     std::uint64_t size() const { return size_; }
     std::size_t blocks() const { return block_weight_.size(); }
-    // Members of the blocks before b, and of block b.
-    std::int64_t rank_of_block(std::size_t b) const { return block_rank_[b]; }
-    std::int64_t block_size(std::size_t b) const { return block_rank_[b + 1] - block_rank_[b]; }
+    // Members of block b.
+    std::int64_t block_size(std::size_t b) const { return block_count_[b]; }
     std::int64_t block_weight(std::size_t b) const { return block_weight_[b]; }
     // Word w (genes 64w ..): its bitmap, the members in the earlier words of
     // its block, and its members' weight.
@@ -116,9 +117,9 @@ public:
     Remembered remembered;
 
 private:
-    std::vector<std::uint64_t> bits_;       // whole blocks of words
-    std::vector<std::uint16_t> word_rank_;  // members in earlier words of the block
-    std::vector<std::int32_t> block_rank_;  // members in earlier blocks; padded with the size
+    std::vector<std::uint64_t> bits_;        // whole blocks of words
+    std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
+    std::vector<std::int32_t> block_count_;  // members in each block; padded with 0
     // The members, ascending, in 16 bits when the genes allow (half the
     // bytes to move per swap), else in 32.
     bool narrow_ = true;
