@@ -208,10 +208,24 @@ Scorer::Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size)
     : ranks_(std::move(ranks)), misses_(static_cast<std::int64_t>(ranks_.size() - pathway_size)) {}
 
 SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std::uint64_t> gene_hash) const {
+    std::int64_t total = 0;
+    std::uint64_t hash = 0;
+    for (std::uint64_t p : set) {
+        total += ranks_[p];
+        hash ^= gene_hash[p];
+    }
+    return walk(set, total, hash);
+}
+
+SampleStat Scorer::stat(const MemberSet& set) const {
+    return set.narrow() ? walk(set.sorted16(), set.weight, set.hash) : walk(set.sorted32(), set.weight, set.hash);
+}
+
+template <class Gene>
+SampleStat Scorer::walk(std::span<const Gene> set, std::int64_t total, std::uint64_t hash) const {
     SampleStat s;
     s.miss_count = misses_;
-    std::int64_t total = 0;
-    for (std::uint64_t p : set) total += ranks_[p];
+    s.set_hash = hash;
     const bool unit = total == 0;  // all members weigh 0: equal steps
     s.rank_sum = unit ? static_cast<std::int64_t>(set.size()) : total;
 
@@ -232,7 +246,6 @@ SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std:
         }
         if (std::abs(before) > std::abs(extreme)) extreme = before;
         if (std::abs(after) > std::abs(extreme)) extreme = after;
-        s.set_hash ^= gene_hash[p];
     }
     s.positive = extreme >= 0;
     return s;
@@ -352,8 +365,8 @@ EsRulerCompat::EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t samp
                              double move_factor)
     : scorer_(std::move(ranks), pathway_size),
       gene_hash_(scorer_.genes(), 0),
-      samples_(sample_size),
       sample_size_(sample_size),
+      samples_(sample_size, MemberSet(scorer_.genes())),
       pathway_size_(pathway_size),
       move_factor_(move_factor) {}
 
@@ -363,7 +376,7 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
     // level allocates only what it keeps.
     std::vector<RankedSet>& entries = ranked_;
     entries.clear();
-    for (std::size_t s = 0; s < n_sets; ++s) entries.push_back({scorer_.stat(samples_[s], gene_hash_), s});
+    for (std::size_t s = 0; s < n_sets; ++s) entries.push_back({scorer_.stat(samples_[s]), s});
     // The set index breaks every tie, so this order is total (a stable sort
     // gives the same).
     std::sort(entries.begin(), entries.end(), [](const RankedSet& a, const RankedSet& b) {
@@ -385,8 +398,8 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
     level.bound = entries[cut - 1].stat;
     levels_.push_back(std::move(level));
 
-    std::vector<std::vector<std::uint64_t>>& renewed = spare_samples_;  // copies reuse its lists' memory
-    renewed.resize(n_sets);
+    std::vector<MemberSet>& renewed = spare_samples_;  // copies reuse its sets' memory
+    renewed.resize(n_sets, MemberSet(scorer_.genes()));
     for (std::size_t t = 0; t < cut; ++t) {
         const std::uint64_t j = cut + uid_wrapper(0, n_sets - cut - 1, engine);
         renewed[t] = samples_[entries[j].set];
@@ -451,9 +464,10 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
     const std::size_t n_sets = samples_.size();
     Mt19937 engine(static_cast<std::uint32_t>(seed));
     for (auto& h : gene_hash_) h = engine.next_u32();
-    for (auto& set : samples_) {
-        set = combination(0, n - 1, k, engine);
-        std::sort(set.begin(), set.end());
+    for (MemberSet& set : samples_) {
+        std::vector<std::uint64_t> members = combination(0, n - 1, k, engine);
+        std::sort(members.begin(), members.end());
+        set.assign(members, scorer_.weights(), gene_hash_);
     }
     resample_genesets(engine);
 
@@ -462,7 +476,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
     const std::int64_t q = esruler::scaled_threshold(es);
     const double log_eps = std::log(eps);
     double log_p = 0.0;
-    std::vector<MemberSet> sets(n_sets, MemberSet(n));
+    std::vector<MemberSet>& sets = samples_;
     const std::int64_t target = esruler::move_target(n_sets, move_factor_, k);
     while (true) {
         const esruler::Level& last = levels_.back();
@@ -470,7 +484,9 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
         log_p += harmonic_tail(last.above.size() + 1, sample_size_);
         if (eps != 0.0 && log_p < log_eps) return;
 
-        for (std::size_t s = 0; s < n_sets; ++s) sets[s].assign(samples_[s], scorer_.weights(), gene_hash_);
+        // A set renewed by the resampling starts the level without a
+        // remembered member.
+        for (MemberSet& set : sets) set.remembered = {};
 
         const Bound bound = last.bound;
         std::int64_t passes = 0;
@@ -486,7 +502,6 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
             }
         }
         pass_counts_.push_back(passes);
-        for (std::size_t s = 0; s < n_sets; ++s) sets[s].members(samples_[s]);
 
         const std::size_t before = levels_.size();
         resample_genesets(engine);

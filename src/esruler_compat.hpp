@@ -48,17 +48,18 @@ private:
 
     esruler::Scorer scorer_;
     std::vector<std::uint64_t> gene_hash_;
-    std::vector<std::vector<std::uint64_t>> samples_;
+    std::uint64_t sample_size_;
+    // The sampled sets, kept as they are perturbed from level to level.
+    std::vector<esruler::MemberSet> samples_;
     // Scratch of resample_genesets, kept from level to level.
     struct RankedSet {
         esruler::SampleStat stat;
         std::size_t set;
     };
     std::vector<RankedSet> ranked_;
-    std::vector<std::vector<std::uint64_t>> spare_samples_;
+    std::vector<esruler::MemberSet> spare_samples_;
     std::vector<esruler::Level> levels_;
     std::vector<std::int64_t> pass_counts_;
-    std::uint64_t sample_size_;
     std::uint64_t pathway_size_;
     double move_factor_;
 };

@@ -76,6 +76,10 @@ public:
                 std::span<const std::uint64_t> hashes);
     // The members, ascending.
     void members(std::vector<std::uint64_t>& out) const;
+    // The sorted list itself, in 16 bits when narrow(), else in 32.
+    bool narrow() const { return narrow_; }
+    std::span<const std::uint16_t> sorted16() const { return sorted16_; }
+    std::span<const std::uint32_t> sorted32() const { return sorted32_; }
 
     bool contains(std::uint64_t p) const { return (bits_[p >> 6] >> (p & 63)) & 1; }
     // The member of rank r (0: the smallest); r must be below size().
@@ -144,8 +148,13 @@ public:
 
     // Exact stat of an ascending set.
     SampleStat stat(std::span<const std::uint64_t> set, std::span<const std::uint64_t> gene_hash) const;
+    // The same for a set kept with its weight and hash.
+    SampleStat stat(const MemberSet& set) const;
 
 private:
+    template <class Gene>
+    SampleStat walk(std::span<const Gene> set, std::int64_t total, std::uint64_t hash) const;
+
     std::vector<std::int64_t> ranks_;
     std::int64_t misses_;  // D = n - k
 };
