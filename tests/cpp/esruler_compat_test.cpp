@@ -91,6 +91,52 @@ TEST(EsRuler, ZeroWeightSetsAreScoredWithEqualSteps) {
     }
 }
 
+// The sign of a set's score is that of the first running value farthest
+// from 0; small rankings with repeated and zero weights make the highest and
+// the lowest value equally far often. The score of a kept set (its own
+// weight and hash) equals that of its plain list.
+TEST(EsRuler, SignOfTheScoreFollowsTheFirstExtreme) {
+    Mt19937 engine(11);
+    int ties = 0;
+    for (int round = 0; round < 20000; ++round) {
+        const std::uint64_t n = 2 + engine.next_u32() % 12;
+        const std::uint64_t k = 1 + engine.next_u32() % (n - 1);
+        std::vector<std::int64_t> w(n);
+        for (auto& v : w) v = engine.next_u32() % 3;
+        std::vector<std::uint64_t> hashes(n);
+        for (auto& h : hashes) h = engine.next_u32();
+        std::vector<std::uint64_t> set = combination(0, n - 1, k, engine);
+        std::sort(set.begin(), set.end());
+        const Scorer scorer(w, k);
+
+        std::int64_t total = 0;
+        for (std::uint64_t p : set) total += w[p];
+        const auto d = static_cast<std::int64_t>(n - k);
+        const std::int64_t ns = total == 0 ? static_cast<std::int64_t>(k) : total;
+        std::int64_t cum = 0, extreme = 0, highest = 0, lowest = 0;
+        for (std::size_t i = 0; i < set.size(); ++i) {
+            const auto miss = static_cast<std::int64_t>(set[i] - i);
+            for (const std::int64_t v : {cum * d - miss * ns, (cum + (total == 0 ? 1 : w[set[i]])) * d - miss * ns}) {
+                if (std::abs(v) > std::abs(extreme)) extreme = v;
+                highest = std::max(highest, v);
+                lowest = std::min(lowest, v);
+            }
+            cum += total == 0 ? 1 : w[set[i]];
+        }
+        ties += highest != 0 && highest == -lowest;
+        const esruler::SampleStat listed = scorer.stat(set, hashes);
+        ASSERT_EQ(listed.positive, extreme >= 0) << "round " << round;
+
+        MemberSet kept(n);
+        kept.assign(set, w, hashes);
+        const esruler::SampleStat from_set = scorer.stat(kept);
+        ASSERT_EQ(esruler::compare_key(from_set, listed), 0) << "round " << round;
+        ASSERT_EQ(from_set.positive, listed.positive);
+        ASSERT_EQ(from_set.rank_sum, listed.rank_sum);
+    }
+    EXPECT_GT(ties, 100);
+}
+
 // The acceptance scan, which skips blocks and words, decides exactly as a
 // walk over every member; the member at each rank and the members after a
 // swap are those of the plain sorted list.
