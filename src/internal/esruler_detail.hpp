@@ -53,17 +53,17 @@ struct Remembered {
     std::int64_t miss = 0;
 };
 
-// One set during a level: its members in ascending order, and a bitmap over
-// the genes grouped in words of 64 and blocks of eight words, where each word
-// keeps how many members lie in the earlier words of its block and what its
-// members weigh, and each block how many members it has and what they weigh.
-// The member at a rank is one load from the list; membership is one bit; how
-// many members lie below a gene takes the counts of the earlier blocks
-// (summed a register at a time), a word count and the bits below it in its
-// word. A swap moves the members between the two places in the list by one,
-// updates two block counts, and the word counts of the two blocks with one
-// register operation each. The scans skip whole blocks and words by their
-// weights.
+// One sampled set, kept from level to level: its members in ascending order,
+// and a bitmap over the genes grouped in words of 64 and blocks of eight
+// words, where each word keeps how many members lie in the earlier words of
+// its block and what its members weigh, and each block how many members it has
+// and what they weigh. The member at a rank is one load from the list;
+// membership is one bit; how many members lie below a gene takes the counts of
+// the earlier blocks (summed a register at a time), a word count and the bits
+// below it in its word. A swap moves the members between the two places in the
+// list by one, updates two block counts, and the word counts of the two blocks
+// with one register operation each. The scans skip whole blocks and words by
+// their weights.
 class MemberSet {
 public:
     static constexpr std::size_t kWordsPerBlock = 8;
