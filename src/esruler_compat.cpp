@@ -106,8 +106,9 @@ MemberSet::MemberSet(std::uint64_t genes) : narrow_(genes <= 65536) {
     const std::size_t blocks = std::max<std::size_t>(1, (words + kWordsPerBlock - 1) / kWordsPerBlock);
     bits_.assign(blocks * kWordsPerBlock, 0);
     word_rank_.assign(blocks * kWordsPerBlock, 0);
-    // Whole registers of block counts, the entries after the blocks 0.
-    block_count_.assign((blocks + kLanes - 1) / kLanes * kLanes, 0);
+    block_count_.assign(blocks, 0);
+    // Whole registers of running counts; the entries after the blocks hold the size.
+    block_rank_.assign((blocks + kLanes) / kLanes * kLanes, 0);
     block_weight_.assign(blocks, 0);
     word_weight_.assign(blocks * kWordsPerBlock, 0);
 }
@@ -140,6 +141,12 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         }
         block_count_[b] = in_block;
     }
+    std::int32_t total = 0;
+    for (std::size_t b = 0; b < blocks(); ++b) {
+        block_rank_[b] = total;
+        total += block_count_[b];
+    }
+    std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
     if (narrow_) {
         sorted16_.assign(members.begin(), members.end());
     } else {
@@ -157,20 +164,19 @@ void MemberSet::members(std::vector<std::uint64_t>& out) const {
 }
 
 std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
-    // The members of the earlier blocks, summed a register at a time.
-    const auto block = static_cast<std::int32_t>((p >> 6) / kWordsPerBlock);
-    const std::int32_t* const count = block_count_.data();
-    I32x4 sum = {0, 0, 0, 0};
-    I32x4 index = {0, 1, 2, 3};
-    for (std::size_t i = 0; i < block_count_.size(); i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
-        sum += load<I32x4>(count + i) & (index < block);
-    }
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
-    return static_cast<std::uint64_t>(sum[0] + sum[1] + sum[2] + sum[3] + word_rank_[p >> 6]) +
+    return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) +
            count_bits(bits_[p >> 6] & below);
 }
 
 void MemberSet::move_in_list(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
+    const auto out_block = static_cast<std::int32_t>(at_rank(out_at) / (kWordsPerBlock * 64));
+    const auto in_block = static_cast<std::int32_t>(in / (kWordsPerBlock * 64));
+    I32x4 index = {0, 1, 2, 3};
+    std::int32_t* const block_rank = block_rank_.data();  // (the stores cannot move the vector)
+    for (std::size_t i = 0; i < block_rank_.size(); i += kLanes, index += static_cast<std::int32_t>(kLanes)) {
+        store(block_rank + i, load<I32x4>(block_rank + i) + (index > out_block) - (index > in_block));
+    }
     if (narrow_) {
         shift_in_list(sorted16_.data(), out_at, in, in_at);
     } else {

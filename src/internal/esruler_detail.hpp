@@ -58,12 +58,12 @@ struct Remembered {
 // words, where each word keeps how many members lie in the earlier words of
 // its block and what its members weigh, and each block how many members it has
 // and what they weigh. The member at a rank is one load from the list;
-// membership is one bit; how many members lie below a gene takes the counts of
-// the earlier blocks (summed a register at a time), a word count and the bits
-// below it in its word. A swap moves the members between the two places in the
-// list by one, updates two block counts, and the word counts of the two blocks
-// with one register operation each. The scans skip whole blocks and words by
-// their weights.
+// membership is one bit; how many members lie below a gene takes the members
+// before its block, a word count and the bits below it in its word. A swap
+// updates two block counts and the word counts of the two blocks with one
+// register operation each; once it is kept, it moves the members between the
+// two places in the list by one and updates the members before each block with
+// fixed-length loops. The scans skip whole blocks and words by their weights.
 class MemberSet {
 public:
     static constexpr std::size_t kWordsPerBlock = 8;
@@ -98,8 +98,9 @@ public:
     }
     // The two halves of an exchange, for a proposal that may be taken back:
     // the membership, counts and weights, which the scans read, and, once
-    // the proposal is kept, the sorted list. In between, at_rank and
-    // members() still describe the set before the swap.
+    // the proposal is kept, the sorted list and the members before each
+    // block. In between, at_rank and members() still describe the set
+    // before the swap, and rank_of mixes the two.
     void swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
     void move_in_list(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at);
 
@@ -123,7 +124,10 @@ public:
 private:
     std::vector<std::uint64_t> bits_;        // whole blocks of words
     std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
-    std::vector<std::int32_t> block_count_;  // members in each block; padded with 0
+    std::vector<std::int32_t> block_count_;  // members in each block
+    // Members in the earlier blocks as of the last kept swap; whole
+    // registers, the entries after the blocks hold the size.
+    std::vector<std::int32_t> block_rank_;
     // The members, ascending, in 16 bits when the genes allow (half the
     // bytes to move per swap), else in 32.
     bool narrow_ = true;
