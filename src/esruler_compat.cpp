@@ -169,7 +169,7 @@ std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
            count_bits(bits_[p >> 6] & below);
 }
 
-void MemberSet::move_in_list(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
+void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
     const auto out_block = static_cast<std::int32_t>(at_rank(out_at) / (kWordsPerBlock * 64));
     const auto in_block = static_cast<std::int32_t>(in / (kWordsPerBlock * 64));
     I32x4 index = {0, 1, 2, 3};
@@ -445,15 +445,15 @@ std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& se
             next.miss += static_cast<std::int64_t>(old_before) - static_cast<std::int64_t>(new_before);
             accept = esruler::PassTest(scorer_, new_ns, new_hash, bound).passes(next.cum, next.miss);
         }
-        // The scan reads only the bitmap and its counts: the sorted list
-        // moves once the swap is kept.
+        // The scan reads only the bitmap and its counts: the sorted list and
+        // the members before each block follow once the swap is kept.
         const std::uint64_t new_at = set.place_of(candidate, old);
         set.swap_bits(old, w_old, candidate, w_new);
         if (!accept) accept = esruler::accepts_by_blocks(scorer_, set, new_ns, new_hash, bound, next);
 
         if (accept) {
             ++accepted;
-            set.move_in_list(r, candidate, new_at);
+            set.keep_swap(r, candidate, new_at);
             set.hash = new_hash;
             remembered = next;
         } else {

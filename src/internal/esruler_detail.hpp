@@ -94,7 +94,7 @@ public:
     void exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
                   std::int64_t in_weight) {
         swap_bits(at_rank(out_at), out_weight, in, in_weight);
-        move_in_list(out_at, in, in_at);
+        keep_swap(out_at, in, in_at);
     }
     // The two halves of an exchange, for a proposal that may be taken back:
     // the membership, counts and weights, which the scans read, and, once
@@ -102,7 +102,7 @@ public:
     // block. In between, at_rank and members() still describe the set
     // before the swap, and rank_of mixes the two.
     void swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
-    void move_in_list(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at);
+    void keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at);
 
     std::uint64_t size() const { return size_; }
     std::size_t blocks() const { return block_weight_.size(); }
