@@ -132,6 +132,7 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         weight += weights[p];
         hash ^= hashes[p];
     }
+    std::int32_t total = 0;
     for (std::size_t b = 0; b < blocks(); ++b) {
         std::uint16_t in_block = 0;
         for (std::size_t w = b * kWordsPerBlock; w < (b + 1) * kWordsPerBlock; ++w) {
@@ -140,11 +141,8 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
             in_block = static_cast<std::uint16_t>(in_block + in_word);
         }
         block_count_[b] = in_block;
-    }
-    std::int32_t total = 0;
-    for (std::size_t b = 0; b < blocks(); ++b) {
         block_rank_[b] = total;
-        total += block_count_[b];
+        total += in_block;
     }
     std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
     if (narrow_) {
