@@ -7,6 +7,7 @@
 #include <cstring>
 #include <limits>
 
+#include "internal/cpu_dispatch.hpp"
 #include "internal/special.hpp"
 
 namespace rsvelmo {
@@ -161,13 +162,13 @@ void MemberSet::members(std::vector<std::uint64_t>& out) const {
     }
 }
 
-std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
+RSVELMO_CPU_CLONES std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
     return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) +
            count_bits(bits_[p >> 6] & below);
 }
 
-void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
+RSVELMO_CPU_CLONES void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
     const auto out_block = static_cast<std::int32_t>(at_rank(out_at) / (kWordsPerBlock * 64));
     const auto in_block = static_cast<std::int32_t>(in / (kWordsPerBlock * 64));
     I32x4 index = {0, 1, 2, 3};
@@ -182,7 +183,8 @@ void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t 
     }
 }
 
-void MemberSet::swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight) {
+RSVELMO_CPU_CLONES void MemberSet::swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in,
+                                             std::int64_t in_weight) {
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);
     bits_[in_word] ^= std::uint64_t{1} << (in & 63);
@@ -221,7 +223,7 @@ SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std:
     return walk(set, total, hash);
 }
 
-SampleStat Scorer::stat(const MemberSet& set) const {
+RSVELMO_CPU_CLONES SampleStat Scorer::stat(const MemberSet& set) const {
     return set.narrow() ? walk(set.sorted16(), set.weight, set.hash) : walk(set.sorted32(), set.weight, set.hash);
 }
 
@@ -259,7 +261,8 @@ namespace {
 
 // The scan, for real weights or (Unit) one per member.
 template <bool Unit>
-bool scan_blocks(const Scorer& scorer, const MemberSet& set, const ScanTest& test, Remembered& found) {
+RSVELMO_CPU_CLONES bool scan_blocks(const Scorer& scorer, const MemberSet& set, const ScanTest& test,
+                                    Remembered& found) {
     constexpr std::size_t kWords = MemberSet::kWordsPerBlock;
     // A block, and then a word, is walked only when its optimistic value
     // passes: all of its weight with the misses before its first gene (the
@@ -412,8 +415,8 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
     samples_.swap(renewed);
 }
 
-std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& set, const Bound& bound,
-                                       Mt19937& engine) const {
+RSVELMO_CPU_CLONES std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& set,
+                                                          const Bound& bound, Mt19937& engine) const {
     const std::uint64_t n = scorer_.genes();
     const auto proposals =
         std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1));

@@ -5,6 +5,8 @@
 #include <string>
 #include <utility>
 
+#include "internal/cpu_dispatch.hpp"
+
 namespace rsvelmo {
 
 namespace {
@@ -59,7 +61,7 @@ std::int64_t reduce_mod(std::int64_t p, std::int64_t m) {
 
 }  // namespace
 
-void MtCore::regenerate() {
+RSVELMO_CPU_CLONES void MtCore::regenerate() {
     // The twist in three runs, so that no index needs a modulo: words
     // 0..N-M-1 read ahead M words, N-M..N-2 wrap around, N-1 reads word 0.
     const auto mix = [](std::uint32_t upper, std::uint32_t lower, std::uint32_t far) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <tuple>
 
 #include "algo.hpp"
 
@@ -53,6 +54,25 @@ TEST(EsRuler, QueriesAboveEveryLevelUseTheLastPopulation) {
     const PvalueEstimate mid = ruler.get_pvalue(0.3, true);
     EXPECT_LE(high.pvalue, mid.pvalue);
     EXPECT_TRUE(std::isnan(high.log2err));  // nothing reaches 0.99
+}
+
+// Whole runs pinned to the bit: the plain build checks the code compiled for
+// this CPU, the sanitized build (without CPU dispatch) the portable code.
+TEST(EsRuler, WholeRunsGiveThePinnedBits) {
+    Mt19937 engine(7);
+    std::vector<std::int64_t> w(3000);
+    for (auto& v : w) v = engine.next_u32() >> 12;
+    std::sort(w.rbegin(), w.rend());
+    for (const auto& [k, es, pvalue, passes] :
+         {std::tuple{15u, 0.8, 0x1.8accb2002d32dp-22, 360}, std::tuple{150u, 0.5, 0x1.4c2b068667d77p-37, 271}}) {
+        EsRulerCompat ruler(w, 101, k, 1.0);
+        ruler.extend(99, es, 1e-50);
+        const PvalueEstimate r = ruler.get_pvalue(es, false);
+        std::int64_t total = 0;
+        for (std::int64_t p : ruler.pass_counts()) total += p;
+        EXPECT_EQ(r.pvalue, pvalue) << k;
+        EXPECT_EQ(total, passes) << k;
+    }
 }
 
 // Exact tail probabilities by enumerating every set of size 1 or 2, on a
