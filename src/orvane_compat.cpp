@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <mutex>
 #include <numeric>
 
 #include "pool.hpp"
@@ -310,6 +311,29 @@ std::uint64_t largest_size(std::span<const std::uint64_t> sizes) {
     return sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end());
 }
 
+// Scratch scorers for the tasks running at once. A task takes the one put
+// back last, whose buffers are likely still in the cache of the core that
+// just used it; a scorer per permutation of a chunk would walk through
+// megabytes of buffers, and two threads doing so slow each other down.
+class ScorerShelf {
+public:
+    PrefixScorer take() {
+        const std::lock_guard lock(mutex_);
+        if (free_.empty()) return PrefixScorer();
+        PrefixScorer scorer = std::move(free_.back());
+        free_.pop_back();
+        return scorer;
+    }
+    void put_back(PrefixScorer scorer) {
+        const std::lock_guard lock(mutex_);
+        free_.push_back(std::move(scorer));
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<PrefixScorer> free_;
+};
+
 BatchCounts to_batch_counts(const std::vector<PathwayAcc>& accs) {
     BatchCounts c = empty_batch_counts(accs.size());
     for (std::size_t i = 0; i < accs.size(); ++i) {
@@ -362,7 +386,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     Mt19937 engine(static_cast<std::uint32_t>(seed));
     CombinationSampler sampler;
     // Permutations go in chunks, each a sample per slot, its prefix pass into
-    // the slot's buffer (a task each, with a scorer per slot), then added to
+    // the slot's buffer (a task each, with a scorer from the shelf), then added to
     // the pathways. The chunks are pipelined over two sets of slots: while
     // one chunk is scored, one task draws the next chunk's samples (the one
     // engine, in permutation order) and others add the previous chunk's
@@ -374,7 +398,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
         std::size_t used = 0;
     };
     std::array<Slots, 2> slots;
-    std::vector<PrefixScorer> scorers(kParallelChunk);
+    ScorerShelf scorers;
     std::vector<PathwayAcc> accs(pathways);
     const std::size_t slices = std::min<std::size_t>(pathways, pool::thread_count() * 8);
     const auto draw = [&](std::vector<std::vector<std::uint64_t>>& samples, std::size_t count) {
@@ -412,7 +436,9 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
                     draw(other.samples, next);
                 } else if (t < draws + current.used) {
                     const std::size_t c = t - draws;
-                    scorers[c].score(scores, current.samples[c], score_type, gsea_param, current.buffer[c]);
+                    PrefixScorer scorer = scorers.take();
+                    scorer.score(scores, current.samples[c], score_type, gsea_param, current.buffer[c]);
+                    scorers.put_back(std::move(scorer));
                 } else {
                     add_slice(other, t - draws - current.used);
                 }
