@@ -41,7 +41,7 @@ build/cpp/build.ninja: CMakeLists.txt tests/cpp/CMakeLists.txt | setup
 
 build/asan/build.ninja: CMakeLists.txt tests/cpp/CMakeLists.txt | setup
 	@$(CMAKE) -S . -B build/asan -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV)/bin/ninja) \
-	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRSVELMO_SANITIZE=address,undefined -DRSVELMO_CPU_DISPATCH=OFF \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRSVELMO_SANITIZE=address,undefined \
 	  -DRSVELMO_BUILD_TESTS=ON -DRSVELMO_BUILD_MODULE=OFF -DRSVELMO_WERROR=$(WERROR) >/dev/null
 
 build/tsan/build.ninja: CMakeLists.txt tests/cpp/CMakeLists.txt | setup
