@@ -13,9 +13,13 @@ namespace rsvelmo {
 
 namespace {
 
-// Permutations scored before each parallel accumulation pass; bounds the
-// buffer of prefix-score sequences held at once.
-constexpr std::size_t kParallelChunk = 128;
+// Permutations scored between two meetings of the threads; bounds the
+// buffer of prefix-score sequences held at once. Each meeting costs the
+// workers a wake-up, so chunks are not smaller than this.
+constexpr std::size_t kParallelChunk = 256;
+// The first chunk is drawn before any task can start: small, it is drawn
+// quickly, and scoring it covers the drawing of the next one.
+constexpr std::size_t kFirstChunk = 32;
 // Smallest weight a sampled gene can have, before the division by 1024.
 constexpr double kInitialFloor = 1e-5;
 // 1/1024: the floor weight lies well below every non-zero sampled weight.
@@ -418,7 +422,7 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     };
 
     std::size_t now = 0;
-    slots[now].used = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm));
+    slots[now].used = static_cast<std::size_t>(std::min<std::uint64_t>(kFirstChunk, nperm));
     draw(slots[now].samples, slots[now].used);
     std::uint64_t done = 0;
     bool previous = false;  // the other slots hold scores still to be added
