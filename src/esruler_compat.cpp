@@ -168,8 +168,9 @@ RSVELMO_CPU_CLONES std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
            count_bits(bits_[p >> 6] & below);
 }
 
-RSVELMO_CPU_CLONES void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at) {
-    const auto out_block = static_cast<std::int32_t>(at_rank(out_at) / (kWordsPerBlock * 64));
+RSVELMO_CPU_CLONES void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t out, std::uint64_t in,
+                                             std::uint64_t in_at) {
+    const auto out_block = static_cast<std::int32_t>(out / (kWordsPerBlock * 64));
     const auto in_block = static_cast<std::int32_t>(in / (kWordsPerBlock * 64));
     I32x4 index = {0, 1, 2, 3};
     std::int32_t* const block_rank = block_rank_.data();  // (the stores cannot move the vector)
@@ -454,7 +455,7 @@ RSVELMO_CPU_CLONES std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_
 
         if (accept) {
             ++accepted;
-            set.keep_swap(r, candidate, new_at);
+            set.keep_swap(r, old, candidate, new_at);
             set.hash = new_hash;
             remembered = next;
         } else {
@@ -483,7 +484,6 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
     const std::int64_t q = esruler::scaled_threshold(es);
     const double log_eps = std::log(eps);
     double log_p = 0.0;
-    std::vector<MemberSet>& sets = samples_;
     const std::int64_t target = esruler::move_target(n_sets, move_factor_, k);
     while (true) {
         const esruler::Level& last = levels_.back();
@@ -493,19 +493,19 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
 
         // A set renewed by the resampling starts the level without a
         // remembered member.
-        for (MemberSet& set : sets) set.remembered = {};
+        for (MemberSet& set : samples_) set.remembered = {};
 
         const Bound bound = last.bound;
         std::int64_t passes = 0;
         if (target >= 1) {
             std::int64_t moves = 0;
             do {
-                for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, sets[s], bound, engine);
+                for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, samples_[s], bound, engine);
                 ++passes;
                 if (stop_asked()) return;
             } while (moves < target);
             for (std::int64_t extra = 0; extra < passes; ++extra) {
-                for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, sets[s], bound, engine);
+                for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, samples_[s], bound, engine);
             }
         }
         pass_counts_.push_back(passes);

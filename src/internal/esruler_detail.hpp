@@ -93,8 +93,9 @@ public:
     // in_at afterwards (place_of). Exchanging back restores the set.
     void exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
                   std::int64_t in_weight) {
-        swap_bits(at_rank(out_at), out_weight, in, in_weight);
-        keep_swap(out_at, in, in_at);
+        const std::uint64_t out = at_rank(out_at);
+        swap_bits(out, out_weight, in, in_weight);
+        keep_swap(out_at, out, in, in_at);
     }
     // The two halves of an exchange, for a proposal that may be taken back:
     // the membership, counts and weights, which the scans read, and, once
@@ -102,7 +103,8 @@ public:
     // block. In between, at_rank and members() still describe the set
     // before the swap, and rank_of mixes the two.
     void swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
-    void keep_swap(std::uint64_t out_at, std::uint64_t in, std::uint64_t in_at);
+    // `out` is the member at out_at, which the caller has already read.
+    void keep_swap(std::uint64_t out_at, std::uint64_t out, std::uint64_t in, std::uint64_t in_at);
 
     std::uint64_t size() const { return size_; }
     std::size_t blocks() const { return block_weight_.size(); }
