@@ -214,8 +214,20 @@ public:
         : ns_(ns), d_(scorer.misses()), bound_misses_(bound.peak_misses) {
         const auto rhs = static_cast<unsigned __int128>(static_cast<__int128>(ns * d_) * bound.peak_rank_sum);
         const auto r = static_cast<std::uint64_t>(bound.rank_sum);
-        const bool tie_passes = rhs % r == 0 && hash > bound.set_hash;
-        const unsigned __int128 least = rhs / r + (tie_passes ? 0 : 1);
+        const auto high = static_cast<std::uint64_t>(rhs >> 64), low = static_cast<std::uint64_t>(rhs);
+        // A quotient of 2^64 or more is past any z.
+        reachable_ = high < r;
+        if (!reachable_) return;
+        std::uint64_t quotient, remainder;
+#if defined(__x86_64__)
+        // One 128-by-64-bit division, which cannot overflow as high < r.
+        asm("divq %4" : "=a"(quotient), "=d"(remainder) : "a"(low), "d"(high), "rm"(r) : "cc");
+#else
+        quotient = static_cast<std::uint64_t>(rhs / r);
+        remainder = static_cast<std::uint64_t>(rhs % r);
+#endif
+        const bool tie_passes = remainder == 0 && hash > bound.set_hash;
+        const unsigned __int128 least = static_cast<unsigned __int128>(quotient) + (tie_passes ? 0 : 1);
         // A z of 64 bits cannot reach a larger least value.
         reachable_ = least <= static_cast<unsigned __int128>(std::numeric_limits<std::int64_t>::max());
         least_z_ = reachable_ ? static_cast<std::int64_t>(least) : 0;
@@ -237,7 +249,7 @@ private:
     std::int64_t ns_;
     std::int64_t d_;
     std::int64_t bound_misses_;
-    std::int64_t least_z_;
+    std::int64_t least_z_ = 0;
     bool reachable_;
 };
 
