@@ -236,9 +236,14 @@ SampleStat Scorer::walk(std::span<const Gene> set, std::int64_t total, std::uint
     const bool unit = total == 0;  // all members weigh 0: equal steps
     s.rank_sum = unit ? static_cast<std::int64_t>(set.size()) : total;
 
+    // The running value is highest just after a member and lowest just
+    // before one, so the first extreme of the walk is the first highest
+    // value after a member or the first lowest before one: whichever is
+    // farther from 0, and on a tie the one met first.
     std::int64_t cum = 0;
-    std::int64_t best = 0;     // numerator of the best R(p), times NS*D
-    std::int64_t extreme = 0;  // signed extreme, same units
+    std::int64_t best = 0;    // highest value after a member, times NS*D
+    std::int64_t lowest = 0;  // lowest value before a member, same units
+    std::size_t best_at = 0, lowest_at = 0;
     for (std::size_t i = 0; i < set.size(); ++i) {
         const std::uint64_t p = set[i];
         const std::int64_t w = unit ? 1 : ranks_[p];
@@ -246,15 +251,18 @@ SampleStat Scorer::walk(std::span<const Gene> set, std::int64_t total, std::uint
         const std::int64_t before = cum * misses_ - miss * s.rank_sum;
         cum += w;
         const std::int64_t after = cum * misses_ - miss * s.rank_sum;
-        if (after > best) {
-            best = after;
-            s.peak_rank_sum = cum;
-            s.peak_misses = miss;
-        }
-        if (std::abs(before) > std::abs(extreme)) extreme = before;
-        if (std::abs(after) > std::abs(extreme)) extreme = after;
+        const bool higher = after > best, lower = before < lowest;
+        best = higher ? after : best;
+        s.peak_rank_sum = higher ? cum : s.peak_rank_sum;
+        s.peak_misses = higher ? miss : s.peak_misses;
+        best_at = higher ? i : best_at;
+        lowest = lower ? before : lowest;
+        lowest_at = lower ? i : lowest_at;
     }
-    s.positive = extreme >= 0;
+    // The value after member i is met before the value before member j
+    // when i < j; a walk that never leaves 0 (every gene a member) is
+    // positive.
+    s.positive = best > -lowest || (best == -lowest && (best == 0 || best_at < lowest_at));
     return s;
 }
 
