@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "internal/cpu_dispatch.hpp"
 #include "internal/special.hpp"
@@ -114,8 +115,8 @@ MemberSet::MemberSet(std::uint64_t genes) : narrow_(genes <= 65536) {
     word_weight_.assign(blocks * kWordsPerBlock, 0);
 }
 
-void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const std::int64_t> weights,
-                       std::span<const std::uint64_t> hashes) {
+void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const std::int32_t> weights,
+                       std::span<const std::uint32_t> hashes) {
     std::fill(bits_.begin(), bits_.end(), 0);
     std::fill(block_weight_.begin(), block_weight_.end(), 0);
     std::fill(word_weight_.begin(), word_weight_.end(), 0);
@@ -184,8 +185,8 @@ RSVELMO_CPU_CLONES void MemberSet::keep_swap(std::uint64_t out_at, std::uint64_t
     }
 }
 
-RSVELMO_CPU_CLONES void MemberSet::swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in,
-                                             std::int64_t in_weight) {
+RSVELMO_CPU_CLONES void MemberSet::swap_bits(std::uint64_t out, std::int32_t out_weight, std::uint64_t in,
+                                             std::int32_t in_weight) {
     const std::size_t out_word = out >> 6, in_word = in >> 6;
     bits_[out_word] ^= std::uint64_t{1} << (out & 63);
     bits_[in_word] ^= std::uint64_t{1} << (in & 63);
@@ -211,10 +212,23 @@ RSVELMO_CPU_CLONES void MemberSet::swap_bits(std::uint64_t out, std::int64_t out
     weight += in_weight - out_weight;
 }
 
-Scorer::Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size)
-    : ranks_(std::move(ranks)), misses_(static_cast<std::int64_t>(ranks_.size() - pathway_size)) {}
+Scorer::Scorer(std::span<const std::int64_t> ranks, std::uint64_t pathway_size)
+    : misses_(static_cast<std::int64_t>(ranks.size() - pathway_size)) {
+    // Every sum of weights the estimator keeps (a word's, a block's, a
+    // set's) is at most the total, so 32 bits hold them all when they hold
+    // the total; the tables are half the size, which the random lookups of
+    // every proposal feel. Scaled ranking weights total about 2^30.
+    std::int64_t total = 0;
+    for (const std::int64_t w : ranks) {
+        if (w < 0 || w > std::numeric_limits<std::int32_t>::max() - total) {
+            throw std::invalid_argument("multilevel weights must be non-negative and total at most 2^31 - 1");
+        }
+        total += w;
+    }
+    ranks_.assign(ranks.begin(), ranks.end());
+}
 
-SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std::uint64_t> gene_hash) const {
+SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std::uint32_t> gene_hash) const {
     std::int64_t total = 0;
     std::uint64_t hash = 0;
     for (std::uint64_t p : set) {
@@ -377,9 +391,9 @@ constexpr double kLn2 = 0.6931471805599453;
 
 }  // namespace
 
-EsRulerCompat::EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
+EsRulerCompat::EsRulerCompat(std::span<const std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
                              double move_factor)
-    : scorer_(std::move(ranks), pathway_size),
+    : scorer_(ranks, pathway_size),
       gene_hash_(scorer_.genes(), 0),
       sample_size_(sample_size),
       samples_(sample_size, MemberSet(scorer_.genes())),

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "internal/esruler_detail.hpp"
@@ -24,8 +25,10 @@ struct PvalueEstimate {
 
 class EsRulerCompat {
 public:
-    // ranks: the non-negative integer weights in this estimator's orientation.
-    EsRulerCompat(std::vector<std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
+    // ranks: the non-negative integer weights in this estimator's
+    // orientation, totalling at most 2^31 - 1 (std::invalid_argument
+    // otherwise; scaled ranking weights total about 2^30).
+    EsRulerCompat(std::span<const std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
                   double move_factor);
 
     // Runs the level process until a level reaches es (>= 0) or the
@@ -47,7 +50,7 @@ private:
                             Mt19937& engine) const;
 
     esruler::Scorer scorer_;
-    std::vector<std::uint64_t> gene_hash_;
+    std::vector<std::uint32_t> gene_hash_;  // 32-bit draws
     std::uint64_t sample_size_;
     // The sampled sets, kept as they are perturbed from level to level.
     std::vector<esruler::MemberSet> samples_;

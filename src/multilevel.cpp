@@ -59,8 +59,7 @@ void run_multilevel_side(Side side, std::span<const std::int64_t> weights_of_sid
         }
         return;
     }
-    EsRulerCompat ruler(std::vector<std::int64_t>(weights_of_side.begin(), weights_of_side.end()), sample_size,
-                        pathway_size, 1.0);
+    EsRulerCompat ruler(weights_of_side, sample_size, pathway_size, 1.0);
     // The estimator runs down to the most extreme score of its side; a side
     // holding only NaN scores is asked without having run.
     double extreme = -1.0;

@@ -72,8 +72,8 @@ public:
 
     // Makes the set exactly `members` (ascending), with the genes' weights
     // and hashes, and forgets the remembered member.
-    void assign(std::span<const std::uint64_t> members, std::span<const std::int64_t> weights,
-                std::span<const std::uint64_t> hashes);
+    void assign(std::span<const std::uint64_t> members, std::span<const std::int32_t> weights,
+                std::span<const std::uint32_t> hashes);
     // The members, ascending.
     void members(std::vector<std::uint64_t>& out) const;
     // The sorted list itself, in 16 bits when narrow(), else in 32.
@@ -91,8 +91,8 @@ public:
     std::uint64_t place_of(std::uint64_t in, std::uint64_t out) const { return rank_of(in) - (out < in); }
     // Replaces the member at out_at by the non-member `in`, which stands at
     // in_at afterwards (place_of). Exchanging back restores the set.
-    void exchange(std::uint64_t out_at, std::int64_t out_weight, std::uint64_t in, std::uint64_t in_at,
-                  std::int64_t in_weight) {
+    void exchange(std::uint64_t out_at, std::int32_t out_weight, std::uint64_t in, std::uint64_t in_at,
+                  std::int32_t in_weight) {
         const std::uint64_t out = at_rank(out_at);
         swap_bits(out, out_weight, in, in_weight);
         keep_swap(out_at, out, in, in_at);
@@ -102,7 +102,7 @@ public:
     // the proposal is kept, the sorted list and the members before each
     // block. In between, at_rank and members() still describe the set
     // before the swap, and rank_of mixes the two.
-    void swap_bits(std::uint64_t out, std::int64_t out_weight, std::uint64_t in, std::int64_t in_weight);
+    void swap_bits(std::uint64_t out, std::int32_t out_weight, std::uint64_t in, std::int32_t in_weight);
     // `out` is the member at out_at, which the caller has already read.
     void keep_swap(std::uint64_t out_at, std::uint64_t out, std::uint64_t in, std::uint64_t in_at);
 
@@ -136,8 +136,10 @@ private:
     std::vector<std::uint16_t> sorted16_;
     std::vector<std::uint32_t> sorted32_;
     std::uint64_t size_ = 0;
-    std::vector<std::int64_t> block_weight_;
-    std::vector<std::int64_t> word_weight_;
+    // Weights in 32 bits: no sum of weights exceeds the ranking's total,
+    // which the Scorer keeps below 2^31.
+    std::vector<std::int32_t> block_weight_;
+    std::vector<std::int32_t> word_weight_;
 };
 
 // The weights of one orientation and the set size they are scored at. A set
@@ -145,15 +147,17 @@ private:
 // the observed score of such a set is.
 class Scorer {
 public:
-    Scorer(std::vector<std::int64_t> ranks, std::uint64_t pathway_size);
+    // Throws std::invalid_argument unless the weights are non-negative and
+    // total at most 2^31 - 1.
+    Scorer(std::span<const std::int64_t> ranks, std::uint64_t pathway_size);
 
     std::uint64_t genes() const { return ranks_.size(); }
     std::int64_t weight(std::uint64_t p) const { return ranks_[p]; }
-    std::span<const std::int64_t> weights() const { return ranks_; }
+    std::span<const std::int32_t> weights() const { return ranks_; }
     std::int64_t misses() const { return misses_; }
 
     // Exact stat of an ascending set.
-    SampleStat stat(std::span<const std::uint64_t> set, std::span<const std::uint64_t> gene_hash) const;
+    SampleStat stat(std::span<const std::uint64_t> set, std::span<const std::uint32_t> gene_hash) const;
     // The same for a set kept with its weight and hash.
     SampleStat stat(const MemberSet& set) const;
 
@@ -161,7 +165,7 @@ private:
     template <class Gene>
     SampleStat walk(std::span<const Gene> set, std::int64_t total, std::uint64_t hash) const;
 
-    std::vector<std::int64_t> ranks_;
+    std::vector<std::int32_t> ranks_;
     std::int64_t misses_;  // D = n - k
 };
 

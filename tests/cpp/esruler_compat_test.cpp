@@ -40,6 +40,14 @@ TEST(EsRuler, SingleSetPopulationNeverFormsALevel) {
     EXPECT_TRUE(std::isnan(never_extended.get_pvalue(0.1, false).log2err));
 }
 
+// Sums of weights are kept in 32 bits: a total beyond that is refused, not wrapped.
+TEST(EsRuler, WeightsMustTotalBelow2To31) {
+    using W = std::vector<std::int64_t>;
+    EXPECT_THROW(EsRulerCompat(W{1 << 30, 1 << 30, 0}, 11, 1, 1.0), std::invalid_argument);
+    EXPECT_THROW(EsRulerCompat(W{5, -1, 3}, 11, 1, 1.0), std::invalid_argument);
+    EXPECT_NO_THROW(EsRulerCompat(W{(std::int64_t{1} << 31) - 2, 1}, 11, 1, 1.0));
+}
+
 TEST(EsRuler, MoveTargetAndChunkCounts) {
     EXPECT_EQ(esruler::move_target(101, 1.0, 15), 757);
     EXPECT_EQ(esruler::move_target(1, 1.0, 1), 0);
@@ -123,7 +131,7 @@ TEST(EsRuler, SignOfTheScoreFollowsTheFirstExtreme) {
         const std::uint64_t k = 1 + engine.next_u32() % (n - 1);
         std::vector<std::int64_t> w(n);
         for (auto& v : w) v = engine.next_u32() % 3;
-        std::vector<std::uint64_t> hashes(n);
+        std::vector<std::uint32_t> hashes(n);
         for (auto& h : hashes) h = engine.next_u32();
         std::vector<std::uint64_t> set = combination(0, n - 1, k, engine);
         std::sort(set.begin(), set.end());
@@ -148,7 +156,7 @@ TEST(EsRuler, SignOfTheScoreFollowsTheFirstExtreme) {
         ASSERT_EQ(listed.positive, extreme >= 0) << "round " << round;
 
         MemberSet kept(n);
-        kept.assign(set, w, hashes);
+        kept.assign(set, scorer.weights(), hashes);
         const esruler::SampleStat from_set = scorer.stat(kept);
         ASSERT_EQ(esruler::compare_key(from_set, listed), 0) << "round " << round;
         ASSERT_EQ(from_set.positive, listed.positive);
@@ -172,7 +180,7 @@ TEST(AcceptanceScan, SkippingEqualsPlainWalk) {
             v = uid_wrapper(0, 3, engine) == 0 ? 0 : static_cast<std::int64_t>(uid_wrapper(1, 5000, engine));
         if (round % 5 == 0) std::fill(w.begin(), w.end(), 0);  // every member weighs 0
         std::sort(w.rbegin(), w.rend());
-        std::vector<std::uint64_t> hash(n);
+        std::vector<std::uint32_t> hash(n);
         for (auto& h : hash) h = engine.next_u32();
         const Scorer scorer(w, k);
 
@@ -184,12 +192,12 @@ TEST(AcceptanceScan, SkippingEqualsPlainWalk) {
         const Bound bound = scorer.stat(set_of(), hash);
         auto members = set_of();
         MemberSet set(n);
-        set.assign(members, w, hash);
+        set.assign(members, scorer.weights(), hash);
         // A swap, as the perturbation makes them.
         const std::uint64_t out_at = uid_wrapper(0, k - 1, engine), out = members[out_at];
         std::uint64_t in = uid_wrapper(0, n - 1, engine);
         if (!set.contains(in)) {
-            set.exchange(out_at, w[out], in, set.place_of(in, out), w[in]);
+            set.exchange(out_at, scorer.weights()[out], in, set.place_of(in, out), scorer.weights()[in]);
             members.erase(std::find(members.begin(), members.end(), out));
             members.insert(std::upper_bound(members.begin(), members.end(), in), in);
         }
