@@ -147,12 +147,23 @@ void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const s
         total += in_block;
     }
     std::fill(block_rank_.begin() + static_cast<std::ptrdiff_t>(blocks()), block_rank_.end(), total);
+    // The list in ascending order, read off the bitmap.
     if (narrow_) {
-        sorted16_.assign(members.begin(), members.end());
+        fill_from_bits(sorted16_);
     } else {
-        sorted32_.assign(members.begin(), members.end());
+        fill_from_bits(sorted32_);
     }
     size_ = members.size();
+}
+
+template <class Gene>
+void MemberSet::fill_from_bits(std::vector<Gene>& sorted) const {
+    sorted.clear();
+    for (std::size_t w = 0; w < bits_.size(); ++w) {
+        for (std::uint64_t x = bits_[w]; x != 0; x &= x - 1) {
+            sorted.push_back(static_cast<Gene>(w * 64 + static_cast<std::size_t>(std::countr_zero(x))));
+        }
+    }
 }
 
 void MemberSet::members(std::vector<std::uint64_t>& out) const {
@@ -494,9 +505,10 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
     const std::size_t n_sets = samples_.size();
     Mt19937 engine(static_cast<std::uint32_t>(seed));
     for (auto& h : gene_hash_) h = engine.next_u32();
+    CombinationSampler sampler;
+    std::vector<std::uint64_t> members;
     for (MemberSet& set : samples_) {
-        std::vector<std::uint64_t> members = combination(0, n - 1, k, engine);
-        std::sort(members.begin(), members.end());
+        sampler.draw(0, n - 1, k, engine, members);
         set.assign(members, scorer_.weights(), gene_hash_);
     }
     resample_genesets(engine);

@@ -70,8 +70,8 @@ public:
 
     explicit MemberSet(std::uint64_t genes);
 
-    // Makes the set exactly `members` (ascending), with the genes' weights
-    // and hashes, and forgets the remembered member.
+    // Makes the set exactly `members` (distinct, in any order), with the
+    // genes' weights and hashes, and forgets the remembered member.
     void assign(std::span<const std::uint64_t> members, std::span<const std::int32_t> weights,
                 std::span<const std::uint32_t> hashes);
     // The members, ascending.
@@ -124,6 +124,9 @@ public:
     Remembered remembered;
 
 private:
+    template <class Gene>
+    void fill_from_bits(std::vector<Gene>& sorted) const;
+
     std::vector<std::uint64_t> bits_;        // whole blocks of words
     std::vector<std::uint16_t> word_rank_;   // members in earlier words of the block
     std::vector<std::int32_t> block_count_;  // members in each block
