@@ -56,16 +56,17 @@ if __name__ == "__main__":
 """
 
 
-def build_binary() -> pathlib.Path:
+def build_binary(source: pathlib.Path = ROOT, build: pathlib.Path = BUILD) -> pathlib.Path:
+    """Builds the stage timer of the sources in `source` into `build`."""
     venv = ROOT / ".venv" / "bin"
     cmake = str(venv / "cmake") if (venv / "cmake").exists() else "cmake"
     subprocess.run(
         [
             cmake,
             "-S",
-            str(ROOT),
+            str(source),
             "-B",
-            str(BUILD),
+            str(build),
             "-G",
             "Ninja",
             "-DCMAKE_BUILD_TYPE=Release",
@@ -76,8 +77,8 @@ def build_binary() -> pathlib.Path:
         check=True,
         stdout=subprocess.DEVNULL,
     )
-    subprocess.run([cmake, "--build", str(BUILD), "--target", "stages"], check=True, stdout=subprocess.DEVNULL)
-    return BUILD / "stages"
+    subprocess.run([cmake, "--build", str(build), "--target", "stages"], check=True, stdout=subprocess.DEVNULL)
+    return build / "stages"
 
 
 def clean_env() -> dict[str, str]:
