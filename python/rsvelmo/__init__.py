@@ -4,32 +4,34 @@
     table = rsvelmo.gsea("ranking.rnk", "pathways.gmt")
 
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
-a mapping, a genes x contrasts table or a scanpy AnnData),
-``read_ranks``/``read_matrix``/``read_gmt`` read the usual files and
-``rsvelmo.plot`` draws the figures, ``cluster_gene_sets`` groups redundant
-gene sets and ``report`` writes a self-contained HTML report. The command
-line is ``rsvelmo run``.
+a mapping, a genes x contrasts table, a long table of groups or a scanpy
+AnnData), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
+the usual files and ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
+groups redundant gene sets and ``report`` writes a self-contained HTML
+report. The command line is ``rsvelmo run``.
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
 
-from importlib import metadata as _metadata
-
 from rsvelmopy import run_gsea, run_gsea_py
 
 from . import plot
+from ._errors import RankingError, RankingWarning
+from ._version import __version__
 from .api import gsea, gsea_many
 from .cluster import cluster_gene_sets
-from .io import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
+from .io import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
 from .report import report
 
 __all__ = [
     "gsea",
     "gsea_many",
     "read_ranks",
+    "read_rankings",
     "read_matrix",
     "read_gmt",
     "write_gmt",
+    "Reading",
     "RankingError",
     "RankingWarning",
     "cluster_gene_sets",
@@ -37,8 +39,5 @@ __all__ = [
     "run_gsea",
     "run_gsea_py",
     "plot",
+    "__version__",
 ]
-try:  # the version is written once, in pyproject.toml
-    __version__ = _metadata.version("rsvelmopy")
-except _metadata.PackageNotFoundError:  # pragma: no cover - run from a source tree without installing
-    __version__ = "0+unknown"

@@ -5,189 +5,90 @@ from __future__ import annotations
 
 import concurrent.futures
 import math
-import multiprocessing
 import os
-import signal
-import sys
-import threading
-import warnings
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Iterable, Mapping
 
-import rsvelmopy
+from ._checks import check_overlap, check_ranking, check_tied_sets
+from ._errors import Advice, RankingError, warn
+from ._frames import COLUMNS, is_pandas, require, results_frame
+from ._genesets import GeneSets
+from ._options import ANALYSIS, READING, engine_options, validate
+from ._parallel import run_many, run_one
+from ._tables import is_missing_name
+from .io import collapse, read_rankings, read_ranks
 
-from .io import (
-    DUPLICATE_POLICIES,
-    NA_POLICIES,
-    RankingError,
-    RankingWarning,
-    _check_policy,
-    check_ranking,
-    ranks_from_pairs,
-    read_ranks,
-)
+__all__ = ["gsea", "gsea_many", "as_ranking", "prepare"]
 
-__all__ = [
-    "gsea",
-    "gsea_many",
-    "run_many",
-    "as_ranking",
-    "results_frame",
-    "sort_records",
-    "engine_options",
-    "GeneSets",
-    "COLUMNS",
-]
-
-COLUMNS = [
-    "pathway",
-    "description",
-    "size",
-    "es",
-    "nes",
-    "pval",
-    "padj",
-    "log2err",
-    "leading_edge",
-    "leading_edge_size",
-]
+_ANALYSIS = [o.name for o in ANALYSIS]
+_READING = [o.name for o in READING]
 
 
-def require(module: str, extra: str, purpose: str):
-    """Import an optional dependency, or say which extra brings it."""
-    try:
-        return __import__(module)
-    except ImportError as e:
-        raise ImportError(f"{purpose} needs {module}; install it with: pip install 'rsvelmopy[{extra}]'") from e
+def _checked_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str) -> dict[str, float]:
+    """Check and collapse (gene, score) pairs of an in-memory ranking."""
+    checked, dropped = [], 0
+    for i, (gene, score) in enumerate(pairs, start=1):
+        if gene is None or (isinstance(gene, float) and math.isnan(gene)) or is_missing_name(str(gene)):
+            if na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(
+                f"{source}: gene name {gene!r} (entry {i}) names no gene; drop such entries with ", Advice("na", "drop")
+            )
+        gene = str(gene).strip()
+        try:
+            value = float(score)
+        except (TypeError, ValueError):
+            if score is None and na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(f"{source}: score {score!r} of gene {gene!r} is not a number") from None
+        if math.isnan(value):
+            if na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(
+                f"{source}: gene {gene!r} has no score (NaN); drop such genes with ", Advice("na", "drop")
+            )
+        if not math.isfinite(value):
+            raise RankingError(f"{source}: score of gene {gene!r} is {value}; scores must be finite")
+        checked.append((gene, value, i))
+    if dropped:
+        warn(f"{source}: dropped {dropped} gene(s) without a name or a score", stacklevel=4)
+    return collapse(checked, duplicates, source, stacklevel=5)[0]
 
 
-def _is_pandas(obj: Any, kind: str) -> bool:
-    pd = sys.modules.get("pandas")
-    return pd is not None and isinstance(obj, getattr(pd, kind))
-
-
-def engine_options(
-    *,
-    min_size=15,
-    max_size=500,
-    nperm=1000,
-    refine=True,
-    eps=1e-50,
-    score_type="std",
-    gsea_param=1.0,
-    sample_size=101,
-    seed=42,
-    threads=None,
-) -> dict[str, Any]:
-    """Validate the analysis options and translate them into ``rsvelmopy.run_gsea``'s.
-
-    Every out-of-range value is a ``ValueError`` (a wrong type a
-    ``TypeError``) naming the parameter.
-    """
-
-    def integer(name, value, low):
-        if isinstance(value, bool) or not isinstance(value, int):
-            if not hasattr(value, "__index__"):
-                raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
-            value = value.__index__()
-        if value < low:
-            raise ValueError(f"{name} must be at least {low}, not {value}")
-        return value
-
-    min_size = integer("min_size", min_size, 1)
-    max_size = integer("max_size", max_size, 1)
-    if min_size > max_size:
-        raise ValueError(f"min_size ({min_size}) must not exceed max_size ({max_size})")
-    nperm = integer("nperm", nperm, 1)
-    sample_size = integer("sample_size", sample_size, 3)
-    seed = integer("seed", seed, 0)
-    if threads is not None:
-        threads = integer("threads", threads, 1)
-    eps = float(eps)
-    if not 0.0 <= eps <= 1.0:
-        raise ValueError(f"eps must lie in [0, 1], not {eps!r}")
-    gsea_param = float(gsea_param)
-    if not (math.isfinite(gsea_param) and gsea_param >= 0.0):
-        raise ValueError(f"gsea_param must be a finite number >= 0, not {gsea_param!r}")
-    if not isinstance(score_type, str) or score_type.lower() not in ("std", "pos", "neg"):
-        raise ValueError(f"score_type must be one of 'std', 'pos', 'neg', not {score_type!r}")
-    if refine not in (True, False, "all"):
-        raise ValueError(f"refine must be True, False or 'all', not {refine!r}")
-    options = {
-        "min_size": min_size,
-        "max_size": max_size,
-        "eps": eps,
-        "score_type": score_type.lower(),
-        "gsea_param": gsea_param,
-        "sample_size": sample_size,
-        "seed": seed,
-        "threads": threads or 0,
-    }
-    if refine is False:
-        options.update(mode="simple", nperm=nperm)
-    else:
-        options.update(mode="multilevel", nperm_simple=nperm, refine_all=refine == "all")
-    return options
-
-
-def as_ranking(ranks: Any, duplicates: str = "error", source: str = "ranking", na: str = "error") -> dict[str, float]:
+def as_ranking(
+    ranks: Any, duplicates: str = "error", source: str = "ranking", na: str = "error", gene_col=None, score_col=None
+) -> dict[str, float]:
     """Turn any accepted ranking into the dict the engine takes.
 
     Accepts a dict gene -> score, a pandas Series indexed by gene, a
-    DataFrame of two columns (genes, scores) or the path of a ranking file
-    (see :func:`rsvelmo.read_ranks`).
+    DataFrame (two columns gene, score, or the columns `gene_col` and
+    `score_col`) or the path of a ranking file (see :func:`rsvelmo.read_ranks`).
     """
     if isinstance(ranks, (str, os.PathLike)):
-        return read_ranks(ranks, duplicates=duplicates, na=na)
-    if _is_pandas(ranks, "Series"):
-        return ranks_from_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na)
-    if _is_pandas(ranks, "DataFrame"):
-        if ranks.shape[1] != 2:
+        series = read_ranks(ranks, gene_col, score_col, duplicates, na)
+        return dict(zip(series.index, series.to_numpy().tolist()))
+    if is_pandas(ranks, "Series"):
+        return _checked_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na)
+    if is_pandas(ranks, "DataFrame"):
+        if gene_col is None and score_col is None and ranks.shape[1] != 2:
             raise RankingError(
-                f"{source}: a ranking table needs exactly two columns (gene, score), not "
-                f"{ranks.shape[1]} ({', '.join(map(str, ranks.columns))}); pass the score column "
-                "as a Series indexed by gene"
+                f"{source}: a ranking table needs two columns (gene, score), not {ranks.shape[1]} "
+                f"({', '.join(map(str, ranks.columns))}); name them with ",
+                Advice("gene_col"),
+                " and ",
+                Advice("score_col"),
+                " or pass the score column as a Series indexed by gene",
             )
-        return ranks_from_pairs(zip(ranks.iloc[:, 0], ranks.iloc[:, 1]), duplicates, source, na)
+        genes = ranks.index if gene_col is None and ranks.shape[1] != 2 else ranks[gene_col or ranks.columns[0]]
+        scores = ranks[score_col if score_col is not None else ranks.columns[1]]
+        return _checked_pairs(zip(genes, scores), duplicates, source, na)
     if isinstance(ranks, Mapping):
-        return ranks_from_pairs(ranks.items(), duplicates, source, na)
+        return _checked_pairs(ranks.items(), duplicates, source, na)
     raise TypeError(
-        f"{source}: expected a dict, a pandas Series, a two-column DataFrame or a file path, not {type(ranks).__name__}"
+        f"{source}: expected a dict, a pandas Series, a DataFrame or a file path, not {type(ranks).__name__}"
     )
-
-
-class GeneSets:
-    """Gene sets with their descriptions, read once by the engine's reader.
-
-    ``sets`` maps name -> genes; ``descriptions`` name -> description (or
-    None); ``source`` names where they came from, for messages.
-    """
-
-    def __init__(self, sets: dict[str, list[str]], descriptions: dict[str, str | None], source: str):
-        self.sets, self.descriptions, self.source = sets, descriptions, source
-
-    @classmethod
-    def load(cls, gene_sets: Any) -> "GeneSets":
-        if isinstance(gene_sets, GeneSets):
-            return gene_sets
-        if isinstance(gene_sets, (str, os.PathLike)):
-            entries = rsvelmopy.read_gmt(gene_sets)
-            return cls({n: g for n, _, g in entries}, {n: d for n, d, _ in entries}, os.fspath(gene_sets))
-        if isinstance(gene_sets, Mapping):
-            sets = {}
-            for name, genes in gene_sets.items():
-                if isinstance(genes, (str, bytes)):
-                    raise ValueError(f"gene_sets: gene set {name!r} is a single string; give a list of gene names")
-                sets[name] = list(genes)
-                if not sets[name]:
-                    raise ValueError(f"gene_sets: gene set {name!r} has no genes")
-            return cls(sets, {n: None for n in sets}, "gene_sets")
-        raise TypeError(
-            f"gene_sets: expected a GMT file path or a mapping name -> genes, not {type(gene_sets).__name__}"
-        )
-
-    def upper_cased(self) -> "GeneSets":
-        sets = {name: list(dict.fromkeys(g.upper() for g in genes)) for name, genes in self.sets.items()}
-        return GeneSets(sets, self.descriptions, self.source)
 
 
 def _upper_ranking(ranks: dict[str, float], duplicates: str, source: str) -> dict[str, float]:
@@ -199,183 +100,27 @@ def _upper_ranking(ranks: dict[str, float], duplicates: str, source: str) -> dic
         shown = "; ".join(" and ".join(repr(n) for n in names) for names in merged[:5])
         if duplicates == "error":
             raise RankingError(
-                f"{source}: with ignore_case, {len(merged)} gene name(s) become equal ({shown}); "
-                "collapse them with duplicates='first', 'max_abs' or 'mean'"
-            )
-        warnings.warn(
-            f"{source}: with ignore_case, merged {len(merged)} gene name(s) ({shown}) with duplicates={duplicates!r}",
-            RankingWarning,
-            stacklevel=4,
-        )
+                f"{source}: with ", Advice("ignore_case", True), f", {len(merged)} gene name(s) become equal "
+                f"({shown}); collapse them with ", Advice("duplicates", "first"), ", ", Advice("duplicates", "max_abs"),
+                " or ", Advice("duplicates", "mean"),
+            )  # fmt: skip
+        warn(
+            f"{source}: with ", Advice("ignore_case", True), f", merged {len(merged)} gene name(s) ({shown}) with ",
+            Advice("duplicates", duplicates), stacklevel=4,
+        )  # fmt: skip
     pairs = [(gene.upper(), score, i) for i, (gene, score) in enumerate(ranks.items())]
-    from .io import _collapse
-
-    return _collapse(pairs, "first" if duplicates == "error" else duplicates, source)
-
-
-def _example(names) -> str:
-    return next(iter(names), "")
-
-
-def check_overlap(
-    ranks: Mapping[str, float],
-    gene_sets: GeneSets,
-    min_size: int,
-    max_size: int,
-    source: str = "ranking",
-    stacklevel: int = 2,
-) -> None:
-    """Refuse a ranking whose genes no gene set can be tested with, and warn
-    when most of its genes occur in no gene set and the names match in another
-    case or nine tenths of the gene-set genes are not ranked: the usual cause
-    is a mismatch of identifiers (case, species, Ensembl IDs versus symbols)."""
-    universe: dict[str, None] = {}  # ordered, so that the example shown is the first gene
-    testable = 0
-    for genes in gene_sets.sets.values():
-        universe.update(dict.fromkeys(genes))
-        if min_size <= sum(1 for g in set(genes) if g in ranks) <= max_size:
-            testable += 1
-    matched = sum(1 for g in ranks if g in universe)
-    figures = (
-        f"{matched:,} of {len(ranks):,} ranking genes occur in the gene sets of {gene_sets.source}; "
-        f"ranking IDs look like {_example(ranks)!r}, gene-set IDs like {_example(universe)!r}"
-    )
-    hint = ""
-    upper = {g.upper() for g in universe}
-    if sum(1 for g in ranks if g.upper() in upper) > 2 * max(matched, 1):
-        hint = "; the names differ in case: try ignore_case=True (--ignore-case)"
-    if testable == 0:
-        raise RankingError(
-            f"{source}: no gene set has between {min_size} and {max_size} genes in the ranking. {figures}{hint}"
-        )
-    # A small collection (Hallmark against a whole transcriptome) covers few
-    # ranking genes by design, and a filtered ranking few gene-set genes; a
-    # mismatch of identifiers shows as names that match in another case, or
-    # as gene-set genes that are almost all missing from the ranking.
-    in_ranking = sum(1 for g in universe if g in ranks)
-    if matched < len(ranks) / 2 and (hint or in_ranking < len(universe) / 10):
-        warnings.warn(
-            f"{source}: {figures}; check that both use the same kind of gene identifier{hint}",
-            RankingWarning,
-            stacklevel=stacklevel + 1,
-        )
-
-
-def check_tied_sets(
-    records: list[dict[str, Any]],
-    ranks: Mapping[str, float],
-    source: str = "ranking",
-    padj_cut: float = 0.05,
-    stacklevel: int = 2,
-) -> None:
-    """Warn about significant gene sets whose leading edge lies mostly in one
-    block of tied scores: the order of tied genes is their input order, so
-    such a result may say more about the file's order than about biology."""
-    counts: dict[float, int] = {}
-    for score in ranks.values():
-        counts[score] = counts.get(score, 0) + 1
-    suspect = []
-    for r in records:
-        padj = r.get("padj")
-        if padj is None or padj != padj or padj >= padj_cut or not r["leading_edge"]:
-            continue
-        scores = [ranks[g] for g in r["leading_edge"] if g in ranks]
-        tied = max((scores.count(s) for s in set(scores) if counts.get(s, 0) > 1), default=0)
-        if tied * 2 > len(r["leading_edge"]):
-            suspect.append(r["pathway"])
-    if suspect:
-        shown = ", ".join(repr(p) for p in suspect[:5]) + (", ..." if len(suspect) > 5 else "")
-        warnings.warn(
-            f"{source}: {len(suspect)} significant gene set(s) ({shown}) have most of their leading edge in one "
-            "block of tied scores; the order of tied genes is their input order, which then decides these "
-            "results. Rank by a statistic without ties, or check these sets by hand",
-            RankingWarning,
-            stacklevel=stacklevel + 1,
-        )
-
-
-def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:
-    row = {name: record.get(name) for name in COLUMNS[:-1]}
-    row["description"] = descriptions.get(record["pathway"])
-    row["leading_edge_size"] = len(record["leading_edge"])
-    return row
-
-
-def _abs_nes(value: Any) -> float:
-    return -math.inf if value is None or value != value else abs(value)
-
-
-def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
-    """Order records by p-value (NaN last), then by |NES| descending, then
-    by pathway name."""
-
-    def key(r):
-        p = r["pval"]
-        return (p != p, p if p == p else 0.0, -_abs_nes(r["nes"]), r["pathway"])
-
-    return sorted(records, key=key)
-
-
-def results_frame(records: list[dict[str, Any]], sort: bool = True, descriptions: Mapping | None = None):
-    """Build the result DataFrame from the engine's records."""
-    pd = require("pandas", "pandas", "a results table")
-    descriptions = descriptions or {r["pathway"]: r.get("description") for r in records}
-    rows = [_row(r, descriptions) for r in (sort_records(records) if sort else records)]
-    frame = pd.DataFrame(rows, columns=COLUMNS)
-    # None (not computed) becomes NaN so the numeric columns stay float.
-    for name in ("es", "nes", "pval", "padj", "log2err"):
-        frame[name] = frame[name].astype("float64")
-    frame["size"] = frame["size"].astype("int64")
-    frame["leading_edge_size"] = frame["leading_edge_size"].astype("int64")
-    return frame
-
-
-def _tqdm_progress(show) -> tuple[Callable | None, Callable[[], None]]:
-    """A progress callback for run_gsea and the function that closes it."""
-    if callable(show):
-        return show, lambda: None
-    if show is None:
-        show = False
-    if not show:
-        return None, lambda: None
-    tqdm = require("tqdm", "progress", "a progress bar").tqdm
-    bars: dict[str, Any] = {}
-
-    def report(stage: str, done: int, total: int) -> None:
-        bar = bars.get(stage)
-        if bar is None:
-            for other in bars.values():
-                other.close()
-            bar = bars[stage] = tqdm(
-                total=total, desc=stage, unit="perm" if stage == "permutations" else "set", file=sys.stderr, leave=False
-            )
-        bar.update(done - bar.n)
-
-    def close() -> None:
-        for bar in bars.values():
-            bar.close()
-
-    return report, close
+    return collapse(pairs, "first" if duplicates == "error" else duplicates, source)[0]
 
 
 def prepare(
-    ranks: Any,
-    gene_sets: GeneSets,
-    options: dict[str, Any],
-    *,
-    ignore_case: bool,
-    na: str,
-    duplicates: str,
-    source: str = "ranking",
-    stacklevel: int = 3,
+    ranks: Any, gene_sets: GeneSets, options: Mapping[str, Any], source: str = "ranking", stacklevel: int = 3
 ) -> tuple[dict[str, float], GeneSets]:
-    """Read and check one ranking against the gene sets, as every front door does."""
-    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
-    _check_policy("na", na, NA_POLICIES)
-    table = as_ranking(ranks, duplicates, source, na)
+    """Read and check one ranking against the gene sets, as every front door does
+    (`options`: checked reading and analysis options)."""
+    table = as_ranking(ranks, options["duplicates"], source, options["na"], options["gene_col"], options["score_col"])
     sets = gene_sets
-    if ignore_case:
-        table = _upper_ranking(table, duplicates, source)
+    if options["ignore_case"]:
+        table = _upper_ranking(table, options["duplicates"], source)
         sets = gene_sets.upper_cased()
     check_ranking(table, options["score_type"], source, stacklevel=stacklevel + 1)
     check_overlap(table, sets, options["min_size"], options["max_size"], source, stacklevel=stacklevel + 1)
@@ -396,6 +141,8 @@ def gsea(
     sample_size: int = 101,
     seed: int = 42,
     threads: int | None = None,
+    gene_col: str | int | None = None,
+    score_col: str | int | None = None,
     ignore_case: bool = False,
     na: str = "error",
     duplicates: str = "error",
@@ -408,8 +155,8 @@ def gsea(
     ----------
     ranks : dict, pandas.Series, pandas.DataFrame, str or os.PathLike
         Gene -> score (higher = more up-regulated): a dict, a Series indexed
-        by gene, a two-column DataFrame (gene, score) or a ranking file (see
-        :func:`read_ranks`).
+        by gene, a DataFrame (two columns, or `gene_col` and `score_col`) or
+        a ranking file (see :func:`read_ranks`).
     gene_sets : str, os.PathLike or mapping
         A GMT file (optionally gzipped) or a mapping name -> list of genes.
     min_size, max_size : int
@@ -433,10 +180,13 @@ def gsea(
         Random seed; results are identical for a seed whatever `threads` is.
     threads : int, optional
         Worker threads (the first call of a process fixes them); all cores by default.
+    gene_col, score_col : str or int, optional
+        The columns of a ranking file or DataFrame that hold the genes and
+        the scores (see :func:`read_ranks`).
     ignore_case : bool
         Match gene names case-insensitively (both sides upper-cased).
     na : {'error', 'drop'}
-        Refuse missing scores, or drop those genes with a warning.
+        Refuse genes without a score or a name, or drop them with a warning.
     duplicates : {'error', 'first', 'max_abs', 'mean'}
         What to do with a gene named twice.
     progress : bool or callable, optional
@@ -466,46 +216,46 @@ def gsea(
     -----
     RankingWarning
         Ties holding more than 1% of the genes, an all-positive ranking with
-        score_type='std', most ranking genes in no gene set, collapsed
-        duplicates, dropped missing scores.
+        score_type='std', a filtered ranking, gene names turned into dates,
+        most ranking genes in no gene set, collapsed duplicates, dropped rows.
     """
     require("pandas", "pandas", "rsvelmo.gsea")
-    options = engine_options(
-        min_size=min_size,
-        max_size=max_size,
-        nperm=nperm,
-        refine=refine,
-        eps=eps,
-        score_type=score_type,
-        gsea_param=gsea_param,
-        sample_size=sample_size,
-        seed=seed,
-        threads=threads,
-    )
-    sets = GeneSets.load(gene_sets)
-    table, sets = prepare(ranks, sets, options, ignore_case=ignore_case, na=na, duplicates=duplicates)
-    report, close = _tqdm_progress(progress)
-    try:
-        records = rsvelmopy.run_gsea(table, sets.sets, progress=report, diagnostics=False, **options)
-    finally:
-        close()
+    given = dict(locals())
+    options = validate(given, _ANALYSIS + [n for n in _READING if n != "group_col"])
+    table, sets = prepare(ranks, GeneSets.load(gene_sets), options)
+    records = run_one(table, sets, engine_options(options), progress)
     check_tied_sets(records, table)
     return results_frame(records, sort, sets.descriptions)
 
 
-def _many_rankings(rankings: Any, score: str, key: str) -> dict[str, Any]:
+def _many_rankings(rankings: Any, score: str, key: str, options: Mapping[str, Any]) -> dict[str, Any]:
+    if isinstance(rankings, (str, os.PathLike)):
+        if options["group_col"] is None:
+            raise RankingError(
+                f"{os.fspath(rankings)}: a file of several rankings needs the column that names them: ",
+                Advice("group_col"),
+            )
+        return read_rankings(
+            rankings, options["group_col"], options["gene_col"], options["score_col"], options["duplicates"],
+            options["na"],
+        )  # fmt: skip
     if type(rankings).__name__ == "AnnData":
         return _from_anndata(rankings, score, key)
-    if _is_pandas(rankings, "DataFrame"):
+    if is_pandas(rankings, "DataFrame"):
         columns = set(rankings.columns)
-        if {"group", "names"} <= columns:  # scanpy's rank_genes_groups_df, all groups
-            if score not in columns:
-                raise RankingError(
-                    f"rankings: the table has no column {score!r} (columns: {', '.join(map(str, rankings.columns))})"
-                )
+        group = options["group_col"] or ("group" if {"group", "names"} <= columns else None)
+        if group is not None:  # scanpy's rank_genes_groups_df, all groups
+            genes = options["gene_col"] or "names"
+            scores = options["score_col"] or score
+            for column in (group, genes, scores):
+                if column not in columns:
+                    raise RankingError(
+                        f"rankings: the table has no column {column!r} (columns: "
+                        f"{', '.join(map(str, rankings.columns))})"
+                    )
             return {
-                str(g): dict(zip(part["names"].astype(str), part[score]))
-                for g, part in rankings.groupby("group", sort=False, observed=True)
+                str(g): dict(zip(part[genes].astype(str), part[scores]))
+                for g, part in rankings.groupby(group, sort=False, observed=True)
             }
         # genes x contrasts: each column is one ranking; an empty (NaN) cell
         # means the gene was not measured in that contrast and is left out.
@@ -514,7 +264,7 @@ def _many_rankings(rankings: Any, score: str, key: str) -> dict[str, Any]:
         return dict(rankings)
     raise TypeError(
         "rankings: expected a mapping name -> ranking, a genes x contrasts DataFrame, a long table "
-        f"(group, names, scores) or an AnnData, not {type(rankings).__name__}"
+        f"(group, names, scores), its file with group_col, or an AnnData, not {type(rankings).__name__}"
     )
 
 
@@ -535,92 +285,6 @@ def _from_anndata(adata: Any, score: str, key: str) -> dict[str, dict[str, float
     return {str(group): {str(g): float(s) for g, s in zip(names[group], values[group])} for group in names.dtype.names}
 
 
-def _run_in_worker(ranks: dict[str, float], gene_sets: dict[str, list[str]], options: dict[str, Any]):
-    return rsvelmopy.run_gsea(ranks, gene_sets, diagnostics=False, **options)
-
-
-def _default_executor(jobs: int) -> concurrent.futures.Executor:
-    # A fresh interpreter per worker: forking a process whose worker pool has
-    # already started would leave the child without its threads.
-    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
-    return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
-
-
-class _TerminateAsInterrupt:
-    """While active on the main thread, SIGTERM raises KeyboardInterrupt, so
-    that the cleanup that stops the worker processes runs."""
-
-    def __enter__(self):
-        self.previous = None
-        if threading.current_thread() is threading.main_thread():
-
-            def interrupt(signum, frame):
-                raise KeyboardInterrupt("terminated")
-
-            self.previous = signal.signal(signal.SIGTERM, interrupt)
-        return self
-
-    def __exit__(self, *exc):
-        if self.previous is not None:
-            signal.signal(signal.SIGTERM, self.previous)
-        return False
-
-
-def _stop_workers(executor: concurrent.futures.Executor) -> None:
-    # ProcessPoolExecutor keeps its processes private; on an interrupted run
-    # they are killed here rather than left to finish their analyses.
-    processes = getattr(executor, "_processes", None) or {}
-    for process in list(processes.values()):
-        if process.is_alive():
-            process.terminate()
-    executor.shutdown(wait=True, cancel_futures=True)
-
-
-def run_many(
-    tables: Mapping[str, dict[str, float]],
-    gene_sets: GeneSets,
-    options: dict[str, Any],
-    executor: concurrent.futures.Executor | None = None,
-    progress: bool | None = None,
-    max_workers: int | None = None,
-) -> dict[str, list[dict[str, Any]]]:
-    """Run the engine on checked rankings (name -> gene -> score) in worker
-    processes and return name -> the engine's records, in the given order."""
-    options = {**options, "threads": options.get("threads") or 1}
-    owned = executor is None
-    if owned:
-        executor = _default_executor(max_workers or os.cpu_count() or 1)
-    bar = None
-    if progress or (progress is None and sys.stderr.isatty()):
-        try:
-            from tqdm import tqdm
-
-            bar = tqdm(total=len(tables), unit="ranking", file=sys.stderr)
-        except ImportError:
-            bar = None
-    finished = False
-    try:
-        with _TerminateAsInterrupt():
-            futures = {
-                executor.submit(_run_in_worker, table, gene_sets.sets, options): name for name, table in tables.items()
-            }
-            done: dict[str, list[dict[str, Any]]] = {}
-            for future in concurrent.futures.as_completed(futures):
-                done[futures[future]] = future.result()
-                if bar is not None:
-                    bar.update(1)
-            finished = True
-    finally:
-        if bar is not None:
-            bar.close()
-        if owned:
-            if finished:
-                executor.shutdown()
-            else:
-                _stop_workers(executor)
-    return {name: done[name] for name in tables}
-
-
 def gsea_many(
     rankings: Any,
     gene_sets: Any,
@@ -636,6 +300,9 @@ def gsea_many(
     sample_size: int = 101,
     seed: int = 42,
     threads: int | None = None,
+    gene_col: str | int | None = None,
+    score_col: str | int | None = None,
+    group_col: str | int | None = None,
     ignore_case: bool = False,
     na: str = "error",
     duplicates: str = "error",
@@ -649,23 +316,26 @@ def gsea_many(
 
     Parameters
     ----------
-    rankings : mapping, pandas.DataFrame or anndata.AnnData
+    rankings : mapping, pandas.DataFrame, anndata.AnnData, str or os.PathLike
         A mapping name -> ranking (any form :func:`gsea` accepts); a genes x
         contrasts DataFrame (one ranking per column, NaN cells left out); a
         long table with the columns group, names and `score` (scanpy's
-        ``rank_genes_groups_df``); or an AnnData after
-        ``scanpy.tl.rank_genes_groups`` (one ranking per group).
+        ``rank_genes_groups_df``), in memory or as a file with `group_col`;
+        or an AnnData after ``scanpy.tl.rank_genes_groups`` (one ranking per
+        group).
     gene_sets : str, os.PathLike or mapping
         As in :func:`gsea`.
     executor : concurrent.futures.Executor, optional
         Any executor, e.g. a Dask client's ``client.get_executor()``; by
         default a local process pool of `max_workers` processes (all cores).
+    group_col : str or int, optional
+        The column of a long table that names each row's ranking.
     score, key : str
         For an AnnData: the field of ``.uns[key]`` that ranks the genes.
     progress : bool, optional
         A progress bar over rankings (default: when stderr is a terminal).
     min_size, max_size, nperm, refine, eps, score_type, gsea_param, sample_size, seed, threads, \
-ignore_case, na, duplicates, sort
+gene_col, score_col, ignore_case, na, duplicates, sort
         As in :func:`gsea`; each analysis uses one thread unless `threads` is given.
 
     Returns
@@ -680,26 +350,16 @@ ignore_case, na, duplicates, sort
     Ctrl-C or SIGTERM stops every worker process before the call returns.
     """
     pd = require("pandas", "pandas", "rsvelmo.gsea_many")
-    options = engine_options(
-        min_size=min_size,
-        max_size=max_size,
-        nperm=nperm,
-        refine=refine,
-        eps=eps,
-        score_type=score_type,
-        gsea_param=gsea_param,
-        sample_size=sample_size,
-        seed=seed,
-        threads=threads,
-    )
+    options = validate(dict(locals()), _ANALYSIS + _READING)
     sets = GeneSets.load(gene_sets)
     tables = {}
     checked_sets = sets
-    for name, ranking in _many_rankings(rankings, score, key).items():
-        tables[name], checked_sets = prepare(
-            ranking, sets, options, ignore_case=ignore_case, na=na, duplicates=duplicates, source=f"ranking {name!r}"
-        )
-    records = run_many(tables, checked_sets, options, executor, progress, max_workers)
+    split = isinstance(rankings, (str, os.PathLike)) or options["group_col"] is not None
+    # The columns of a long table were used to split it; those of a mapping's files are read from each.
+    per_ranking = {**options, "gene_col": None, "score_col": None} if split else options
+    for name, ranking in _many_rankings(rankings, score, key, options).items():
+        tables[name], checked_sets = prepare(ranking, sets, per_ranking, source=f"ranking {name!r}")
+    records = run_many(tables, checked_sets, engine_options(options), executor, progress, max_workers)
     for name, found in records.items():
         check_tied_sets(found, tables[name], f"ranking {name!r}")
     frames = []

@@ -1,171 +1,286 @@
-"""Reading rankings and gene-set files, and checking rankings before an analysis.
+"""Reading rankings and gene-set files.
 
 Everything a user's file can get wrong is refused here with one message that
 names the file, the line and what to do, or warned about with
-:class:`RankingWarning`.
+:class:`RankingWarning`. Each ranking read says where its genes and scores
+came from (``Series.attrs['reading']``), and the command line prints it.
 """
 
 from __future__ import annotations
 
-import csv
-import gzip
-import io
 import math
 import os
-import warnings
-import zlib
-from collections import Counter
+from dataclasses import asdict, dataclass
 from typing import Iterable, Mapping
 
 import rsvelmopy
 
+from ._errors import Advice, RankingError, RankingWarning, warn
+from ._options import validate
+from ._tables import Table, is_missing, is_missing_name, parse_table, read_source
+
 __all__ = [
     "RankingError",
     "RankingWarning",
+    "Reading",
     "read_ranks",
+    "read_rankings",
     "read_matrix",
     "read_gmt",
     "read_gmt_descriptions",
     "write_gmt",
-    "check_ranking",
-    "DUPLICATE_POLICIES",
-    "NA_POLICIES",
+    "collapse",
 ]
 
-DUPLICATE_POLICIES = ("error", "first", "max_abs", "mean")
-NA_POLICIES = ("error", "drop")
-# Cells that mean "no value" in the tables R, pandas and spreadsheets write.
-MISSING_CELLS = {"", "na", "nan", "n/a", "null", "none", "#n/a"}
 # The ranking statistic of the result tables users bring most often.
 KNOWN_SCORE_COLUMNS = {
     "stat": "a DESeq2 results table",
     "t": "a limma topTable",
     "scores": "a scanpy rank_genes_groups table",
     "avg_log2FC": "a Seurat FindMarkers table",
+    "F": "an edgeR topTags table of a quasi-likelihood F-test",
 }
-TIE_SHARE = 0.01
-
-RankingWarning = rsvelmopy.RankingWarning
-
-
-class RankingError(ValueError):
-    """A ranking file or object that cannot be analysed as it stands."""
+# Headers that name a column of gene identifiers, compared without case.
+GENE_COLUMNS = {"gene", "genes", "names", "symbol", "symbols", "gene_symbol", "genesymbol", "gene_name",
+                "genename", "gene_id", "geneid", "id", "feature", "features", "hgnc_symbol", "entrez", "entrezid",
+                "entrez_id", "ensembl", "ensembl_id", "ensembl_gene_id"}  # fmt: skip
 
 
-def _check_policy(name: str, value, allowed) -> None:
-    if value not in allowed:
-        raise ValueError(f"{name} must be one of {', '.join(repr(a) for a in allowed)}, not {value!r}")
+@dataclass(frozen=True)
+class Reading:
+    """What was read from a ranking file: where the genes and the scores came
+    from, how many rows were read and how many genes kept."""
 
+    source: str
+    dialect: str
+    genes_from: str
+    scores_from: str
+    rows: int
+    genes: int
+    dropped: int = 0
+    collapsed: int = 0
+    group: str | None = None
+    size: int | None = None
+    sha256: str | None = None
 
-def _sniff(path: str) -> bytes:
-    """The first bytes of the file, after refusing what is not a text table."""
-    with open(path, "rb") as f:
-        head = f.read(4096)
-    if head.startswith(b"\x1f\x8b"):
-        try:
-            with gzip.open(path, "rb") as f:
-                head = f.read(4096)
-        except (OSError, EOFError, zlib.error):
-            raise RankingError(f"{path}: the gzip data is damaged or cut short") from None
-    if head.startswith(b"PK\x03\x04"):
-        raise RankingError(
-            f"{path}: this is an Excel workbook or a zip archive, not a text table; save the sheet as CSV or TSV"
+    def describe(self) -> str:
+        """One line such as ``tt.txt: genes from the row names, scores from column 't' (3rd of 6), 11,093 genes``."""
+        where = f"{self.source}" + (f" [{self.group}]" if self.group is not None else "")
+        extra = "".join(
+            [
+                f", {self.dropped:,} dropped" if self.dropped else "",
+                f", {self.collapsed:,} collapsed" if self.collapsed else "",
+            ]
         )
-    if head.startswith((b"\xff\xfe", b"\xfe\xff")):
-        raise RankingError(f"{path}: this file is UTF-16 text; save it as UTF-8 (CSV UTF-8 in Excel)")
-    if b"\x00" in head:
-        raise RankingError(f"{path}: this is a binary file, not a text table")
-    return head
+        return f"{where}: genes from {self.genes_from}, scores from {self.scores_from}, {self.genes:,} genes{extra}"
 
 
-def _rows(path: str):
-    """(line number, cells) of every row that is not blank or a # comment."""
-    head = _sniff(path)
-    name = path[:-3] if path.lower().endswith(".gz") else path
-    first = head.split(b"\n", 1)[0]
-    delimiter = "," if name.lower().endswith(".csv") or (b"\t" not in first and b"," in first) else "\t"
-    opener = gzip.open if _is_gzip(path) else open
-    try:
-        with opener(path, "rb") as raw:
-            text = io.TextIOWrapper(raw, encoding="utf-8-sig", newline="")
-            for line_no, row in enumerate(csv.reader(text, delimiter=delimiter), start=1):
-                if not row or all(not c.strip() for c in row) or row[0].lstrip().startswith("#"):
-                    continue
-                yield line_no, row
-    except UnicodeDecodeError as e:
-        raise RankingError(f"{path}: not UTF-8 text ({e.reason} at byte {e.start})") from None
-    except (EOFError, zlib.error, gzip.BadGzipFile):
-        raise RankingError(f"{path}: the gzip data is damaged or cut short") from None
-
-
-def _is_gzip(path: str) -> bool:
-    with open(path, "rb") as f:
-        return f.read(2) == b"\x1f\x8b"
-
-
-def _is_number(text: str) -> bool:
-    try:
-        float(text)
-    except ValueError:
+def _counter(values: list[str]) -> bool:
+    """Row names 1..n or 0..n-1: R's and pandas' default row names, not genes."""
+    if not values or not values[0].isdigit():
         return False
-    return True
+    start = int(values[0])
+    return start in (0, 1) and all(v == str(start + i) for i, v in enumerate(values))
 
 
-def _missing(text: str) -> bool:
-    return text.strip().lower() in MISSING_CELLS
-
-
-def _column(header: list[str] | None, choice, default: int, what: str, path: str) -> int:
-    if choice is None:
-        return default
-    if header is not None and choice in header:
-        return header.index(choice)
-    if isinstance(choice, int) or (isinstance(choice, str) and choice.isdigit()):
-        return int(choice)
+def _named(table: Table, choice, what: str) -> int:
+    width = len(table.columns)
+    if isinstance(choice, int):
+        if choice >= width:
+            raise RankingError(f"{table.source.name}: no column {choice} for the {what}; the rows have {width} fields")
+        return choice
+    if table.header and choice in table.columns:
+        return table.columns.index(choice)
+    named = ", ".join(repr(c) for c in table.columns if c is not None)
     raise RankingError(
-        f"{path}: no column named {choice!r} for the {what}"
-        + (f" (columns: {', '.join(map(repr, header))})" if header else " (the file has no header)")
+        f"{table.source.name}: no column named {choice!r} for the {what}"
+        + (f" (columns: {named})" if table.header else " (the file has no header)")
     )
 
 
-def _too_many_columns(path: str, header: list[str] | None, width: int) -> RankingError:
-    shown = ", ".join(repr(c) for c in header) if header else f"{width} unnamed columns"
-    message = (
-        f"{path} has {width} columns ({shown}); say which one holds the ranking score with "
-        "score_col= (--score-col on the command line)"
-    )
+def _gene_column(table: Table, choice, exclude: set[int]) -> int:
+    if choice is not None:
+        return _named(table, choice, "gene names")
+    if table.row_names and not _counter([f[0] for _, f in table.rows]):
+        return 0
+    known = [i for i, c in enumerate(table.columns) if c is not None and c.lower() in GENE_COLUMNS and i not in exclude]
+    if len(known) == 1:
+        return known[0]
+    first = next((i for i in range(1 if table.row_names else 0, len(table.columns)) if i not in exclude), None)
+    if first is None:
+        raise RankingError(f"{table.source.name}: no column holds gene names; name it with ", Advice("gene_col"))
+    return first
+
+
+def _too_many_columns(table: Table, candidates: list[int]) -> RankingError:
+    name = table.source.name
+    if table.header:
+        shown = ", ".join(repr(table.columns[i]) for i in candidates)
+        message = f"{name} has {len(candidates)} columns that could be the ranking score ({shown}); say which with "
+    else:
+        message = f"{name} has {len(table.columns)} unnamed columns; say which holds the ranking score with "
+    usual = ""
     for column, what in KNOWN_SCORE_COLUMNS.items():
-        if header and column in header:
-            message += f"; this looks like {what}, whose ranking score is usually {column!r}"
+        if table.header and column in table.columns:
+            usual = f"; this looks like {what}, whose ranking score is usually {column!r}"
             break
-    return RankingError(message)
+    return RankingError(message, Advice("score_col"), usual)
 
 
-def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error") -> dict[str, float]:
-    """Read a ranking file into gene name -> score.
+def _score_column(table: Table, choice, gene_i: int, exclude: set[int]) -> int:
+    if choice is not None:
+        return _named(table, choice, "scores")
+    counter_names = table.row_names and gene_i != 0
+    candidates = [
+        i for i in range(len(table.columns)) if i != gene_i and i not in exclude and not (counter_names and i == 0)
+    ]
+    if len(candidates) != 1:
+        raise _too_many_columns(table, candidates)
+    return candidates[0]
+
+
+def _score(text: str, table: Table, line: int, gene: str) -> float:
+    try:
+        value = float(text.replace(",", ".") if table.decimal == "," else text)
+    except ValueError:
+        gmt = len(table.columns) >= 3 and not table.header
+        hint = (
+            "; this looks like a GMT file of gene sets (name, description, genes): give the ranking first "
+            "and the gene sets second"
+            if gmt
+            else ""
+        )
+        raise RankingError(
+            f"{table.source.name}, line {line}: score {text!r} of gene {gene!r} is not a number{hint}"
+        ) from None
+    if not math.isfinite(value):
+        raise RankingError(
+            f"{table.source.name}, line {line}: score of gene {gene!r} is {text.strip()}; scores must be finite"
+        )
+    return value
+
+
+def _pairs(table: Table, gene_i: int, score_i: int, na: str, rows=None):
+    """(gene, score, line) of the rows, and how many had no gene name or score."""
+    pairs, dropped, name = [], 0, table.source.name
+    for line, fields in table.rows if rows is None else rows:
+        gene, text = fields[gene_i].strip(), fields[score_i]
+        if is_missing_name(gene):
+            if na == "error":
+                raise RankingError(
+                    f"{name}, line {line}: the gene name is {fields[gene_i]!r}, which names no gene; "
+                    "drop such rows with ",
+                    Advice("na", "drop"),
+                    " or give them their names",
+                )
+            dropped += 1
+            continue
+        if is_missing(text):
+            if na == "error":
+                raise RankingError(
+                    f"{name}, line {line}: gene {gene!r} has no score ({text.strip()!r}); drop such genes with ",
+                    Advice("na", "drop"),
+                    " or fill them in",
+                )
+            dropped += 1
+            continue
+        pairs.append((gene, _score(text, table, line, gene), line))
+    return pairs, dropped
+
+
+def _group_like(table: Table, gene_i: int, score_i: int, pairs) -> str | None:
+    """A column that makes repeated genes unique with few values: the
+    grouping of a long table of several rankings (scanpy's ``group``)."""
+    lines = {line for _, _, line in pairs}
+    rows = [f for line, f in table.rows if line in lines]
+    for i, column in enumerate(table.columns):
+        if i in (gene_i, score_i) or column is None:
+            continue
+        values = {f[i] for f in rows}
+        if 2 <= len(values) <= min(100, len(rows) // 10 or 1):
+            if len({(f[gene_i].strip(), f[i]) for f in rows}) == len(rows):
+                return column
+    return None
+
+
+def _series(ranks: dict[str, float], reading: Reading, gene_name: str | None, score_name: str | None):
+    from ._frames import require
+
+    pd = require("pandas", "pandas", "reading a ranking")
+    series = pd.Series(
+        list(ranks.values()), index=pd.Index(list(ranks), name=gene_name), name=score_name, dtype="float64"
+    )
+    series.attrs["reading"] = asdict(reading)
+    return series
+
+
+def _ranking(table: Table, gene_i: int, score_i: int, duplicates: str, na: str, rows=None, group=None):
+    pairs, dropped = _pairs(table, gene_i, score_i, na, rows)
+    source = table.source.name + (f", group {group!r}" if group is not None else "")
+    if not pairs:
+        raise RankingError(f"{source}: the file holds no ranking (no data rows)")
+    if group is None and len({g for g, _, _ in pairs}) < len(pairs):
+        grouping = _group_like(table, gene_i, score_i, pairs)
+        if grouping is not None:
+            raise RankingError(
+                f"{source}: genes occur once per value of column {grouping!r}: this is a long table of several "
+                "rankings; analyse one ranking per group with ",
+                Advice("group_col", grouping),
+                " (gsea_many or read_rankings in Python), not by collapsing duplicates",
+            )
+    if dropped:
+        warn(f"{source}: dropped {dropped} row(s) without a gene name or a score", stacklevel=4)
+    ranks, collapsed = collapse(pairs, duplicates, source, stacklevel=5)
+    reading = Reading(
+        table.source.name, table.dialect, table.label(gene_i), table.label(score_i),
+        len(pairs) + dropped, len(ranks), dropped, collapsed, group, table.source.size, table.source.sha256,
+    )  # fmt: skip
+    names = table.columns if table.header else [None] * len(table.columns)
+    return _series(ranks, reading, names[gene_i], names[score_i])
+
+
+def _open_table(path) -> Table:
+    path = path if path == "-" else os.fspath(path)
+    if isinstance(path, str) and path.lower().endswith((".gmt", ".gmt.gz")):
+        raise RankingError(
+            f"{path}: this is a GMT file of gene sets, not a ranking; give the ranking first and the gene sets second"
+        )
+    return parse_table(read_source(path))
+
+
+def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error"):
+    """Read a ranking file into a Series of scores indexed by gene.
 
     Parameters
     ----------
     path : str or os.PathLike
-        A .rnk file (two tab-separated columns), or a TSV or CSV table with
-        a header, optionally gzip-compressed. Blank lines and ``#`` comments
-        are skipped; a UTF-8 byte-order mark is ignored.
+        A .rnk file (two columns, optional header), or a table with a header
+        as R (``write.csv``, ``write.csv2``, ``write.table``), pandas,
+        spreadsheets and differential-expression tools write it: separated
+        by tabs, commas, semicolons (with decimal commas) or blanks, quoted
+        or not, with R's row names or without, optionally gzip-compressed.
+        ``-`` reads standard input; a pipe is read once, whole. Blank lines
+        and ``#`` comments are skipped; a byte-order mark is ignored.
     gene_col, score_col : str or int, optional
         The columns of gene names and scores, by header name or 0-based
-        index. A table of more than two columns needs ``score_col``; the
-        genes default to the first column.
+        position in a row. The genes default to an R table's row names, else
+        to a column named like 'gene', 'symbol' or 'names', else to the
+        first column of text. A table with more than one column besides the
+        genes needs ``score_col``.
     duplicates : {'error', 'first', 'max_abs', 'mean'}
         What to do with a gene named twice: refuse, keep the first score,
         the score of largest magnitude, or the mean. A warning says how many
         genes were collapsed.
     na : {'error', 'drop'}
-        Missing scores (empty, NA, NaN) are refused, naming the first, or
-        dropped with a warning that says how many.
+        Rows without a score or a gene name (empty, NA, NaN) are refused,
+        naming the first, or dropped with a warning that counts them.
 
     Returns
     -------
-    dict
-        Gene name -> score, in file order.
+    pandas.Series
+        Scores (float64) indexed by gene, in file order. ``attrs['reading']``
+        says where the genes and scores came from and how many rows were
+        read (the fields of :class:`Reading`).
 
     Raises
     ------
@@ -173,88 +288,39 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
         Anything that makes the file unusable as a ranking, with the file,
         line and a remedy in the message.
     """
-    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
-    _check_policy("na", na, NA_POLICIES)
-    path = os.fspath(path)
-    if path.lower().endswith((".gmt", ".gmt.gz")):
-        raise RankingError(
-            f"{path}: this is a GMT file of gene sets, not a ranking; give the ranking first and the gene sets second"
-        )
-    pairs: list[tuple[str, float, int]] = []
-    dropped: list[str] = []
-    header = None
-    gene_i = score_i = None
-    rows = _rows(path)
-    for line_no, row in rows:
-        if gene_i is None:
-            probe = score_col if isinstance(score_col, int) else 1
-            named = isinstance(score_col, str) and not score_col.isdigit()
-            cell = row[probe] if probe < len(row) else ""
-            if named or not (_is_number(cell) or _missing(cell)):
-                header = [c.strip() for c in row]
-            width = len(row)
-            if score_col is None and width > 2:
-                # Rows of differing lengths without numbers: gene sets, not a table.
-                following = next(rows, (0, row))[1]
-                if len(following) != width and not any(_is_number(c) for c in row[1:] + following[1:]):
-                    raise RankingError(
-                        f"{path}: this looks like a GMT file of gene sets (name, description, genes), not a "
-                        "ranking; give the ranking first and the gene sets second"
-                    )
-                raise _too_many_columns(path, header, width)
-            if width < 2:
-                raise RankingError(
-                    f"{path}, line {line_no}: a ranking needs two columns (gene, score), "
-                    f"found {width}; is the file tab-separated (.rnk, .tsv) or comma-separated (.csv)?"
-                )
-            gene_i = _column(header, gene_col, 0, "gene names", path)
-            score_i = _column(header, score_col, 1, "scores", path)
-            if header is not None:
-                continue
-        if max(gene_i, score_i) >= len(row):
-            raise RankingError(
-                f"{path}, line {line_no}: expected at least {max(gene_i, score_i) + 1} columns, found {len(row)}"
-            )
-        gene = row[gene_i].strip()
-        if not gene:
-            raise RankingError(f"{path}, line {line_no}: empty gene name")
-        text = row[score_i]
-        if _missing(text):
-            if na == "error":
-                raise RankingError(
-                    f"{path}, line {line_no}: gene {gene!r} has no score ({text.strip()!r}); "
-                    "drop such genes with na='drop' (--drop-na) or fill them in"
-                )
-            dropped.append(gene)
-            continue
-        pairs.append((gene, _parse_score(text, path, line_no, gene, len(row)), line_no))
-    if gene_i is None:
-        raise RankingError(f"{path}: the file holds no ranking (no data rows)")
-    if dropped:
-        warnings.warn(
-            f"{path}: dropped {len(dropped)} gene(s) without a score (first: {dropped[0]!r})",
-            RankingWarning,
-            stacklevel=2,
-        )
-    return _collapse(pairs, duplicates, path)
+    given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col}
+    checked = validate(given, list(given))
+    table = _open_table(path)
+    gene_i = _gene_column(table, checked["gene_col"], set())
+    score_i = _score_column(table, checked["score_col"], gene_i, set())
+    return _ranking(table, gene_i, score_i, checked["duplicates"], checked["na"])
 
 
-def _parse_score(text: str, path: str, line: int, gene: str, width: int) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        hint = (
-            (
-                "; this looks like a GMT file of gene sets (name, description, genes): give the ranking first "
-                "and the gene sets second"
-            )
-            if width >= 3 and not _is_number(text)
-            else ""
-        )
-        raise RankingError(f"{path}, line {line}: score {text!r} of gene {gene!r} is not a number{hint}") from None
-    if not math.isfinite(value):
-        raise RankingError(f"{path}, line {line}: score of gene {gene!r} is {text.strip()}; scores must be finite")
-    return value
+def read_rankings(path, group_col, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error"):
+    """Read a long table of several rankings (one per value of `group_col`).
+
+    Parameters are those of :func:`read_ranks`, and ``group_col``: the
+    column that names each row's ranking (scanpy's ``group``).
+
+    Returns
+    -------
+    dict
+        Group -> Series of scores indexed by gene, groups in order of first
+        appearance.
+    """
+    given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col, "group_col": group_col}
+    checked = validate(given, list(given))
+    table = _open_table(path)
+    group_i = _named(table, checked["group_col"], "groups")
+    gene_i = _gene_column(table, checked["gene_col"], {group_i})
+    score_i = _score_column(table, checked["score_col"], gene_i, {group_i})
+    groups: dict[str, list] = {}
+    for line, fields in table.rows:
+        groups.setdefault(fields[group_i].strip(), []).append((line, fields))
+    return {
+        g: _ranking(table, gene_i, score_i, checked["duplicates"], checked["na"], rows, group=g)
+        for g, rows in groups.items()
+    }
 
 
 def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dict[str, float]]:
@@ -263,11 +329,11 @@ def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dic
     Parameters
     ----------
     path : str or os.PathLike
-        A TSV or CSV table (optionally gzipped) whose header row names the
+        A table (as :func:`read_ranks` reads them) whose header names the
         columns.
     gene_col : str or int, optional
-        The column of gene names (default: the first); every other column is
-        one ranking.
+        The column of gene names (default: R's row names, else the first);
+        every other column is one ranking.
     duplicates : {'error', 'first', 'max_abs', 'mean'}
         What to do with a gene named twice.
 
@@ -283,34 +349,39 @@ def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dic
         Other non-numeric or infinite cells, ragged rows or an empty table,
         naming file, line and gene.
     """
-    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
-    path = os.fspath(path)
-    rows = _rows(path)
-    try:
-        _, header = next(rows)
-    except StopIteration:
-        raise RankingError(f"{path}: the table is empty") from None
-    header = [c.strip() for c in header]
-    gene_i = _column(header, gene_col, 0, "gene names", path)
-    contrasts = [i for i in range(len(header)) if i != gene_i]
+    checked = validate({"duplicates": duplicates, "gene_col": gene_col}, ["duplicates", "gene_col"])
+    path = path if path == "-" else os.fspath(path)
+    table = parse_table(read_source(path), header=True)
+    if not table.rows:
+        raise RankingError(f"{table.source.name}: the table is empty")
+    gene_i = 0 if checked["gene_col"] is None else _named(table, checked["gene_col"], "gene names")
+    contrasts = [i for i in range(len(table.columns)) if i != gene_i]
     if not contrasts:
-        raise RankingError(f"{path}: the table has no score columns besides the gene names")
+        raise RankingError(f"{table.source.name}: the table has no score columns besides the gene names")
     pairs: dict[int, list[tuple[str, float, int]]] = {i: [] for i in contrasts}
-    for line_no, row in rows:
-        if len(row) != len(header):
-            raise RankingError(f"{path}, line {line_no}: expected {len(header)} columns, found {len(row)}")
-        gene = row[gene_i].strip()
-        if not gene:
-            raise RankingError(f"{path}, line {line_no}: empty gene name")
+    for line, fields in table.rows:
+        gene = fields[gene_i].strip()
+        if is_missing_name(gene):
+            raise RankingError(
+                f"{table.source.name}, line {line}: the gene name is {fields[gene_i]!r}, which names no gene"
+            )
         for i in contrasts:
-            if not _missing(row[i]):
-                pairs[i].append((gene, _parse_score(row[i], path, line_no, gene, 2), line_no))
-    return {header[i]: _collapse(pairs[i], duplicates, f"{path}, column {header[i]!r}") for i in contrasts}
+            if not is_missing(fields[i]):
+                pairs[i].append((gene, _score(fields[i], table, line, gene), line))
+    return {
+        table.columns[i]: collapse(
+            pairs[i], checked["duplicates"], f"{table.source.name}, column {table.columns[i]!r}"
+        )[0]
+        for i in contrasts
+    }
 
 
-def _collapse(
+def collapse(
     pairs: Iterable[tuple[str, float, int]], duplicates: str, source: str, stacklevel: int = 3
-) -> dict[str, float]:
+) -> tuple[dict[str, float], int]:
+    """Gene -> score from (gene, score, position) triples, with genes named
+    more than once refused or collapsed by the `duplicates` policy; also
+    returns how many genes were collapsed."""
     seen: dict[str, list[float]] = {}
     for gene, score, _ in pairs:
         seen.setdefault(gene, []).append(score)
@@ -319,14 +390,16 @@ def _collapse(
         shown = ", ".join(repr(g) for g in repeated[:5]) + (", ..." if len(repeated) > 5 else "")
         if duplicates == "error":
             raise RankingError(
-                f"{source}: {len(repeated)} gene name(s) occur more than once ({shown}); "
-                "collapse them with duplicates='first', 'max_abs' or 'mean' "
-                "(--duplicates on the command line)"
+                f"{source}: {len(repeated)} gene name(s) occur more than once ({shown}); collapse them with ",
+                Advice("duplicates", "first"),
+                ", ",
+                Advice("duplicates", "max_abs"),
+                " or ",
+                Advice("duplicates", "mean"),
             )
-        warnings.warn(
-            f"{source}: collapsed {len(repeated)} gene name(s) that occur more than once ({shown}) "
-            f"with duplicates={duplicates!r}",
-            RankingWarning,
+        warn(
+            f"{source}: collapsed {len(repeated)} gene name(s) that occur more than once ({shown}) with ",
+            Advice("duplicates", duplicates),
             stacklevel=stacklevel,
         )
     ranks: dict[str, float] = {}
@@ -337,76 +410,7 @@ def _collapse(
             ranks[gene] = math.fsum(scores) / len(scores)
         else:
             ranks[gene] = scores[0]
-    return ranks
-
-
-def ranks_from_pairs(
-    pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str = "error"
-) -> dict[str, float]:
-    """Check and collapse (gene, score) pairs from an in-memory ranking."""
-    _check_policy("duplicates", duplicates, DUPLICATE_POLICIES)
-    _check_policy("na", na, NA_POLICIES)
-    checked = []
-    dropped = 0
-    for i, (gene, score) in enumerate(pairs, start=1):
-        if not isinstance(gene, str):
-            gene = str(gene)
-        try:
-            value = float(score)
-        except (TypeError, ValueError):
-            if score is None and na == "drop":
-                dropped += 1
-                continue
-            raise RankingError(f"{source}: score {score!r} of gene {gene!r} is not a number") from None
-        if math.isnan(value):
-            if na == "drop":
-                dropped += 1
-                continue
-            raise RankingError(f"{source}: gene {gene!r} has no score (NaN); drop such genes with na='drop'")
-        if not math.isfinite(value):
-            raise RankingError(f"{source}: score of gene {gene!r} is {value}; scores must be finite")
-        checked.append((gene, value, i))
-    if dropped:
-        warnings.warn(f"{source}: dropped {dropped} gene(s) without a score", RankingWarning, stacklevel=3)
-    return _collapse(checked, duplicates, source, stacklevel=4)
-
-
-def check_ranking(
-    ranks: Mapping[str, float], score_type: str = "std", source: str = "ranking", stacklevel: int = 2
-) -> None:
-    """Refuse a ranking that cannot order genes and warn about a suspect one.
-
-    A ranking whose scores are all equal is refused. A block of tied scores
-    holding more than 1% of the genes is warned about: the engine orders tied
-    genes by their input order, so that order, not the data, decides where
-    they fall. An all-positive ranking analysed two-sided is warned about too.
-    """
-    scores = list(ranks.values())
-    if not scores:
-        raise RankingError(f"{source}: the ranking holds no genes")
-    counts = Counter(scores)
-    if len(counts) == 1:
-        raise RankingError(
-            f"{source}: all {len(scores)} scores are equal ({scores[0]!r}); a ranking needs "
-            "scores that differ between genes"
-        )
-    value, size = counts.most_common(1)[0]
-    if size > TIE_SHARE * len(scores) and size > 1:
-        warnings.warn(
-            f"{source}: {size} genes ({size * 100.0 / len(scores):.1f}%) share the score {value!r}; "
-            "tied genes are ordered by their input order, which then decides their place in every "
-            "running sum. Rank by a statistic with fewer ties (e.g. DESeq2's 'stat' rather than "
-            "rounded fold changes) or drop the tied genes",
-            RankingWarning,
-            stacklevel=stacklevel + 1,
-        )
-    if score_type.lower() == "std" and all(s > 0.0 for s in scores):
-        warnings.warn(
-            f"{source}: all ranking scores are positive while score_type='std'; for one-tailed "
-            "enrichment, consider score_type='pos'",
-            RankingWarning,
-            stacklevel=stacklevel + 1,
-        )
+    return ranks, len(repeated)
 
 
 def read_gmt(path) -> dict[str, list[str]]:

@@ -17,7 +17,7 @@ import re
 import textwrap
 from typing import Any, Iterable, Mapping, Sequence
 
-from .api import require, sort_records
+from ._frames import require, sort_records
 
 __all__ = [
     "running_sum",

@@ -12,9 +12,11 @@ import os
 from typing import Any, Mapping
 
 from . import plot
-from .api import GeneSets, as_ranking, require, sort_records
+from ._frames import require, sort_records
+from ._genesets import GeneSets
+from ._outputs import atomic_output
+from .api import as_ranking
 from .cluster import annotate_clusters, representatives
-from .files import atomic_output
 
 __all__ = ["report"]
 
@@ -155,7 +157,7 @@ def report(
         The path written.
     """
     jinja2 = require("jinja2", "report", "the HTML report")
-    from . import __version__
+    from ._version import __version__
 
     sets = GeneSets.load(gene_sets)
     records = plot._records(table)

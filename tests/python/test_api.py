@@ -35,7 +35,7 @@ class TestGsea:
         for engine, options in [({}, {}), ({"nperm": 500}, {"nperm": 500, "refine": False})]:
             records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **ENGINE, **engine)
             frame = rsvelmo.gsea(example_ranks, small_gmt, sort=False, **OPTIONS, **options)
-            assert list(frame.columns) == rsvelmo.api.COLUMNS and len(frame) == len(records)
+            assert list(frame.columns) == rsvelmo._frames.COLUMNS and len(frame) == len(records)
             for row, record in zip(frame.to_dict("records"), records):
                 assert row["leading_edge_size"] == len(record["leading_edge"])
                 for name, value in record.items():
@@ -43,7 +43,7 @@ class TestGsea:
         keys = list(zip(*[rsvelmo.gsea(example_ranks, small_gmt, **OPTIONS)[c] for c in ("pval", "nes")]))
         assert keys == sorted(keys, key=lambda k: (k[0], -abs(k[1])))
         records = [{"pathway": "b", "pval": math.nan, "nes": None}, {"pathway": "a", "pval": 0.5, "nes": 1.0}]
-        records = rsvelmo.api.sort_records([*records, {"pathway": "c", "pval": 0.5, "nes": -2.0}])
+        records = rsvelmo._frames.sort_records([*records, {"pathway": "c", "pval": 0.5, "nes": -2.0}])
         assert [r["pathway"] for r in records] == ["c", "a", "b"]  # NaN last
 
     def test_every_input_form_gives_the_same_table(self, example_ranks, small_gmt, tmp_path, monkeypatch):
@@ -61,14 +61,14 @@ class TestGsea:
         pd.testing.assert_frame_equal(in_memory.drop(columns="description"), expected.drop(columns="description"))
         sets = {"tiny": ["FOXA2", "FHL1", "nope"], "big": list(example_ranks)[:20]}
         frame = rsvelmo.gsea(example_ranks, sets, min_size=2, max_size=10)
-        assert list(frame.columns) == rsvelmo.api.COLUMNS and list(frame["pathway"]) == ["tiny"]
+        assert list(frame.columns) == rsvelmo._frames.COLUMNS and list(frame["pathway"]) == ["tiny"]
 
     @pytest.mark.parametrize(
         "ranks, gene_sets, options, error, message",
         [
             ([1.0, 2.0], None, {}, TypeError, "expected a dict, a pandas Series"),
             (None, ["S1"], {}, TypeError, "gene_sets: expected a GMT file path"),
-            (pd.DataFrame({"a": ["A"], "b": [1.0], "c": [2.0]}), None, {}, rsvelmo.RankingError, "exactly two columns"),
+            (pd.DataFrame({"a": ["A"], "b": [1.0], "c": [2.0]}), None, {}, rsvelmo.RankingError, r"needs two columns \(gene, score\)"),
             (pd.Series({"A": math.nan, "B": 1.0}), None, {}, rsvelmo.RankingError, r"gene 'A' has no score \(NaN\)"),
             (None, None, {"minSize": 3}, TypeError, "unexpected keyword argument 'minSize'"),
             (None, {"S": "FOXA2"}, {}, ValueError, "gene set 'S' is a single string; give a list of gene names"),
@@ -80,7 +80,7 @@ class TestGsea:
             (None, None, {"eps": math.nan}, ValueError, r"eps must lie in \[0, 1\], not nan"),
             (None, None, {"sample_size": 1}, ValueError, "sample_size must be at least 3, not 1"),
             (None, None, {"threads": 0}, ValueError, "threads must be at least 1, not 0"),
-            (None, None, {"refine": "yes"}, ValueError, "refine must be True, False or 'all', not 'yes'"),
+            (None, None, {"refine": "yes"}, ValueError, "refine must be one of True, False, 'all', not 'yes'"),
             (None, None, {"duplicates": "Mean"}, ValueError, "duplicates must be one of 'error', .*, not 'Mean'"),
             (None, None, {"na": "keep"}, ValueError, "na must be one of 'error', 'drop', not 'keep'"),
             (None, None, {"score_type": "both"}, ValueError, "score_type must be one of 'std', .*, not 'both'"),
@@ -137,7 +137,7 @@ class TestGseaMany:
         from distributed import Client, LocalCluster
 
         many = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, progress=False, **OPTIONS)
-        assert list(many.columns) == ["ranking", *rsvelmo.api.COLUMNS]
+        assert list(many.columns) == ["ranking", *rsvelmo._frames.COLUMNS]
         assert list(dict.fromkeys(many["ranking"])) == list(rankings)
         for name, ranks in rankings.items():
             part = many[many["ranking"] == name].drop(columns="ranking").reset_index(drop=True)

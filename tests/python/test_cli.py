@@ -6,7 +6,7 @@ import subprocess
 import sys
 
 import pytest
-import rsvelmo.cli
+import rsvelmo._run
 import rsvelmopy
 from rsvelmo.cli import main
 
@@ -98,7 +98,7 @@ class TestRun:
         assert run["settings"]["seed"] == 42 and run["settings"]["nperm"] == 1000 and run["seconds"] > 0
         assert [os.path.basename(i["path"]) for i in run["inputs"]] == ["panc1.rnk", "negated.rnk", "sets.gmt"]
         assert all(len(i["sha256"]) == 64 and i["bytes"] > 0 for i in run["inputs"])
-        assert run["genes"]["negated"]["read"] == 3000
+        assert run["rankings"]["negated"]["rows"] == 3000 and run["rankings"]["negated"]["scores_from"] == "column 2"
 
     def test_matrix(self, inputs, tmp_path, capsys):
         table = tmp_path / "m.tsv"
@@ -158,16 +158,35 @@ sys.exit(main(["run", {rnk!r}, {example_gmt!r}, "-o", {str(out)!r}, "--quiet"]))
     assert not out.exists() or os.listdir(out) == []
 
 
-def test_a_run_replaces_earlier_outputs_and_a_failed_write_keeps_them(inputs, tmp_path, monkeypatch, capsys):
+def test_a_run_touches_only_files_an_earlier_run_wrote(inputs, tmp_path, monkeypatch, capsys):
     out = tmp_path / "out"
-    out.mkdir()
-    (out / "old.results.tsv").write_text("stale\n")
-    (out / ".rsvelmo-x.part").write_text("half a file")
+    (out / "plots").mkdir(parents=True)
+    mine = {"plots/fig1.pdf": "my figure", "old.results.tsv": "my table", ".rsvelmo-x.part": "half a file of ours"}
+    for name, text in mine.items():
+        (out / name).write_text(text)
     args = ["run", inputs["rnk"], inputs["gmt"], "-o", str(out), *QUICK]
+    assert main(args + ["--plots", "--format", "svg"]) == 0
+    assert (out / "plots" / "fig1.pdf").read_text() == "my figure" and (out / "old.results.tsv").exists()
+    assert not (out / ".rsvelmo-x.part").exists()
+    written = json.loads((out / "run.json").read_text())["outputs"]
+    assert {"results.tsv", "run.json", "plots/summary.svg"} <= set(written) and "plots/fig1.pdf" not in written
+    # Without --plots the earlier figures go; the user's stays, and so does the folder that holds it.
     assert main(args) == 0
-    assert sorted(os.listdir(out)) == ["results.tsv", "run.json"]
+    assert sorted(os.listdir(out / "plots")) == ["fig1.pdf"]
+    assert json.loads((out / "run.json").read_text())["outputs"] == ["results.tsv", "run.json"]
     before = (out / "results.tsv").read_bytes()
-    cells, real = [], rsvelmo.cli._cell
+    # A file of the user's in the way of an output stops the run before anything is written.
+    (out / "report.html").write_text("my page")
+    assert main(args + ["--report", "--seed", "3"]) == 2
+    err = capsys.readouterr().err
+    assert f"{out / 'report.html'} exists and was not written by an earlier run" in err and err.count("\n") == 1
+    assert (out / "report.html").read_text() == "my page" and (out / "results.tsv").read_bytes() == before
+    assert main(["run", inputs["rnk"], inputs["gmt"], "-o", str(out / "report.html"), *QUICK]) == 2
+    assert "report.html is a file, not a folder" in capsys.readouterr().err
+    (out / "run.json").write_text('{"made": "by another tool"}')
+    assert main(args) == 2 and "run.json was not written by this version" in capsys.readouterr().err
+
+    cells, real = [], rsvelmo._run._cell
 
     def disk_full(value):  # the disk fills after some rows have been written
         cells.append(value)
@@ -175,7 +194,12 @@ def test_a_run_replaces_earlier_outputs_and_a_failed_write_keeps_them(inputs, tm
             raise OSError(28, "No space left on device")
         return real(value)
 
-    monkeypatch.setattr(rsvelmo.cli, "_cell", disk_full)
+    (out / "run.json").unlink()
+    (out / "results.tsv").unlink()
+    assert main(args) == 0
+    before = (out / "results.tsv").read_bytes()
+    monkeypatch.setattr(rsvelmo._run, "_cell", disk_full)
     assert main(args + ["--seed", "3"]) == 2
     assert "No space left on device" in capsys.readouterr().err
-    assert (out / "results.tsv").read_bytes() == before and sorted(os.listdir(out)) == ["results.tsv"]
+    assert (out / "results.tsv").read_bytes() == before
+    assert not any(name.endswith(".part") for name in os.listdir(out))

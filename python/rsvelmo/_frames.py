@@ -1,0 +1,71 @@
+"""The results table: its columns, its order, and optional libraries."""
+
+from __future__ import annotations
+
+import math
+import sys
+from typing import Any, Mapping
+
+__all__ = ["COLUMNS", "require", "is_pandas", "sort_records", "results_frame"]
+
+COLUMNS = [
+    "pathway",
+    "description",
+    "size",
+    "es",
+    "nes",
+    "pval",
+    "padj",
+    "log2err",
+    "leading_edge",
+    "leading_edge_size",
+]
+
+
+def require(module: str, extra: str, purpose: str):
+    """Import an optional dependency, or say which extra brings it."""
+    try:
+        return __import__(module)
+    except ImportError as e:
+        raise ImportError(f"{purpose} needs {module}; install it with: pip install 'rsvelmopy[{extra}]'") from e
+
+
+def is_pandas(obj: Any, kind: str) -> bool:
+    pd = sys.modules.get("pandas")
+    return pd is not None and isinstance(obj, getattr(pd, kind))
+
+
+def _abs_nes(value: Any) -> float:
+    return -math.inf if value is None or value != value else abs(value)
+
+
+def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
+    """Order records by p-value (NaN last), then by |NES| descending, then
+    by pathway name."""
+
+    def key(r):
+        p = r["pval"]
+        return (p != p, p if p == p else 0.0, -_abs_nes(r["nes"]), r["pathway"])
+
+    return sorted(records, key=key)
+
+
+def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:
+    row = {name: record.get(name) for name in COLUMNS[:-1]}
+    row["description"] = descriptions.get(record["pathway"])
+    row["leading_edge_size"] = len(record["leading_edge"])
+    return row
+
+
+def results_frame(records: list[dict[str, Any]], sort: bool = True, descriptions: Mapping | None = None):
+    """Build the result DataFrame from the engine's records."""
+    pd = require("pandas", "pandas", "a results table")
+    descriptions = descriptions or {r["pathway"]: r.get("description") for r in records}
+    rows = [_row(r, descriptions) for r in (sort_records(records) if sort else records)]
+    frame = pd.DataFrame(rows, columns=COLUMNS)
+    # None (not computed) becomes NaN so the numeric columns stay float.
+    for name in ("es", "nes", "pval", "padj", "log2err"):
+        frame[name] = frame[name].astype("float64")
+    frame["size"] = frame["size"].astype("int64")
+    frame["leading_edge_size"] = frame["leading_edge_size"].astype("int64")
+    return frame

@@ -1,0 +1,287 @@
+"""Every option of the analysis, the readers and the command line, declared once.
+
+An :class:`Option` holds what is known of one option: its Python name, its
+default, how a value is checked, its help text and how the command line
+spells it. ``gsea``, ``gsea_many``, the command-line parser, the validation
+and the README's option list are built from (or tested against) these
+declarations, so that the Python API and the shell cannot drift apart.
+Errors name the option they are about; each front end spells it its own way.
+"""
+
+from __future__ import annotations
+
+import argparse
+import math
+from dataclasses import dataclass, field
+from typing import Any, Callable, Iterable, Mapping
+
+__all__ = [
+    "Option",
+    "OptionError",
+    "Named",
+    "OPTIONS",
+    "ANALYSIS",
+    "READING",
+    "OUTPUT",
+    "spell",
+    "validate",
+    "engine_options",
+    "add_arguments",
+    "from_arguments",
+]
+
+UNSET = object()
+
+
+class Named(str):
+    """The name of another option inside an :class:`OptionError`'s problem."""
+
+
+class OptionError(ValueError):
+    """An impossible option value; ``option`` names the option, so that each
+    front end can name it (and the :class:`Named` options of the problem)
+    in its own spelling."""
+
+    def __init__(self, option: str, *problem: str):
+        self.option, self.problem = option, problem
+        super().__init__(self.render())
+
+    def render(self, style: str = "python") -> str:
+        def name(option: str) -> str:
+            return spell(option, style=style).rstrip("=")
+
+        return f"{name(self.option)} " + "".join(name(p) if isinstance(p, Named) else p for p in self.problem)
+
+
+def _integer(low: int) -> Callable[[str, Any], int]:
+    def check(name: str, value: Any) -> int:
+        if isinstance(value, bool) or not hasattr(value, "__index__"):
+            raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
+        value = value.__index__()
+        if value < low:
+            raise OptionError(name, f"must be at least {low}, not {value}")
+        return value
+
+    return check
+
+
+def _optional_integer(low: int) -> Callable[[str, Any], int | None]:
+    strict = _integer(low)
+    return lambda name, value: None if value is None else strict(name, value)
+
+
+def _number(low: float, high: float = math.inf, open_low: bool = False) -> Callable[[str, Any], float]:
+    def check(name: str, value: Any) -> float:
+        if isinstance(value, bool):
+            raise TypeError(f"{name} must be a number, not bool")
+        try:
+            value = float(value)
+        except (TypeError, ValueError):
+            raise TypeError(f"{name} must be a number, not {type(value).__name__}") from None
+        below = value <= low if open_low else value < low
+        if not math.isfinite(value) or below or value > high:
+            if math.isfinite(high):
+                raise OptionError(name, f"must lie in {'(' if open_low else '['}{low:g}, {high:g}], not {value!r}")
+            raise OptionError(name, f"must be a finite number >= {low:g}, not {value!r}")
+        return value
+
+    return check
+
+
+def _choice(*allowed: Any, fold_case: bool = False) -> Callable[[str, Any], Any]:
+    def check(name: str, value: Any) -> Any:
+        key = value.lower() if fold_case and isinstance(value, str) else value
+        # `True in (1,)` holds in Python; a choice among True/False/'all' must not take 1 for True.
+        if not any(key == a and type(key) is type(a) for a in allowed):
+            raise OptionError(name, f"must be one of {', '.join(repr(a) for a in allowed)}, not {value!r}")
+        return key
+
+    return check
+
+
+def _flag(name: str, value: Any) -> bool:
+    if not isinstance(value, bool):
+        raise TypeError(f"{name} must be True or False, not {value!r}")
+    return value
+
+
+def _column(name: str, value: Any) -> str | int | None:
+    if value is None or isinstance(value, str) or (isinstance(value, int) and not isinstance(value, bool)):
+        if isinstance(value, int) and value < 0:
+            raise OptionError(name, f"must be a column name or a 0-based position, not {value}")
+        return value
+    raise TypeError(f"{name} must be a column name or a 0-based position, not {type(value).__name__}")
+
+
+@dataclass(frozen=True)
+class Option:
+    """One option. ``flag`` is its command-line spelling (None: Python only);
+    ``switches`` maps values to flags that set them (``--drop-na`` sets
+    ``na='drop'``) for options the command line spells as switches."""
+
+    name: str
+    default: Any
+    check: Callable[[str, Any], Any]
+    help: str
+    flag: str | None = None
+    metavar: str | None = None
+    choices: tuple | None = None
+    switches: Mapping[Any, str] = field(default_factory=dict)
+    parse: Callable[[str], Any] | None = None
+
+    def spell(self, value: Any = UNSET, style: str = "python") -> str:
+        if style == "python":
+            return f"{self.name}=" if value is UNSET else f"{self.name}={value!r}"
+        if value is not UNSET and value in self.switches and type(value) is not int:
+            return self.switches[value]
+        flag = self.flag or next(iter(self.switches.values()), self.name)
+        return flag if value is UNSET else f"{flag} {value}"
+
+
+# What is read and how (the readers, gsea, gsea_many and the command line).
+READING = (
+    Option("gene_col", None, _column, "column of gene names: a header name or a 0-based position "
+           "(default: the row names of an R table, else a column named like 'gene', 'symbol' or 'names', "
+           "else the first)", "--gene-col", "COL", parse=str),
+    Option("score_col", None, _column, "column of scores: a header name or a 0-based position (needed when "
+           "a table has more than one besides the genes, e.g. 'stat' for DESeq2, 't' for limma)",
+           "--score-col", "COL", parse=str),
+    Option("group_col", None, _column, "column that splits a long table into one ranking per group "
+           "(scanpy's rank_genes_groups_df: 'group')", "--group-col", "COL", parse=str),
+    Option("duplicates", "error", _choice("error", "first", "max_abs", "mean"),
+           "what to do with a gene named twice: refuse, keep the first score, the score of largest "
+           "magnitude, or the mean", "--duplicates", choices=("error", "first", "max_abs", "mean")),
+    Option("na", "error", _choice("error", "drop"), "genes without a score or without a name (NA, empty): "
+           "refuse the ranking, or drop them with a warning that counts them", switches={"drop": "--drop-na"}),
+    Option("ignore_case", False, _flag, "match gene names case-insensitively (e.g. mouse 'Foxa2' with 'FOXA2')",
+           switches={True: "--ignore-case"}),
+)  # fmt: skip
+
+# How the analysis is run (gsea, gsea_many and the command line).
+ANALYSIS = (
+    Option("min_size", 15, _integer(1), "smallest gene set tested, in genes present in the ranking",
+           "--min-size", "N", parse=int),
+    Option("max_size", 500, _integer(1), "largest gene set tested", "--max-size", "N", parse=int),
+    Option("nperm", 1000, _integer(1), "number of permutations", "--nperm", "N", parse=int),
+    Option("refine", True, _choice(True, False, "all"), "refine by the multilevel method every p-value the "
+           "permutations cannot resolve (True), none (False: permutations only) or every one ('all')",
+           switches={False: "--no-refine", "all": "--refine-all"}),
+    Option("eps", 1e-50, _number(0.0, 1.0), "smallest p-value computed; smaller ones are reported as eps",
+           "--eps", "P", parse=float),
+    Option("score_type", "std", _choice("std", "pos", "neg", fold_case=True),
+           "std: two-sided; pos/neg: one-sided for all-positive/negative rankings", "--score-type",
+           choices=("std", "pos", "neg")),
+    Option("gsea_param", 1.0, _number(0.0), "weight exponent of the scores", "--gsea-param", "P", parse=float),
+    Option("sample_size", 101, _integer(3), "sample size of the multilevel method", "--sample-size", "N",
+           parse=int),
+    Option("seed", 42, _integer(0), "random seed; results are identical for a seed whatever the threads",
+           "--seed", "N", parse=int),
+    Option("threads", None, _optional_integer(1), "worker threads (worker processes with several rankings); "
+           "the first analysis of a process fixes them (default: all cores)", "--threads", "N", parse=int),
+)  # fmt: skip
+
+# What the command line writes and shows.
+OUTPUT = (
+    Option("top", 10, _integer(0), "gene sets shown per direction in the summary and the figures", "--top",
+           "N", parse=int),
+    Option("padj", 0.05, _number(0.0, 1.0, open_low=True), "significance cut of the summary, the figures, "
+           "the clusters and the warnings about tied genes", "--padj", "P", parse=float),
+    Option("min_overlap", 0.5, _number(0.0, 1.0, open_low=True), "overlap coefficient of two leading edges "
+           "that puts their gene sets in one cluster", "--min-overlap", "F", parse=float),
+    Option("plots", False, _flag, "also draw figures: a dot plot, the leading-edge heatmap, the enrichment "
+           "map and the running sum of each significant top gene set", switches={True: "--plots"}),
+    Option("format", "png", _choice("png", "svg", "pdf"), "file format of the figures (PNG at 300 dpi)",
+           "--format", choices=("png", "svg", "pdf")),
+    Option("report", False, _flag, "also write report.html: one self-contained page with the table, the "
+           "figures and the running sum of any gene set", switches={True: "--report"}),
+    Option("collapse", False, _flag, "show one gene set per cluster of overlapping leading edges in the "
+           "summaries", switches={True: "--collapse"}),
+    Option("quiet", False, _flag, "print nothing but errors", switches={True: "--quiet"}),
+)  # fmt: skip
+
+OPTIONS: dict[str, Option] = {o.name: o for o in READING + ANALYSIS + OUTPUT}
+
+
+def spell(name: str, value: Any = UNSET, style: str = "python") -> str:
+    """How the option `name` (set to `value`, if given) is written in Python
+    (``style='python'``: ``duplicates='first'``) or on the command line
+    (``style='cli'``: ``--duplicates first``)."""
+    return OPTIONS[name].spell(value, style)
+
+
+def validate(values: Mapping[str, Any], names: Iterable[str] | None = None) -> dict[str, Any]:
+    """Check and normalise the options `names` (default: all) of `values`;
+    the defaults fill in what is missing and other keys are ignored.
+
+    Raises :class:`OptionError` (a ``ValueError``) or ``TypeError`` naming the option.
+    """
+    names = list(OPTIONS) if names is None else list(names)
+    checked = {n: OPTIONS[n].check(n, values.get(n, OPTIONS[n].default)) for n in names}
+    if "min_size" in checked and "max_size" in checked and checked["min_size"] > checked["max_size"]:
+        raise OptionError("min_size", f"({checked['min_size']}) must not exceed ", Named("max_size"),
+                          f" ({checked['max_size']})")  # fmt: skip
+    return checked
+
+
+def engine_options(values: Mapping[str, Any]) -> dict[str, Any]:
+    """The keyword arguments of ``rsvelmopy.run_gsea`` for checked analysis options."""
+    v = {n: values[n] for n in (o.name for o in ANALYSIS)}
+    options = {
+        "min_size": v["min_size"],
+        "max_size": v["max_size"],
+        "eps": v["eps"],
+        "score_type": v["score_type"],
+        "gsea_param": v["gsea_param"],
+        "sample_size": v["sample_size"],
+        "seed": v["seed"],
+        "threads": v["threads"] or 0,
+    }
+    if v["refine"] is False:
+        options.update(mode="simple", nperm=v["nperm"])
+    else:
+        options.update(mode="multilevel", nperm_simple=v["nperm"], refine_all=v["refine"] == "all")
+    return options
+
+
+def _cli_value(option: Option) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        try:
+            return option.parse(text)
+        except ValueError:
+            kind = {int: "an integer", float: "a number"}.get(option.parse, "a value")
+            raise argparse.ArgumentTypeError(f"must be {kind}, not {text!r}") from None
+
+    return parse
+
+
+def add_arguments(group: argparse._ArgumentGroup, options: Iterable[Option]) -> None:
+    """Add the command-line arguments of `options` to a parser's group."""
+    for o in options:
+        default = "" if o.default is None else f" (default: {o.default})"
+        if o.switches:
+            exclusive = group.add_mutually_exclusive_group() if len(o.switches) > 1 else group
+            for value, flag in o.switches.items():
+                text = o.help if len(o.switches) == 1 else f"{o.name}={value!r}: {o.help}"
+                exclusive.add_argument(flag, dest=o.name, action="store_const", const=value, help=text)
+            group.set_defaults(**{o.name: o.default})
+        else:
+            group.add_argument(
+                o.flag,
+                dest=o.name,
+                default=o.default,
+                metavar=o.metavar,
+                choices=o.choices,
+                type=_cli_value(o) if o.parse and o.parse is not str else None,
+                help=o.help + default,
+            )
+
+
+def from_arguments(args: argparse.Namespace, options: Iterable[Option]) -> dict[str, Any]:
+    """The values of `options` in parsed arguments; a column given as digits is a position."""
+    values = {}
+    for o in options:
+        value = getattr(args, o.name)
+        if o.check is _column and isinstance(value, str) and value.isdigit():
+            value = int(value)
+        values[o.name] = value
+    return values

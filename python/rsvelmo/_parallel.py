@@ -1,0 +1,141 @@
+"""Running analyses: a progress bar on one, worker processes for many."""
+
+from __future__ import annotations
+
+import concurrent.futures
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+from typing import Any, Callable, Mapping
+
+import rsvelmopy
+
+from ._frames import require
+from ._genesets import GeneSets
+
+__all__ = ["progress_callback", "run_one", "run_many"]
+
+
+def progress_callback(show) -> tuple[Callable | None, Callable[[], None]]:
+    """A progress callback for run_gsea and the function that closes it."""
+    if callable(show):
+        return show, lambda: None
+    if show is None:
+        show = False
+    if not show:
+        return None, lambda: None
+    tqdm = require("tqdm", "progress", "a progress bar").tqdm
+    bars: dict[str, Any] = {}
+
+    def report(stage: str, done: int, total: int) -> None:
+        bar = bars.get(stage)
+        if bar is None:
+            for other in bars.values():
+                other.close()
+            bar = bars[stage] = tqdm(
+                total=total, desc=stage, unit="perm" if stage == "permutations" else "set", file=sys.stderr, leave=False
+            )
+        bar.update(done - bar.n)
+
+    def close() -> None:
+        for bar in bars.values():
+            bar.close()
+
+    return report, close
+
+
+def run_one(ranks: dict[str, float], gene_sets: GeneSets, options: dict[str, Any], progress=None):
+    """The engine's records of one checked ranking, with a progress bar when asked."""
+    report, close = progress_callback(progress)
+    try:
+        return rsvelmopy.run_gsea(ranks, gene_sets.sets, progress=report, diagnostics=False, **options)
+    finally:
+        close()
+
+
+def _run_in_worker(ranks: dict[str, float], gene_sets: dict[str, list[str]], options: dict[str, Any]):
+    return rsvelmopy.run_gsea(ranks, gene_sets, diagnostics=False, **options)
+
+
+def _default_executor(jobs: int) -> concurrent.futures.Executor:
+    # A fresh interpreter per worker: forking a process whose worker pool has
+    # already started would leave the child without its threads.
+    method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+    return concurrent.futures.ProcessPoolExecutor(max_workers=jobs, mp_context=multiprocessing.get_context(method))
+
+
+class _TerminateAsInterrupt:
+    """While active on the main thread, SIGTERM raises KeyboardInterrupt, so
+    that the cleanup that stops the worker processes runs."""
+
+    def __enter__(self):
+        self.previous = None
+        if threading.current_thread() is threading.main_thread():
+
+            def interrupt(signum, frame):
+                raise KeyboardInterrupt("terminated")
+
+            self.previous = signal.signal(signal.SIGTERM, interrupt)
+        return self
+
+    def __exit__(self, *exc):
+        if self.previous is not None:
+            signal.signal(signal.SIGTERM, self.previous)
+        return False
+
+
+def _stop_workers(executor: concurrent.futures.Executor) -> None:
+    # ProcessPoolExecutor keeps its processes private; on an interrupted run
+    # they are killed here rather than left to finish their analyses.
+    processes = getattr(executor, "_processes", None) or {}
+    for process in list(processes.values()):
+        if process.is_alive():
+            process.terminate()
+    executor.shutdown(wait=True, cancel_futures=True)
+
+
+def run_many(
+    tables: Mapping[str, dict[str, float]],
+    gene_sets: GeneSets,
+    options: dict[str, Any],
+    executor: concurrent.futures.Executor | None = None,
+    progress: bool | None = None,
+    max_workers: int | None = None,
+) -> dict[str, list[dict[str, Any]]]:
+    """Run the engine on checked rankings (name -> gene -> score) in worker
+    processes and return name -> the engine's records, in the given order."""
+    options = {**options, "threads": options.get("threads") or 1}
+    owned = executor is None
+    if owned:
+        executor = _default_executor(max_workers or os.cpu_count() or 1)
+    bar = None
+    if progress or (progress is None and sys.stderr.isatty()):
+        try:
+            from tqdm import tqdm
+
+            bar = tqdm(total=len(tables), unit="ranking", file=sys.stderr)
+        except ImportError:
+            bar = None
+    finished = False
+    try:
+        with _TerminateAsInterrupt():
+            futures = {
+                executor.submit(_run_in_worker, table, gene_sets.sets, options): name for name, table in tables.items()
+            }
+            done: dict[str, list[dict[str, Any]]] = {}
+            for future in concurrent.futures.as_completed(futures):
+                done[futures[future]] = future.result()
+                if bar is not None:
+                    bar.update(1)
+            finished = True
+    finally:
+        if bar is not None:
+            bar.close()
+        if owned:
+            if finished:
+                executor.shutdown()
+            else:
+                _stop_workers(executor)
+    return {name: done[name] for name in tables}

@@ -1,0 +1,359 @@
+"""The ``rsvelmo run`` command: read, check, analyse, then write every output."""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+import time
+from dataclasses import dataclass, field
+from typing import Any, Callable, Mapping, Sequence
+
+from ._checks import check_tied_sets
+from ._frames import require, sort_records
+from ._genesets import GeneSets
+from ._options import ANALYSIS, OUTPUT, READING, engine_options, validate
+from ._outputs import OutputFolder, atomic_output, file_record, provenance
+from ._parallel import run_many, run_one
+from .api import prepare
+from .cluster import annotate_clusters, representatives
+from .io import Reading, read_matrix, read_rankings, read_ranks
+
+__all__ = ["UserError", "run", "write_table", "summary"]
+
+FLOAT_COLUMNS = ("es", "nes", "pval", "padj", "log2err")
+TABLE_COLUMNS = ["pathway", "description", "size", *FLOAT_COLUMNS, "leading_edge", "leading_edge_size", "cluster",
+                 "representative"]  # fmt: skip
+GMT_SUFFIXES = (".gmt", ".gmt.gz")
+
+
+class UserError(Exception):
+    """Bad input: reported in one line, exit status 2."""
+
+
+@dataclass
+class Inputs:
+    """The rankings of a run (name -> gene -> score), what was read from each,
+    the gene-set file and the input records for run.json."""
+
+    rankings: dict[str, dict[str, float]]
+    readings: dict[str, dict[str, Any]]
+    gene_sets: str
+    records: list[dict[str, Any]] = field(default_factory=list)
+
+
+def _ranking_name(path: str) -> str:
+    name = "stdin" if path == "-" else os.path.basename(path)
+    if name.endswith(".gz"):
+        name = name[:-3]
+    stem, ext = os.path.splitext(name)
+    return stem if ext.lower() in (".rnk", ".tsv", ".csv", ".txt") else name
+
+
+def _unique(names: Sequence[str]) -> list[str]:
+    seen: dict[str, int] = {}
+    out = []
+    for name in names:
+        seen[name] = seen.get(name, 0) + 1
+        out.append(name if seen[name] == 1 else f"{name}_{seen[name]}")
+    return out
+
+
+def _as_dict(series) -> dict[str, float]:
+    return dict(zip(series.index, series.to_numpy().tolist()))
+
+
+def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, Any]) -> Inputs:
+    """The rankings named on the command line, each file read exactly once."""
+    if matrix is not None:
+        if len(files) != 1:
+            raise UserError("with --matrix, give only the GENE_SETS file besides it")
+        if options["score_col"] is not None or options["group_col"] is not None:
+            raise UserError("--score-col and --group-col do not apply to --matrix (every other column is a ranking)")
+        rankings = read_matrix(matrix, options["gene_col"], options["duplicates"])
+        readings = {n: {"source": matrix, "scores_from": f"column {n!r}", "genes": len(r)} for n, r in rankings.items()}
+        return Inputs(rankings, readings, files[0], [file_record(matrix)])
+    if len(files) < 2:
+        raise UserError("give at least one RANKS file and the GENE_SETS file")
+    *rank_files, gmt = files
+    if not gmt.lower().endswith(GMT_SUFFIXES) and any(p.lower().endswith(GMT_SUFFIXES) for p in rank_files):
+        raise UserError(f"the GMT file must come last: rsvelmo run RANKS ... GENE_SETS (got {gmt} last)")
+    if rank_files.count("-") > 1:
+        raise UserError("standard input (-) can be read only once")
+    columns = (options["gene_col"], options["score_col"], options["duplicates"], options["na"])
+    series = {}
+    for name, path in zip(_unique([_ranking_name(p) for p in rank_files]), rank_files):
+        if options["group_col"] is not None:
+            groups = read_rankings(path, options["group_col"], *columns)
+            series.update({(f"{name}_{g}" if len(rank_files) > 1 else g): s for g, s in groups.items()})
+        else:
+            series[name] = read_ranks(path, *columns)
+    readings = {name: s.attrs["reading"] for name, s in series.items()}
+    records, seen = [], set()
+    for reading in readings.values():
+        if reading["source"] not in seen:
+            seen.add(reading["source"])
+            records.append(file_record(reading["source"], reading["size"], reading["sha256"]))
+    return Inputs({name: _as_dict(s) for name, s in series.items()}, readings, gmt, records)
+
+
+def _cell(value: Any) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "NA"
+    if isinstance(value, float):
+        return repr(value)  # shortest text that reads back as the same double
+    return str(value)
+
+
+def write_table(
+    path: str, tables: Sequence[tuple[str | None, list[dict[str, Any]]]], descriptions: Mapping[str, str | None]
+) -> None:
+    """Writes (ranking name, records) pairs as one TSV: a leading ``ranking``
+    column when names are given, the gene set's description, the leading
+    edge joined with commas, the redundancy cluster and its representative,
+    doubles in full precision and NA where the analysis computed no value."""
+    named = any(name is not None for name, _ in tables)
+    with atomic_output(path) as f:
+        f.write("\t".join((["ranking"] if named else []) + TABLE_COLUMNS) + "\n")
+        for name, records in tables:
+            for r in records:
+                cells = [
+                    r["pathway"],
+                    descriptions.get(r["pathway"]) or "",
+                    r["size"],
+                    *(r[c] for c in FLOAT_COLUMNS),
+                    ",".join(r["leading_edge"]),
+                    len(r["leading_edge"]),
+                    r.get("cluster"),
+                    r.get("representative"),
+                ]
+                f.write("\t".join(([name] if named else []) + [_cell(c) for c in cells]) + "\n")
+
+
+def _known(value: Any) -> bool:
+    return value is not None and value == value
+
+
+def _top_sets(records, direction: int, top: int, padj_cut: float | None = None) -> list[dict[str, Any]]:
+    chosen = [
+        r
+        for r in records
+        if _known(r["nes"]) and r["nes"] != 0 and (r["nes"] > 0) == (direction > 0)
+        and (padj_cut is None or (_known(r["padj"]) and r["padj"] < padj_cut))
+    ]  # fmt: skip
+    return chosen[:top]
+
+
+def label(pathway: str, descriptions: Mapping[str, str | None]) -> str:
+    """The text that names a gene set: its description when that is a name,
+    never a URL (MSigDB puts links there)."""
+    from .plot import label_of
+
+    text = label_of({"pathway": pathway, "description": descriptions.get(pathway)})
+    return pathway if text == pathway else f"{pathway} {text}"
+
+
+def summary(name: str, genes: int, sets_read: int, records, descriptions, settings: Mapping[str, Any]) -> str:
+    """The lines printed for one ranking: counts, calls at the padj cut, the top sets."""
+    cut = settings["padj"]
+    lines = [
+        f"{name}: {genes} genes, {sets_read} gene sets read, {len(records)} tested "
+        f"(sizes {settings['min_size']} to {settings['max_size']})"
+    ]
+    hits = [r for r in records if _known(r["padj"]) and r["padj"] < cut]
+    up = sum(1 for r in hits if _known(r["nes"]) and r["nes"] > 0)
+    lines.append(f"  padj < {cut:g}: {len(hits)} gene sets ({up} up, {len(hits) - up} down)")
+    for heading, direction in (("top up", 1), ("top down", -1)):
+        shown = _top_sets(records, direction, settings["top"])
+        lines.append(f"  {heading}:" + ("" if shown else " none"))
+        for r in shown:
+            padj = "      NA" if not _known(r["padj"]) else f"{r['padj']:8.2e}"
+            lines.append(f"    NES {r['nes']:+6.2f}  padj {padj}  {label(r['pathway'], descriptions)}")
+    return "\n".join(lines)
+
+
+def _safe_file_name(name: str) -> str:
+    kept = "".join(c if c.isalnum() or c in "-_." else "_" for c in name)
+    return kept[:120] or "gene_set"
+
+
+def _figures(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]]:
+    """Name -> drawing of each figure of one ranking; running sums only for significant top sets."""
+    from . import plot
+
+    cut, top = settings["padj"], settings["top"]
+    shown = representatives(records) if settings["collapse"] else records
+    figures = {
+        "summary": lambda: plot.dot_plot(shown, top=top, padj_cut=cut),
+        "leading_edge": lambda: plot.leading_edge_heatmap(shown, ranks, top=top, padj_cut=cut),
+        "enrichment_map": lambda: plot.enrichment_map(records, padj_cut=cut, min_overlap=settings["min_overlap"]),
+    }
+    for direction, tag in ((1, "up"), (-1, "down")):
+        for rank, r in enumerate(_top_sets(shown, direction, top, cut), start=1):
+            figures[f"{tag}_{rank:02d}_{_safe_file_name(r['pathway'])}"] = lambda r=r: plot.enrichment_plot(
+                ranks, gene_sets.get(r["pathway"], []), r, gsea_param=settings["gsea_param"]
+            )
+    return figures
+
+
+def _figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
+    def write(path: str) -> None:
+        from . import plot
+
+        figure = draw()
+        with atomic_output(path, "wb") as f:
+            plot.save(figure, f, format)
+
+    return write
+
+
+def _table_writer(tables, descriptions) -> Callable[[str], None]:
+    return lambda path: write_table(path, tables, descriptions)
+
+
+def _check_extras(settings: Mapping[str, Any]) -> None:
+    if not (settings["plots"] or settings["report"]):
+        return
+    needed = [("matplotlib", "plot"), ("networkx", "report")] + ([("jinja2", "report")] if settings["report"] else [])
+    for module, extra in needed:
+        try:
+            __import__(module)
+        except ImportError:
+            flag = "--report" if settings["report"] else "--plots"
+            raise UserError(f"{flag} needs {module}; install it with: pip install 'rsvelmopy[{extra}]'") from None
+    import matplotlib
+
+    matplotlib.use("Agg")  # files only, never a window
+
+
+def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, Any]) -> int:
+    """Run the analysis of the command line's rankings and write OUTDIR."""
+    started = time.monotonic()
+    settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
+    options = engine_options(settings)
+    _check_extras(settings)
+    folder = OutputFolder(out)
+    inputs = read_inputs(files, matrix, settings)
+    gene_sets = GeneSets.load(inputs.gene_sets)
+    several = len(inputs.rankings) > 1 or matrix is not None
+    checked, sets = {}, gene_sets
+    for name, ranks in inputs.rankings.items():
+        if not settings["quiet"] and name in inputs.readings and "dialect" in inputs.readings[name]:
+            print(Reading(**inputs.readings[name]).describe(), file=sys.stderr)
+        checked[name], sets = prepare(ranks, gene_sets, {**settings, "gene_col": None, "score_col": None},
+                                      source=name if several else files[0])  # fmt: skip
+
+    if len(checked) == 1:
+        ((name, ranks),) = checked.items()
+        show = not settings["quiet"] and sys.stderr.isatty() and _has_tqdm()
+        results = {name: run_one(ranks, sets, options, show)}
+    else:
+        quiet = False if settings["quiet"] else None
+        results = run_many(checked, sets, options, progress=quiet, max_workers=settings["threads"])
+
+    descriptions = gene_sets.descriptions
+    rows = []
+    for name, records in results.items():
+        check_tied_sets(records, checked[name], name, settings["padj"])
+        records = sort_records(records)
+        for r in records:
+            r["description"] = descriptions.get(r["pathway"])
+        annotate_clusters(records, settings["padj"], settings["min_overlap"])
+        rows.append((name, records))
+    several = len(rows) > 1
+
+    # Every output is named before any is written, so that a file in the way stops the run untouched.
+    outputs: dict[str, Callable[[str], None]] = {}
+    outputs["results.tsv"] = _table_writer(rows if several else [(None, rows[0][1])], descriptions)
+    if several:
+        for name, records in rows:
+            outputs[f"{_safe_file_name(name)}.results.tsv"] = _table_writer([(None, records)], descriptions)
+    figure_counts = {}
+    if settings["plots"]:
+        for name, records in rows:
+            prefix = "plots/" + (f"{_safe_file_name(name)}/" if several else "")
+            figures = _figures(checked[name], sets.sets, records, settings)
+            figure_counts[name] = (prefix, len(figures))
+            for figure, draw in figures.items():
+                outputs[f"{prefix}{figure}.{settings['format']}"] = _figure_writer(draw, settings["format"])
+        if several:
+            from . import plot
+
+            combined = [
+                dict(r, ranking=n) for n, rs in rows for r in (representatives(rs) if settings["collapse"] else rs)
+            ]
+            outputs[f"plots/across_rankings.{settings['format']}"] = _figure_writer(
+                lambda: plot.dot_plot_many(combined, top=max(1, settings["top"] // 2), padj_cut=settings["padj"]),
+                settings["format"],
+            )
+    if settings["report"]:
+        outputs["report.html"] = lambda path: _write_report(path, rows, checked, sets, inputs, settings, several)
+    folder.claim(outputs)
+    for name, write in outputs.items():
+        target = folder.file(name)
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        write(target)
+
+    if not settings["quiet"]:
+        for name, records in rows:
+            shown = representatives(records) if settings["collapse"] else records
+            text = summary(name, len(checked[name]), len(gene_sets.sets), shown, descriptions, settings)
+            if name in figure_counts:
+                prefix, count = figure_counts[name]
+                text += f"\n  plots: {folder.file(prefix)} ({count} files)"
+            print(text)
+    universe = sets.universe()
+    facts = {
+        name: {
+            **inputs.readings.get(name, {}),
+            "analysed": len(ranks),
+            "in_gene_sets": sum(g in universe for g in ranks),
+        }
+        for name, ranks in checked.items()
+    }
+    folder.finish(
+        provenance(
+            engine=options,
+            settings=settings,
+            inputs=[*inputs.records, file_record(inputs.gene_sets)],
+            rankings=facts,
+            seconds=time.monotonic() - started,
+        )
+    )
+    if not settings["quiet"]:
+        print(
+            f"results: {folder.file('results.tsv')}"
+            + (f" (and one table per ranking in {out})" if several else "")
+            + (f"\nreport: {folder.file('report.html')}" if settings["report"] else "")
+        )
+    return 0
+
+
+def _write_report(path, rows, checked, sets, inputs: Inputs, settings, several: bool) -> None:
+    from .report import report as write_report
+
+    table = [dict(r, ranking=n) for n, rs in rows for r in rs] if several else rows[0][1]
+    sources = sorted({str(r.get("source")) for r in inputs.readings.values()})
+    write_report(
+        table,
+        checked if several else checked[rows[0][0]],
+        sets.sets,
+        path,
+        padj_cut=settings["padj"],
+        top=settings["top"],
+        gsea_param=settings["gsea_param"],
+        settings={k: v for k, v in settings.items() if k not in ("plots", "report", "format", "quiet")},
+        collapse=settings["collapse"],
+        inputs={
+            "ranking": ", ".join(os.path.basename(s) for s in sources),
+            "gene sets": os.path.basename(inputs.gene_sets),
+        },
+    )
+
+
+def _has_tqdm() -> bool:
+    try:
+        require("tqdm", "progress", "a progress bar")
+    except ImportError:
+        return False
+    return True
