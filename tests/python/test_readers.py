@@ -1,15 +1,12 @@
 import gzip
-import pathlib
 import warnings
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from rsvelmo import RankingError, RankingWarning, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
+from rsvelmo import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
 from rsvelmo._checks import check_ranking
 from rsvelmo.io import read_gmt_descriptions
-
-TABLES = pathlib.Path(__file__).resolve().parents[1] / "data" / "tables"
 
 
 def write(tmp_path, name, content):
