@@ -76,11 +76,14 @@ class Reading:
 
 
 def _counter(values: list[str]) -> bool:
-    """Row names 1..n or 0..n-1: R's and pandas' default row names, not genes."""
-    if not values or not values[0].isdigit():
+    """Row names that number the rows rather than name genes: R's and pandas'
+    default 1..n or 0..n-1, or numbers that repeat (tables concatenated
+    without a new index); unique numbers may be Entrez IDs and stay genes."""
+    if not values or not all(v.isdigit() for v in values):
         return False
     start = int(values[0])
-    return start in (0, 1) and all(v == str(start + i) for i, v in enumerate(values))
+    counting = start in (0, 1) and all(v == str(start + i) for i, v in enumerate(values))
+    return counting or len(set(values)) < len(values)
 
 
 def _named(table: Table, choice, what: str) -> int:

@@ -1,7 +1,9 @@
 import csv
+import hashlib
 import json
 import math
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -203,3 +205,58 @@ def test_a_run_touches_only_files_an_earlier_run_wrote(inputs, tmp_path, monkeyp
     assert "No space left on device" in capsys.readouterr().err
     assert (out / "results.tsv").read_bytes() == before
     assert not any(name.endswith(".part") for name in os.listdir(out))
+
+
+class TestRankingsAsUsersGiveThem:
+    def test_a_pipe_and_standard_input_lose_no_gene(self, inputs, tmp_path):
+        expected = tmp_path / "file"
+        assert cli("run", inputs["rnk"], inputs["gmt"], "-o", expected, *QUICK) == 0
+        script = os.path.join(os.path.dirname(sys.executable), "rsvelmo")
+        text = pathlib.Path(inputs["rnk"]).read_text()
+        for source in ("-", "/dev/stdin"):
+            out = tmp_path / source.replace("/", "_")
+            argv = [
+                script,
+                "run",
+                source,
+                inputs["gmt"],
+                "-o",
+                out,
+                "--min-size",
+                "20",
+                "--max-size",
+                "200",
+                "--no-refine",
+            ]
+            done = subprocess.run(argv, input=text, capture_output=True, text=True)
+            assert done.returncode == 0, done.stderr
+            assert "genes from column 'gene' (1st of 2), scores from column 't' (2nd of 2), 3,000 genes" in done.stderr
+            assert (out / "results.tsv").read_bytes() == (expected / "results.tsv").read_bytes()
+            facts = json.loads((out / "run.json").read_text())
+            assert facts["inputs"][0]["sha256"] == hashlib.sha256(text.encode()).hexdigest()
+
+    def test_a_long_table_runs_one_ranking_per_group(self, inputs, tmp_path, capsys):
+        long = tmp_path / "groups.csv"
+        rows = list(inputs["ranks"].items())
+        groups = (("up", 1), ("down", -1))
+        lines = [f"{i},{group},{g},{sign * s!r}\n" for group, sign in groups for i, (g, s) in enumerate(rows)]
+        long.write_text(",group,names,scores\n" + "".join(lines))
+        out = tmp_path / "out"
+        base = ["run", long, inputs["gmt"], "-o", out, *QUICK, "--score-col", "scores"]
+        assert cli(*base, "--duplicates", "first") == 2
+        err = capsys.readouterr().err
+        assert (
+            "once per value of column 'group'" in err and "with --group-col group" in err and "--duplicates" not in err
+        )
+        assert cli(*base, "--group-col", "group") == 0
+        table = read_table(out / "results.tsv")
+        assert {r["ranking"] for r in table} == {"up", "down"} and (out / "down.results.tsv").exists()
+        nes = {(r["ranking"], r["pathway"]): float(r["nes"]) for r in table}
+        assert all(nes[("down", p)] == pytest.approx(-v, abs=0.3) for (k, p), v in nes.items() if k == "up")
+
+    def test_the_summary_uses_the_padj_cut(self, inputs, tmp_path, capsys):
+        assert cli("run", inputs["rnk"], inputs["gmt"], "-o", tmp_path / "o", "--no-refine", "--min-size", 20,
+                   "--max-size", 200, "--padj", 0.5) == 0  # fmt: skip
+        out = capsys.readouterr()
+        assert "  padj < 0.5: " in out.out and "padj < 0.05" not in out.out
+        assert "panc1.rnk: genes from column 'gene'" in out.err
