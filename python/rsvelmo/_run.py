@@ -198,11 +198,11 @@ def _figures(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]
 
 def _figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
     def write(path: str) -> None:
-        from . import plot
+        from .plot import save
 
         figure = draw()
         with atomic_output(path, "wb") as f:
-            plot.save(figure, f, format)
+            save(figure, f, format)
 
     return write
 
@@ -226,118 +226,145 @@ def _check_extras(settings: Mapping[str, Any]) -> None:
     matplotlib.use("Agg")  # files only, never a window
 
 
-def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, Any]) -> int:
-    """Run the analysis of the command line's rankings and write OUTDIR."""
-    started = time.monotonic()
-    settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
-    options = engine_options(settings)
-    _check_extras(settings)
-    folder = OutputFolder(out)
-    inputs = read_inputs(files, matrix, settings)
-    gene_sets = GeneSets.load(inputs.gene_sets)
-    several = len(inputs.rankings) > 1 or matrix is not None
-    checked, sets = {}, gene_sets
-    for name, ranks in inputs.rankings.items():
-        if not settings["quiet"] and name in inputs.readings and "dialect" in inputs.readings[name]:
-            print(Reading(**inputs.readings[name]).describe(), file=sys.stderr)
-        checked[name], sets = prepare(ranks, gene_sets, {**settings, "gene_col": None, "score_col": None},
-                                      source=name if several else files[0])  # fmt: skip
+@dataclass
+class Analysis:
+    """The checked rankings of a run, the gene sets they were matched with,
+    and each ranking's records, sorted and with their clusters."""
 
+    checked: dict[str, dict[str, float]]
+    gene_sets: GeneSets
+    matched: GeneSets
+    rows: list[tuple[str, list[dict[str, Any]]]]
+
+    @property
+    def several(self) -> bool:
+        return len(self.rows) > 1
+
+
+def analyse(inputs: Inputs, settings: Mapping[str, Any], source: str | None) -> Analysis:
+    """Check every ranking (saying what was read from it), run the engine on
+    one in this process or on many in worker processes, and order the records."""
+    gene_sets = GeneSets.load(inputs.gene_sets)
+    checked, matched = {}, gene_sets
+    reading = {**settings, "gene_col": None, "score_col": None}  # the columns were used when reading
+    for name, ranks in inputs.rankings.items():
+        if not settings["quiet"] and "dialect" in inputs.readings.get(name, {}):
+            print(Reading(**inputs.readings[name]).describe(), file=sys.stderr)
+        checked[name], matched = prepare(ranks, gene_sets, reading, source=source or name)
+    options = engine_options(settings)
     if len(checked) == 1:
         ((name, ranks),) = checked.items()
         show = not settings["quiet"] and sys.stderr.isatty() and _has_tqdm()
-        results = {name: run_one(ranks, sets, options, show)}
+        results = {name: run_one(ranks, matched, options, show)}
     else:
         quiet = False if settings["quiet"] else None
-        results = run_many(checked, sets, options, progress=quiet, max_workers=settings["threads"])
-
-    descriptions = gene_sets.descriptions
+        results = run_many(checked, matched, options, progress=quiet, max_workers=settings["threads"])
     rows = []
     for name, records in results.items():
         check_tied_sets(records, checked[name], name, settings["padj"])
         records = sort_records(records)
         for r in records:
-            r["description"] = descriptions.get(r["pathway"])
+            r["description"] = gene_sets.descriptions.get(r["pathway"])
         annotate_clusters(records, settings["padj"], settings["min_overlap"])
         rows.append((name, records))
-    several = len(rows) > 1
+    return Analysis(checked, gene_sets, matched, rows)
 
-    # Every output is named before any is written, so that a file in the way stops the run untouched.
+
+def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]) -> dict[str, Callable[[str], None]]:
+    """Every output of the run (its name in OUTDIR -> the function that
+    writes it), named before any is written so that a file in the way stops
+    the run with nothing touched."""
+    rows, descriptions, several = analysis.rows, analysis.gene_sets.descriptions, analysis.several
     outputs: dict[str, Callable[[str], None]] = {}
     outputs["results.tsv"] = _table_writer(rows if several else [(None, rows[0][1])], descriptions)
     if several:
         for name, records in rows:
             outputs[f"{_safe_file_name(name)}.results.tsv"] = _table_writer([(None, records)], descriptions)
-    figure_counts = {}
     if settings["plots"]:
+        extension = settings["format"]
         for name, records in rows:
             prefix = "plots/" + (f"{_safe_file_name(name)}/" if several else "")
-            figures = _figures(checked[name], sets.sets, records, settings)
-            figure_counts[name] = (prefix, len(figures))
-            for figure, draw in figures.items():
-                outputs[f"{prefix}{figure}.{settings['format']}"] = _figure_writer(draw, settings["format"])
+            for figure, draw in _figures(analysis.checked[name], analysis.matched.sets, records, settings).items():
+                outputs[f"{prefix}{figure}.{extension}"] = _figure_writer(draw, extension)
         if several:
-            from . import plot
+            from .plot import dot_plot_many
 
-            combined = [
+            shown = [
                 dict(r, ranking=n) for n, rs in rows for r in (representatives(rs) if settings["collapse"] else rs)
             ]
-            outputs[f"plots/across_rankings.{settings['format']}"] = _figure_writer(
-                lambda: plot.dot_plot_many(combined, top=max(1, settings["top"] // 2), padj_cut=settings["padj"]),
-                settings["format"],
+            outputs[f"plots/across_rankings.{extension}"] = _figure_writer(
+                lambda: dot_plot_many(shown, top=max(1, settings["top"] // 2), padj_cut=settings["padj"]), extension
             )
     if settings["report"]:
-        outputs["report.html"] = lambda path: _write_report(path, rows, checked, sets, inputs, settings, several)
+        outputs["report.html"] = lambda path: _write_report(path, analysis, inputs, settings)
+    return outputs
+
+
+def _print_summaries(analysis: Analysis, outputs: Mapping[str, Any], folder: OutputFolder, settings) -> None:
+    for name, records in analysis.rows:
+        shown = representatives(records) if settings["collapse"] else records
+        sets_read = len(analysis.gene_sets.sets)
+        text = summary(name, len(analysis.checked[name]), sets_read, shown, analysis.gene_sets.descriptions, settings)
+        prefix = "plots/" + (f"{_safe_file_name(name)}/" if analysis.several else "")
+        figures = sum(1 for o in outputs if o.startswith(prefix) and "/" not in o[len(prefix) :])
+        if settings["plots"]:
+            text += f"\n  plots: {folder.file(prefix)} ({figures} files)"
+        print(text)
+
+
+def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, Any]) -> int:
+    """Run the analysis of the command line's rankings and write OUTDIR."""
+    started = time.monotonic()
+    settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
+    _check_extras(settings)
+    folder = OutputFolder(out)
+    inputs = read_inputs(files, matrix, settings)
+    several = len(inputs.rankings) > 1 or matrix is not None
+    analysis = analyse(inputs, settings, None if several else files[0])
+    outputs = plan_outputs(analysis, inputs, settings)
     folder.claim(outputs)
     for name, write in outputs.items():
         target = folder.file(name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         write(target)
-
     if not settings["quiet"]:
-        for name, records in rows:
-            shown = representatives(records) if settings["collapse"] else records
-            text = summary(name, len(checked[name]), len(gene_sets.sets), shown, descriptions, settings)
-            if name in figure_counts:
-                prefix, count = figure_counts[name]
-                text += f"\n  plots: {folder.file(prefix)} ({count} files)"
-            print(text)
-    universe = sets.universe()
+        _print_summaries(analysis, outputs, folder, settings)
+    universe = analysis.matched.universe()
     facts = {
         name: {
             **inputs.readings.get(name, {}),
             "analysed": len(ranks),
             "in_gene_sets": sum(g in universe for g in ranks),
         }
-        for name, ranks in checked.items()
+        for name, ranks in analysis.checked.items()
     }
-    folder.finish(
-        provenance(
-            engine=options,
-            settings=settings,
-            inputs=[*inputs.records, file_record(inputs.gene_sets)],
-            rankings=facts,
-            seconds=time.monotonic() - started,
-        )
+    record = provenance(
+        engine=engine_options(settings),
+        settings=settings,
+        inputs=[*inputs.records, file_record(inputs.gene_sets)],
+        rankings=facts,
+        seconds=time.monotonic() - started,
     )
+    folder.finish(record)
     if not settings["quiet"]:
         print(
             f"results: {folder.file('results.tsv')}"
-            + (f" (and one table per ranking in {out})" if several else "")
+            + (f" (and one table per ranking in {out})" if analysis.several else "")
             + (f"\nreport: {folder.file('report.html')}" if settings["report"] else "")
         )
     return 0
 
 
-def _write_report(path, rows, checked, sets, inputs: Inputs, settings, several: bool) -> None:
+def _write_report(path: str, analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]) -> None:
     from .report import report as write_report
 
+    rows, several = analysis.rows, analysis.several
     table = [dict(r, ranking=n) for n, rs in rows for r in rs] if several else rows[0][1]
     sources = sorted({str(r.get("source")) for r in inputs.readings.values()})
     write_report(
         table,
-        checked if several else checked[rows[0][0]],
-        sets.sets,
+        analysis.checked if several else analysis.checked[rows[0][0]],
+        analysis.matched.sets,
         path,
         padj_cut=settings["padj"],
         top=settings["top"],

@@ -38,7 +38,8 @@ LABEL_WIDTH = 42  # characters per label line before it wraps
 UP, DOWN, NEUTRAL = "#b2182b", "#2166ac", "#bdbdbd"
 
 
-def _pyplot():
+def pyplot():
+    """matplotlib.pyplot, or an ImportError naming the extra that brings it."""
     # The backend is the caller's choice (a notebook's inline one, say); on a
     # machine without a display matplotlib falls back to Agg by itself.
     require("matplotlib", "plot", "plotting")
@@ -47,7 +48,8 @@ def _pyplot():
     return plt
 
 
-def _records(results) -> list[dict[str, Any]]:
+def records_of(results) -> list[dict[str, Any]]:
+    """The rows of a results DataFrame, or of any sequence of records, as dicts."""
     return results.to_dict("records") if hasattr(results, "to_dict") else [dict(r) for r in results]
 
 
@@ -82,7 +84,7 @@ def save(figure, path, format: str | None = None) -> None:
     format : {'png', 'svg', 'pdf'}, optional
         By default the path's suffix. PNG is written at 300 dpi.
     """
-    plt = _pyplot()
+    plt = pyplot()
     format = format or str(path).rsplit(".", 1)[-1].lower()
     if format not in ("png", "svg", "pdf"):
         raise ValueError(f"format must be 'png', 'svg' or 'pdf', not {format!r}")
@@ -195,7 +197,7 @@ def enrichment_plot(
     -------
     matplotlib.figure.Figure
     """
-    plt = _pyplot()
+    plt = pyplot()
     fig, axes = plt.subplots(
         3, 1, figsize=(6.0, 4.2), sharex=True, gridspec_kw={"height_ratios": [3, 0.5, 1.5], "hspace": 0.06}
     )
@@ -215,7 +217,7 @@ def enrichment_plots(
     columns: int = 2,
 ):
     """Running-sum plots of several gene sets in one figure (one panel each)."""
-    plt = _pyplot()
+    plt = pyplot()
     results = list(results)
     rows = max(1, math.ceil(len(results) / columns))
     fig = plt.figure(figsize=(5.0 * columns, 3.6 * rows))
@@ -283,8 +285,8 @@ def dot_plot(
     -------
     matplotlib.figure.Figure
     """
-    plt = _pyplot()
-    chosen, significant = _top(_records(results), top, padj_cut)
+    plt = pyplot()
+    chosen, significant = _top(records_of(results), top, padj_cut)
     labels = [_wrap(label_of(r)) for r in chosen]
     height = 1.0 + sum(0.18 * (1 + label.count("\n")) + 0.08 for label in labels)
     fig, ax = plt.subplots(figsize=(7.0, max(2.5, height)))
@@ -358,8 +360,8 @@ def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None
     -------
     matplotlib.figure.Figure
     """
-    plt = _pyplot()
-    records = _records(table)
+    plt = pyplot()
+    records = records_of(table)
     rankings = list(dict.fromkeys(r["ranking"] for r in records))
     terms: list[str] = []
     by_key = {(r["ranking"], r["pathway"]): r for r in records}
@@ -432,8 +434,8 @@ def leading_edge_heatmap(
     -------
     matplotlib.figure.Figure
     """
-    plt = _pyplot()
-    chosen, significant = _top(_records(results), top, padj_cut)
+    plt = pyplot()
+    chosen, significant = _top(records_of(results), top, padj_cut)
     chosen = list(reversed(chosen))
     # The most shared genes of each direction, half the columns each, so that
     # the weaker side is not crowded out.
@@ -498,13 +500,13 @@ def enrichment_map(
     -------
     matplotlib.figure.Figure
     """
-    plt = _pyplot()
+    plt = pyplot()
     nx = require("networkx", "report", "the enrichment map")
     from .cluster import cluster_records
 
     significant = [
         r
-        for r in sort_records(_records(results))
+        for r in sort_records(records_of(results))
         if _known(r.get("padj")) and r["padj"] < padj_cut and _known(r.get("nes"))
     ]
     # Both directions get room, the best sets of each first.

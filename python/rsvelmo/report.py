@@ -24,7 +24,7 @@ __all__ = ["report"]
 def _svg(figure) -> str:
     buffer = io.StringIO()
     figure.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
-    plot._pyplot().close(figure)
+    plot.pyplot().close(figure)
     text = buffer.getvalue()
     return text[text.index("<svg") :]  # drop the XML prologue and doctype: the SVG sits inside HTML
 
@@ -160,7 +160,7 @@ def report(
     from ._version import __version__
 
     sets = GeneSets.load(gene_sets)
-    records = plot._records(table)
+    records = plot.records_of(table)
     if records and "ranking" in records[0]:
         names = list(dict.fromkeys(r["ranking"] for r in records))
         blocks = [

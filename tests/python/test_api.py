@@ -51,8 +51,16 @@ class TestGsea:
         rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))
         series = pd.Series(example_ranks)
         expected = rsvelmo.gsea(example_ranks, small_gmt, refine=False, **OPTIONS)
-        for form in [series, series.reset_index(), str(rnk), rnk]:
-            pd.testing.assert_frame_equal(rsvelmo.gsea(form, small_gmt, refine=False, **OPTIONS), expected)
+        table = tmp_path / "deseq2.csv"  # R's write.csv of a results table: row names, then the columns
+        table.write_text(
+            '"","baseMean","stat","padj"\n' + "".join(f'"{g}",1.5,{s!r},NA\n' for g, s in example_ranks.items())
+        )
+        frame = pd.DataFrame({"symbol": series.index, "baseMean": 1.0, "stat": series.to_numpy()})
+        forms = [(series, {}), (series.reset_index(), {}), (str(rnk), {}), (rnk, {}), (table, {"score_col": "stat"}),
+                 (frame, {"gene_col": "symbol", "score_col": "stat"})]  # fmt: skip
+        for form, columns in forms:
+            got = rsvelmo.gsea(form, small_gmt, refine=False, **OPTIONS, **columns)
+            pd.testing.assert_frame_equal(got, expected)
         monkeypatch.setattr(tempfile, "tempdir", str(tmp_path / "tmp"))
         os.mkdir(tmp_path / "tmp")
         in_memory = rsvelmo.gsea(example_ranks, rsvelmo.read_gmt(small_gmt), refine=False, **OPTIONS)
@@ -145,6 +153,13 @@ class TestGseaMany:
         matrix = pd.DataFrame(rankings)  # genes x contrasts; "half" has NaN for the other genes
         with concurrent.futures.ThreadPoolExecutor(2) as executor:
             pd.testing.assert_frame_equal(rsvelmo.gsea_many(matrix, small_gmt, executor, **OPTIONS), many)
+        long = pd.concat(
+            [pd.DataFrame({"contrast": n, "gene": list(r), "t": list(r.values())}) for n, r in rankings.items()]
+        )
+        with tempfile.TemporaryDirectory() as folder:  # a long table written by pandas, index and all
+            long.to_csv(os.path.join(folder, "long.csv"))
+            from_file = rsvelmo.gsea_many(os.path.join(folder, "long.csv"), small_gmt, group_col="contrast", **OPTIONS)
+        pd.testing.assert_frame_equal(from_file, many)
         with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as c:
             pd.testing.assert_frame_equal(rsvelmo.gsea_many(rankings, small_gmt, c.get_executor(), **OPTIONS), many)
 
