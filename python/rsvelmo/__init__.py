@@ -6,7 +6,8 @@
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
 a mapping, a genes x contrasts table, a long table of groups or a scanpy
 AnnData), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
-the usual files and ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
+the usual files, ``gene_sets`` the shipped collections (``collections``
+lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
 groups redundant gene sets and ``report`` writes a self-contained HTML
 report. The command line is ``rsvelmo run``.
 Suspect input gives a :class:`RankingWarning`; input that cannot be
@@ -18,7 +19,7 @@ from rsvelmopy import run_gsea, run_gsea_py
 from . import plot
 from ._errors import RankingError, RankingWarning
 from ._version import __version__
-from .api import gsea, gsea_many
+from .api import collections, gene_sets, gsea, gsea_many
 from .cluster import cluster_gene_sets
 from .io import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
 from .report import report
@@ -26,6 +27,8 @@ from .report import report
 __all__ = [
     "gsea",
     "gsea_many",
+    "gene_sets",
+    "collections",
     "read_ranks",
     "read_rankings",
     "read_matrix",

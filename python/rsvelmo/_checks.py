@@ -9,6 +9,7 @@ from collections import Counter
 from typing import Any, Mapping
 
 from ._errors import Advice, RankingError, warn
+from ._genedata import mappable, style_name
 from ._genesets import GeneSets
 
 __all__ = ["check_ranking", "check_overlap", "check_tied_sets", "excel_dates"]
@@ -122,7 +123,8 @@ def check_overlap(
         case_hint = ("; the names differ in case: try ", Advice("ignore_case", True))
     if testable == 0:
         raise RankingError(
-            f"{source}: no gene set has between {min_size} and {max_size} genes in the ranking. {figures}", *case_hint
+            f"{source}: no gene set has between {min_size} and {max_size} genes in the ranking. {figures}",
+            *(case_hint or _mapping_hint(ranks)),
         )
     # A small collection (Hallmark against a whole transcriptome) covers few
     # ranking genes by design, and a filtered ranking few gene-set genes; a
@@ -136,6 +138,15 @@ def check_overlap(
             stacklevel=stacklevel + 1,
         )
     _check_whole_ranking(ranks, in_ranking, len(universe), source, stacklevel + 1)
+
+
+def _mapping_hint(ranks: Mapping[str, float]) -> tuple:
+    """Advice to map the identifiers, with what the mapping would give, when it would help."""
+    style, found, total = mappable(ranks)
+    if found * 10 < total:
+        return ()
+    what = style_name(style) if style != "symbol" else "gene names (previous symbols or aliases)"
+    return (f"; {found:,} of {total:,} {what} map to current symbols: try ", Advice("map_ids", "auto"))
 
 
 def _check_whole_ranking(ranks: Mapping[str, float], in_ranking: int, universe: int, source: str, stacklevel: int):

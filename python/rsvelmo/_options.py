@@ -153,6 +153,10 @@ READING = (
            "magnitude, or the mean", "--duplicates", choices=("error", "first", "max_abs", "mean")),
     Option("na", "error", _choice("error", "drop"), "genes without a score or without a name (NA, empty): "
            "refuse the ranking, or drop them with a warning that counts them", switches={"drop": "--drop-na"}),
+    Option("map_ids", None, _choice(None, "auto", "ensembl", "entrez", "symbol"), "map human gene IDs to "
+           "current symbols with the shipped table: Ensembl (with or without version) or Entrez IDs, or "
+           "previous symbols and aliases; 'auto' recognises the style (default: no mapping)", "--map-ids",
+           choices=("auto", "ensembl", "entrez", "symbol")),
     Option("ignore_case", False, _flag, "match gene names case-insensitively (e.g. mouse 'Foxa2' with 'FOXA2')",
            switches={True: "--ignore-case"}),
 )  # fmt: skip

@@ -40,6 +40,7 @@ class Inputs:
     readings: dict[str, dict[str, Any]]
     gene_sets: str
     records: list[dict[str, Any]] = field(default_factory=list)
+    matrix: bool = False
 
 
 def _ranking_name(path: str) -> str:
@@ -72,7 +73,7 @@ def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, 
             raise UserError("--score-col and --group-col do not apply to --matrix (every other column is a ranking)")
         rankings = read_matrix(matrix, options["gene_col"], options["duplicates"])
         readings = {n: {"source": matrix, "scores_from": f"column {n!r}", "genes": len(r)} for n, r in rankings.items()}
-        return Inputs(rankings, readings, files[0], [file_record(matrix)])
+        return Inputs(rankings, readings, files[0], [file_record(matrix)], matrix=True)
     if len(files) < 2:
         raise UserError("give at least one RANKS file and the GENE_SETS file")
     *rank_files, gmt = files
@@ -80,7 +81,7 @@ def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, 
         raise UserError(f"the GMT file must come last: rsvelmo run RANKS ... GENE_SETS (got {gmt} last)")
     if rank_files.count("-") > 1:
         raise UserError("standard input (-) can be read only once")
-    columns = (options["gene_col"], options["score_col"], options["duplicates"], options["na"])
+    columns = (options["gene_col"], options["score_col"], options["duplicates"], options["na"], options["map_ids"])
     series = {}
     for name, path in zip(_unique([_ranking_name(p) for p in rank_files]), rank_files):
         if options["group_col"] is not None:
@@ -246,7 +247,13 @@ def analyse(inputs: Inputs, settings: Mapping[str, Any], source: str | None) -> 
     one in this process or on many in worker processes, and order the records."""
     gene_sets = GeneSets.load(inputs.gene_sets)
     checked, matched = {}, gene_sets
-    reading = {**settings, "gene_col": None, "score_col": None}  # the columns were used when reading
+    # Columns and the mapping of IDs were used as the files were read (a matrix is mapped here).
+    reading = {
+        **settings,
+        "gene_col": None,
+        "score_col": None,
+        "map_ids": settings["map_ids"] if inputs.matrix else None,
+    }
     for name, ranks in inputs.rankings.items():
         if not settings["quiet"] and "dialect" in inputs.readings.get(name, {}):
             print(Reading(**inputs.readings[name]).describe(), file=sys.stderr)
@@ -341,7 +348,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
     record = provenance(
         engine=engine_options(settings),
         settings=settings,
-        inputs=[*inputs.records, file_record(inputs.gene_sets)],
+        inputs=[*inputs.records, analysis.gene_sets.record],
         rankings=facts,
         seconds=time.monotonic() - started,
     )

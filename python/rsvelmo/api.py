@@ -11,19 +11,22 @@ from typing import Any, Callable, Iterable, Mapping
 from ._checks import check_overlap, check_ranking, check_tied_sets
 from ._errors import Advice, RankingError, warn
 from ._frames import COLUMNS, is_pandas, require, results_frame
+from ._genedata import sources
 from ._genesets import GeneSets
 from ._options import ANALYSIS, READING, engine_options, validate
 from ._parallel import run_many, run_one
 from ._tables import is_missing_name
-from .io import collapse, read_rankings, read_ranks
+from .io import collapse, mapped, read_rankings, read_ranks
 
-__all__ = ["gsea", "gsea_many", "as_ranking", "prepare"]
+__all__ = ["gsea", "gsea_many", "gene_sets", "collections", "as_ranking", "prepare"]
 
 _ANALYSIS = [o.name for o in ANALYSIS]
 _READING = [o.name for o in READING]
 
 
-def _checked_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str) -> dict[str, float]:
+def _checked_pairs(
+    pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str, map_ids: str | None = None
+) -> dict[str, float]:
     """Check and collapse (gene, score) pairs of an in-memory ranking."""
     checked, dropped = [], 0
     for i, (gene, score) in enumerate(pairs, start=1):
@@ -54,11 +57,18 @@ def _checked_pairs(pairs: Iterable[tuple[object, object]], duplicates: str, sour
         checked.append((gene, value, i))
     if dropped:
         warn(f"{source}: dropped {dropped} gene(s) without a name or a score", stacklevel=4)
+    checked, _ = mapped(checked, map_ids, source, stacklevel=4)
     return collapse(checked, duplicates, source, stacklevel=5)[0]
 
 
 def as_ranking(
-    ranks: Any, duplicates: str = "error", source: str = "ranking", na: str = "error", gene_col=None, score_col=None
+    ranks: Any,
+    duplicates: str = "error",
+    source: str = "ranking",
+    na: str = "error",
+    gene_col=None,
+    score_col=None,
+    map_ids=None,
 ) -> dict[str, float]:
     """Turn any accepted ranking into the dict the engine takes.
 
@@ -67,10 +77,10 @@ def as_ranking(
     `score_col`) or the path of a ranking file (see :func:`rsvelmo.read_ranks`).
     """
     if isinstance(ranks, (str, os.PathLike)):
-        series = read_ranks(ranks, gene_col, score_col, duplicates, na)
+        series = read_ranks(ranks, gene_col, score_col, duplicates, na, map_ids)
         return dict(zip(series.index, series.to_numpy().tolist()))
     if is_pandas(ranks, "Series"):
-        return _checked_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na)
+        return _checked_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na, map_ids)
     if is_pandas(ranks, "DataFrame"):
         if gene_col is None and score_col is None and ranks.shape[1] != 2:
             raise RankingError(
@@ -83,9 +93,9 @@ def as_ranking(
             )
         genes = ranks.index if gene_col is None and ranks.shape[1] != 2 else ranks[gene_col or ranks.columns[0]]
         scores = ranks[score_col if score_col is not None else ranks.columns[1]]
-        return _checked_pairs(zip(genes, scores), duplicates, source, na)
+        return _checked_pairs(zip(genes, scores), duplicates, source, na, map_ids)
     if isinstance(ranks, Mapping):
-        return _checked_pairs(ranks.items(), duplicates, source, na)
+        return _checked_pairs(ranks.items(), duplicates, source, na, map_ids)
     raise TypeError(
         f"{source}: expected a dict, a pandas Series, a DataFrame or a file path, not {type(ranks).__name__}"
     )
@@ -117,7 +127,15 @@ def prepare(
 ) -> tuple[dict[str, float], GeneSets]:
     """Read and check one ranking against the gene sets, as every front door does
     (`options`: checked reading and analysis options)."""
-    table = as_ranking(ranks, options["duplicates"], source, options["na"], options["gene_col"], options["score_col"])
+    table = as_ranking(
+        ranks,
+        options["duplicates"],
+        source,
+        options["na"],
+        options["gene_col"],
+        options["score_col"],
+        options["map_ids"],
+    )
     sets = gene_sets
     if options["ignore_case"]:
         table = _upper_ranking(table, options["duplicates"], source)
@@ -143,6 +161,7 @@ def gsea(
     threads: int | None = None,
     gene_col: str | int | None = None,
     score_col: str | int | None = None,
+    map_ids: str | None = None,
     ignore_case: bool = False,
     na: str = "error",
     duplicates: str = "error",
@@ -183,6 +202,9 @@ def gsea(
     gene_col, score_col : str or int, optional
         The columns of a ranking file or DataFrame that hold the genes and
         the scores (see :func:`read_ranks`).
+    map_ids : {None, 'auto', 'ensembl', 'entrez', 'symbol'}
+        Map human Ensembl or Entrez IDs, previous symbols and aliases to
+        current symbols (see :func:`read_ranks`); None keeps the names.
     ignore_case : bool
         Match gene names case-insensitively (both sides upper-cased).
     na : {'error', 'drop'}
@@ -237,7 +259,7 @@ def _many_rankings(rankings: Any, score: str, key: str, options: Mapping[str, An
             )
         return read_rankings(
             rankings, options["group_col"], options["gene_col"], options["score_col"], options["duplicates"],
-            options["na"],
+            options["na"], options["map_ids"],
         )  # fmt: skip
     if type(rankings).__name__ == "AnnData":
         return _from_anndata(rankings, score, key)
@@ -303,6 +325,7 @@ def gsea_many(
     gene_col: str | int | None = None,
     score_col: str | int | None = None,
     group_col: str | int | None = None,
+    map_ids: str | None = None,
     ignore_case: bool = False,
     na: str = "error",
     duplicates: str = "error",
@@ -335,7 +358,7 @@ def gsea_many(
     progress : bool, optional
         A progress bar over rankings (default: when stderr is a terminal).
     min_size, max_size, nperm, refine, eps, score_type, gsea_param, sample_size, seed, threads, \
-gene_col, score_col, ignore_case, na, duplicates, sort
+gene_col, score_col, map_ids, ignore_case, na, duplicates, sort
         As in :func:`gsea`; each analysis uses one thread unless `threads` is given.
 
     Returns
@@ -357,6 +380,8 @@ gene_col, score_col, ignore_case, na, duplicates, sort
     split = isinstance(rankings, (str, os.PathLike)) or options["group_col"] is not None
     # The columns of a long table were used to split it; those of a mapping's files are read from each.
     per_ranking = {**options, "gene_col": None, "score_col": None} if split else options
+    if isinstance(rankings, (str, os.PathLike)):
+        per_ranking["map_ids"] = None  # mapped as the file was read
     for name, ranking in _many_rankings(rankings, score, key, options).items():
         tables[name], checked_sets = prepare(ranking, sets, per_ranking, source=f"ranking {name!r}")
     records = run_many(tables, checked_sets, engine_options(options), executor, progress, max_workers)
@@ -370,3 +395,51 @@ gene_col, score_col, ignore_case, na, duplicates, sort
     if not frames:
         return pd.DataFrame(columns=["ranking", *COLUMNS])
     return pd.concat(frames, ignore_index=True)
+
+
+def gene_sets(name) -> dict[str, list[str]]:
+    """The gene sets of a shipped collection or of a file.
+
+    Parameters
+    ----------
+    name : str or os.PathLike
+        'go_bp', 'go_mf' or 'go_cc' (the Gene Ontology's human collections
+        shipped with the package, see :func:`collections`), or a GMT or
+        MSigDB JSON file, optionally gzipped.
+
+    Returns
+    -------
+    dict
+        Gene-set name -> genes, in file order (for GO, the term's ID; its name
+        is the description that tables and figures show).
+    """
+    return dict(GeneSets.load(name).sets)
+
+
+def collections():
+    """The gene-set collections shipped with the package.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per collection: its name (what :func:`gsea` and the command
+        line take where a file is expected), what it holds, the number of
+        gene sets and genes, the sizes kept, the release and the licence.
+    """
+    pd = require("pandas", "pandas", "rsvelmo.collections")
+    shipped = sources()
+    go = shipped["gene_ontology"]
+    rows = [
+        {
+            "name": name,
+            "title": f"Gene Ontology {entry['title']} (human, annotations propagated to parent terms)",
+            "gene_sets": entry["gene_sets"],
+            "genes": entry["genes"],
+            "sizes": f"{entry['sizes'][0]} to {entry['sizes'][1]}",
+            "release": f"GO {go['release']}, annotations {go['annotations']}",
+            "source": go["source"],
+            "licence": go["licence"],
+        }
+        for name, entry in shipped["collections"].items()
+    ]
+    return pd.DataFrame(rows)

@@ -69,7 +69,8 @@ def build_parser() -> argparse.ArgumentParser:
         "files",
         nargs="+",
         metavar="RANKS ... GENE_SETS",
-        help="ranking files (.rnk, .tsv, .csv, .txt, optionally .gz; - for standard input) followed by one GMT file",
+        help="ranking files (.rnk, .tsv, .csv, .txt, optionally .gz; - for standard input) followed by the gene "
+        "sets: a GMT or MSigDB JSON file, or a shipped collection (go_bp, go_mf, go_cc; see rsvelmo collections)",
     )
     command.add_argument(
         "-o", "--out", required=True, metavar="OUTDIR", help="folder for results.tsv and the plots (created if missing)"
@@ -83,7 +84,21 @@ def build_parser() -> argparse.ArgumentParser:
     add_arguments(inputs, READING)
     add_arguments(command.add_argument_group("analysis"), ANALYSIS)
     add_arguments(command.add_argument_group("output"), OUTPUT)
+    commands.add_parser(
+        "collections",
+        help="list the gene-set collections shipped with rsvelmo (give a name where GENE_SETS is expected)",
+        description="The gene-set collections shipped with rsvelmo: name, size, release and licence.",
+    )
     return parser
+
+
+def _list_collections() -> int:
+    from .api import collections
+
+    for row in collections().to_dict("records"):
+        print(f"{row['name']}\t{row['gene_sets']:,} gene sets, {row['genes']:,} genes (sizes {row['sizes']})\t"
+              f"{row['title']}; {row['release']}; {row['licence']}")  # fmt: skip
+    return 0
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):
@@ -99,6 +114,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = warnings.showwarning
     warnings.showwarning = _show_warning
     try:
+        if args.command == "collections":
+            return _list_collections()
         return run(args.files, args.out, args.matrix, from_arguments(args, READING + ANALYSIS + OUTPUT))
     except (UserError, OutputError, OSError, ValueError, TypeError, OverflowError, ImportError) as e:
         print(f"rsvelmo: error: {render(e, 'cli')}", file=sys.stderr)

@@ -16,6 +16,7 @@ from typing import Iterable, Mapping
 import rsvelmopy
 
 from ._errors import Advice, RankingError, RankingWarning, warn
+from ._genedata import map_pairs
 from ._options import validate
 from ._tables import Table, is_missing, is_missing_name, parse_table, read_source
 
@@ -62,6 +63,7 @@ class Reading:
     group: str | None = None
     size: int | None = None
     sha256: str | None = None
+    ids: str | None = None
 
     def describe(self) -> str:
         """One line such as ``tt.txt: genes from the row names, scores from column 't' (3rd of 6), 11,093 genes``."""
@@ -72,7 +74,10 @@ class Reading:
                 f", {self.collapsed:,} collapsed" if self.collapsed else "",
             ]
         )
-        return f"{where}: genes from {self.genes_from}, scores from {self.scores_from}, {self.genes:,} genes{extra}"
+        ids = f"; {self.ids}" if self.ids else ""
+        return (
+            f"{where}: genes from {self.genes_from}, scores from {self.scores_from}, {self.genes:,} genes{extra}{ids}"
+        )
 
 
 def _counter(values: list[str]) -> bool:
@@ -217,7 +222,22 @@ def _series(ranks: dict[str, float], reading: Reading, gene_name: str | None, sc
     return series
 
 
-def _ranking(table: Table, gene_i: int, score_i: int, duplicates: str, na: str, rows=None, group=None):
+def mapped(pairs, map_ids: str | None, source: str, stacklevel: int):
+    """Pairs with their genes mapped to current symbols (``map_ids``), and
+    what the mapping did; unknown IDs are warned about, a few named."""
+    if map_ids is None:
+        return pairs, None
+    pairs, report = map_pairs(pairs, map_ids)
+    if report.unmapped:
+        shown = ", ".join(repr(g) for g in report.unmapped[:5]) + (", ..." if len(report.unmapped) > 5 else "")
+        fate = "kept as they are" if report.style == "symbol" else "left out"
+        warn(f"{source}: {len(report.unmapped):,} of {report.mapped + len(report.unmapped):,} gene IDs are not in "
+             f"the table of human genes ({shown}); {fate}", stacklevel=stacklevel + 1)  # fmt: skip
+    return pairs, report
+
+
+def _ranking(table: Table, gene_i: int, score_i: int, options, rows=None, group=None):
+    duplicates, na = options["duplicates"], options["na"]
     pairs, dropped = _pairs(table, gene_i, score_i, na, rows)
     source = table.source.name + (f", group {group!r}" if group is not None else "")
     if not pairs:
@@ -233,10 +253,12 @@ def _ranking(table: Table, gene_i: int, score_i: int, duplicates: str, na: str, 
             )
     if dropped:
         warn(f"{source}: dropped {dropped} row(s) without a gene name or a score", stacklevel=4)
+    rows_read = len(pairs) + dropped
+    pairs, report = mapped(pairs, options["map_ids"], source, stacklevel=4)
     ranks, collapsed = collapse(pairs, duplicates, source, stacklevel=5)
     reading = Reading(
-        table.source.name, table.dialect, table.label(gene_i), table.label(score_i),
-        len(pairs) + dropped, len(ranks), dropped, collapsed, group, table.source.size, table.source.sha256,
+        table.source.name, table.dialect, table.label(gene_i), table.label(score_i), rows_read, len(ranks),
+        dropped, collapsed, group, table.source.size, table.source.sha256, report.describe() if report else None,
     )  # fmt: skip
     names = table.columns if table.header else [None] * len(table.columns)
     return _series(ranks, reading, names[gene_i], names[score_i])
@@ -251,7 +273,7 @@ def _open_table(path) -> Table:
     return parse_table(read_source(path))
 
 
-def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error"):
+def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error", map_ids=None):
     """Read a ranking file into a Series of scores indexed by gene.
 
     Parameters
@@ -277,6 +299,13 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
     na : {'error', 'drop'}
         Rows without a score or a gene name (empty, NA, NaN) are refused,
         naming the first, or dropped with a warning that counts them.
+    map_ids : {None, 'auto', 'ensembl', 'entrez', 'symbol'}
+        Map human gene identifiers to current symbols with the shipped table
+        (org.Hs.eg.db): Ensembl gene IDs (with or without ``.version``) or
+        Entrez IDs, which are left out when unknown, or previous symbols and
+        aliases (only those that name one gene; a current symbol stays).
+        'auto' recognises the style. Genes that map to one symbol go through
+        `duplicates`. None (the default) keeps the names as they are.
 
     Returns
     -------
@@ -291,15 +320,17 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
         Anything that makes the file unusable as a ranking, with the file,
         line and a remedy in the message.
     """
-    given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col}
+    given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col, "map_ids": map_ids}
     checked = validate(given, list(given))
     table = _open_table(path)
     gene_i = _gene_column(table, checked["gene_col"], set())
     score_i = _score_column(table, checked["score_col"], gene_i, set())
-    return _ranking(table, gene_i, score_i, checked["duplicates"], checked["na"])
+    return _ranking(table, gene_i, score_i, checked)
 
 
-def read_rankings(path, group_col, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error"):
+def read_rankings(
+    path, group_col, gene_col=None, score_col=None, duplicates: str = "error", na: str = "error", map_ids=None
+):
     """Read a long table of several rankings (one per value of `group_col`).
 
     Parameters are those of :func:`read_ranks`, and ``group_col``: the
@@ -311,7 +342,8 @@ def read_rankings(path, group_col, gene_col=None, score_col=None, duplicates: st
         Group -> Series of scores indexed by gene, groups in order of first
         appearance.
     """
-    given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col, "group_col": group_col}
+    given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col, "group_col": group_col,
+             "map_ids": map_ids}  # fmt: skip
     checked = validate(given, list(given))
     table = _open_table(path)
     group_i = _named(table, checked["group_col"], "groups")
@@ -320,10 +352,7 @@ def read_rankings(path, group_col, gene_col=None, score_col=None, duplicates: st
     groups: dict[str, list] = {}
     for line, fields in table.rows:
         groups.setdefault(fields[group_i].strip(), []).append((line, fields))
-    return {
-        g: _ranking(table, gene_i, score_i, checked["duplicates"], checked["na"], rows, group=g)
-        for g, rows in groups.items()
-    }
+    return {g: _ranking(table, gene_i, score_i, checked, rows, group=g) for g, rows in groups.items()}
 
 
 def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dict[str, float]]:
