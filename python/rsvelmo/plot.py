@@ -13,11 +13,23 @@ marked on the colour bar, and gene sets above it are drawn grey.
 from __future__ import annotations
 
 import math
-import re
-import textwrap
-from typing import Any, Iterable, Mapping, Sequence
+from typing import Any, Mapping
 
+from ._figure_base import (
+    COLOUR_MAX,
+    LABEL_WIDTH,
+    NEUTRAL,
+    finish,
+    known,
+    label_of,
+    pyplot,
+    ranking_of,
+    records_of,
+    save,
+    wrap,
+)
 from ._frames import require, sort_records
+from ._running_sums import enrichment_plot, enrichment_plots, running_sum
 
 __all__ = [
     "running_sum",
@@ -31,203 +43,8 @@ __all__ = [
     "save",
     "label_of",
     "COLOUR_MAX",
+    "LABEL_WIDTH",
 ]
-
-COLOUR_MAX = 10.0  # -log10 padj at the top of every colour scale
-LABEL_WIDTH = 42  # characters per label line before it wraps
-UP, DOWN, NEUTRAL = "#b2182b", "#2166ac", "#bdbdbd"
-
-
-def pyplot():
-    """matplotlib.pyplot, or an ImportError naming the extra that brings it."""
-    # The backend is the caller's choice (a notebook's inline one, say); on a
-    # machine without a display matplotlib falls back to Agg by itself.
-    require("matplotlib", "plot", "plotting")
-    import matplotlib.pyplot as plt
-
-    return plt
-
-
-def records_of(results) -> list[dict[str, Any]]:
-    """The rows of a results DataFrame, or of any sequence of records, as dicts."""
-    return results.to_dict("records") if hasattr(results, "to_dict") else [dict(r) for r in results]
-
-
-def _known(value: Any) -> bool:
-    return value is not None and value == value
-
-
-def _p_text(value: Any) -> str:
-    return "NA" if not _known(value) else f"{value:.3g}"
-
-
-def label_of(record: Mapping[str, Any]) -> str:
-    """The name a figure shows for a gene set: its description when that is
-    a name, never a URL (MSigDB puts links there), else the set's name."""
-    text = record.get("description") or ""
-    if not isinstance(text, str) or not text or re.match(r"^[a-z][a-z0-9+.-]*://", text, re.I):
-        return str(record["pathway"])
-    return text
-
-
-def _wrap(text: str, width: int = LABEL_WIDTH) -> str:
-    return "\n".join(textwrap.wrap(text, width, break_long_words=True, break_on_hyphens=False)) or text
-
-
-def save(figure, path, format: str | None = None) -> None:
-    """Save a figure and close it.
-
-    Parameters
-    ----------
-    figure : matplotlib.figure.Figure
-    path : str, os.PathLike or file object
-    format : {'png', 'svg', 'pdf'}, optional
-        By default the path's suffix. PNG is written at 300 dpi.
-    """
-    plt = pyplot()
-    format = format or str(path).rsplit(".", 1)[-1].lower()
-    if format not in ("png", "svg", "pdf"):
-        raise ValueError(f"format must be 'png', 'svg' or 'pdf', not {format!r}")
-    figure.savefig(
-        path,
-        format=format,
-        dpi=300 if format == "png" else None,
-        bbox_inches="tight",
-        metadata={"Date": None} if format in ("svg", "pdf") else None,
-    )
-    plt.close(figure)
-
-
-def running_sum(ranks: Mapping[str, float], genes: Iterable[str], gsea_param: float = 1.0):
-    """The running enrichment sum of a gene set along a ranking.
-
-    Genes are ordered by score, highest first, ties in input order (as the
-    engine orders them). Returns (sorted scores, 0-based hit positions, running
-    sum of length n + 1 starting at 0).
-    """
-    order = sorted(ranks.items(), key=lambda kv: -kv[1])
-    members = set(genes)
-    scores = [s for _, s in order]
-    hits = [i for i, (g, _) in enumerate(order) if g in members]
-    n, k = len(order), len(hits)
-    total = math.fsum(abs(scores[i]) ** gsea_param for i in hits)
-    curve = [0.0]
-    hit_set = set(hits)
-    for i in range(n):
-        if i in hit_set:
-            step = (abs(scores[i]) ** gsea_param / total) if total > 0 else 1.0 / k
-        else:
-            step = -1.0 / (n - k) if n > k else 0.0
-        curve.append(curve[-1] + step)
-    return scores, hits, curve
-
-
-def _draw_running_sum(axes, ranks, genes, result, gsea_param, title, show_metric=True):
-    top, ticks, metric = axes
-    scores, hits, curve = running_sum(ranks, genes, gsea_param)
-    xs = range(len(curve))
-    peak = max(range(len(curve)), key=lambda i: abs(curve[i]))
-    positive = curve[peak] >= 0
-    colour = UP if positive else DOWN
-    # The leading edge: from the start to the peak (positive ES) or from the
-    # peak to the end (negative ES).
-    lo, hi = (0, peak) if positive else (peak, len(curve) - 1)
-    top.axvspan(lo, hi, color=colour, alpha=0.08, linewidth=0, label="leading edge")
-    top.plot(xs, curve, color="#1a9641", linewidth=1.4)
-    top.axhline(0.0, color="grey", linewidth=0.6)
-    top.axhline(curve[peak], color=colour, linestyle="--", linewidth=0.8)
-    top.plot([peak], [curve[peak]], "o", color=colour, markersize=4)
-    crossing = next((i for i, s in enumerate(scores) if s <= 0), None)
-    for ax in (top, ticks, metric):
-        if crossing is not None:
-            ax.axvline(crossing, color="#7f7f7f", linestyle=":", linewidth=0.8)
-    top.set_ylabel("running ES")
-    heading = _wrap(title, 60)
-    if result is not None:
-        heading += (
-            f"\nNES = {_p_text(result.get('nes'))}, padj = {_p_text(result.get('padj'))}, "
-            f"log2err = {_p_text(result.get('log2err'))}"
-        )
-    top.set_title(heading, fontsize=8)
-    ticks.vlines(hits, 0, 1, color="black", linewidth=0.4)
-    ticks.set_yticks([])
-    ticks.set_ylim(0, 1)
-    metric.fill_between(range(len(scores)), scores, 0.0, color="#8c8cc8", linewidth=0)
-    metric.axhline(0.0, color="grey", linewidth=0.6)
-    metric.set_ylabel("ranking\nmetric", fontsize=8)
-    metric.set_xlim(0, max(len(scores), 1))
-    if crossing is not None:
-        metric.annotate(
-            "zero cross", (crossing, 0), xytext=(3, 3), textcoords="offset points", fontsize=6, color="#555555"
-        )
-
-
-def enrichment_plot(
-    ranks: Mapping[str, float],
-    genes: Iterable[str],
-    result: Mapping[str, Any] | None = None,
-    gsea_param: float = 1.0,
-    title: str | None = None,
-    path=None,
-):
-    """Draw the running-sum plot of one gene set.
-
-    The running sum with its peak (the ES) marked and the leading edge
-    shaded, the zero line, a tick per gene of the set, the ranking metric
-    underneath and a dotted line where the metric crosses zero. ``result`` (a
-    row of ``rsvelmo.gsea``'s table or an engine record) supplies NES, padj
-    and log2err for the title.
-
-    Parameters
-    ----------
-    ranks : mapping
-        Gene -> score, the ranking analysed.
-    genes : iterable of str
-        The gene set's genes.
-    result : mapping, optional
-        Its row of the results.
-    gsea_param : float
-        The analysis's weight exponent.
-    title : str, optional
-        Default: the set's description (never a URL), else its name.
-    path : str or os.PathLike, optional
-        Where to save it (PNG/SVG/PDF by suffix).
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
-    plt = pyplot()
-    fig, axes = plt.subplots(
-        3, 1, figsize=(6.0, 4.2), sharex=True, gridspec_kw={"height_ratios": [3, 0.5, 1.5], "hspace": 0.06}
-    )
-    name = title or (label_of(result) if result is not None else "gene set")
-    _draw_running_sum(axes, ranks, genes, result, gsea_param, name)
-    axes[2].set_xlabel("rank in ordered gene list")
-    if path is not None:
-        save(fig, path)
-    return fig
-
-
-def enrichment_plots(
-    ranks: Mapping[str, float],
-    gene_sets: Mapping[str, Sequence[str]],
-    results: Sequence[Mapping[str, Any]],
-    gsea_param: float = 1.0,
-    columns: int = 2,
-):
-    """Running-sum plots of several gene sets in one figure (one panel each)."""
-    plt = pyplot()
-    results = list(results)
-    rows = max(1, math.ceil(len(results) / columns))
-    fig = plt.figure(figsize=(5.0 * columns, 3.6 * rows))
-    grid = fig.add_gridspec(rows, columns, hspace=0.6, wspace=0.35)
-    for i, result in enumerate(results):
-        cell = grid[i // columns, i % columns].subgridspec(3, 1, height_ratios=[3, 0.5, 1.5], hspace=0.06)
-        axes = [fig.add_subplot(cell[0])]
-        axes += [fig.add_subplot(cell[j], sharex=axes[0]) for j in (1, 2)]
-        _draw_running_sum(axes, ranks, gene_sets.get(result["pathway"], []), result, gsea_param, label_of(result))
-    return fig
 
 
 def _colour_scale(plt, padj_cut: float):
@@ -241,7 +58,7 @@ def _strength(padj) -> float:
 
 
 def _top(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], bool]:
-    rows = sort_records([r for r in records if _known(r.get("nes")) and _known(r.get("padj"))])
+    rows = sort_records([r for r in records if known(r.get("nes")) and known(r.get("padj"))])
     significant = [r for r in rows if r["padj"] < padj_cut]
     pool = significant or rows
     chosen = [r for r in pool if r["nes"] > 0][:top] + [r for r in pool if r["nes"] < 0][:top]
@@ -252,6 +69,7 @@ def _colour_bar(fig, plt, ax, padj_cut):
     cmap, norm, cut = _colour_scale(plt, padj_cut)
     bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.02, fraction=0.05)
     bar.set_label("-log10 padj", fontsize=8)
+    bar.ax.tick_params(labelsize=7)
     bar.ax.axhline(cut, color="red", linewidth=1.2)
     bar.ax.text(
         1.6, cut, f" padj {padj_cut:g}", color="red", fontsize=6, va="center", transform=bar.ax.get_yaxis_transform()
@@ -287,25 +105,24 @@ def dot_plot(
     """
     plt = pyplot()
     chosen, significant = _top(records_of(results), top, padj_cut)
-    labels = [_wrap(label_of(r)) for r in chosen]
+    labels = [wrap(label_of(r)) for r in chosen]
     height = 1.0 + sum(0.18 * (1 + label.count("\n")) + 0.08 for label in labels)
     fig, ax = plt.subplots(figsize=(7.0, max(2.5, height)))
     if not chosen:
         ax.text(0.5, 0.5, "no gene set has an NES", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
     else:
+        # Dot areas grow with the value; the legend maps them back to the
+        # value, so that it reads in genes (or as a fraction), not in points.
         if size_by == "leading_edge":
-            sizes = [
-                r["leading_edge_size"] / max(r["size"], 1)
-                if "leading_edge_size" in r
-                else len(r["leading_edge"]) / max(r["size"], 1)
-                for r in chosen
-            ]
-            area = [30 + 220 * s for s in sizes]
-            legend_title = "leading-edge fraction"
+            values = [len(r["leading_edge"]) / max(r["size"], 1) for r in chosen]
+            to_area, from_area = (lambda v: 30 + 220 * v), (lambda a: (a - 30) / 220)
+            legend_title, legend_format = "leading-edge fraction", "{x:.2f}"
         else:
-            area = [15 + 1.2 * math.sqrt(r["size"]) * 8 for r in chosen]
-            legend_title = "set size"
+            values = [float(r["size"]) for r in chosen]
+            to_area, from_area = (lambda v: 15 + 9.6 * math.sqrt(v)), (lambda a: ((a - 15) / 9.6) ** 2)
+            legend_title, legend_format = "genes in set", "{x:.0f}"
+        area = [to_area(v) for v in values]
         cmap, norm, _ = _colour_scale(plt, padj_cut)
         colours = [
             cmap(norm(_strength(r["padj"]))) if significant and r["padj"] < padj_cut else NEUTRAL for r in chosen
@@ -323,19 +140,18 @@ def dot_plot(
         ax.set_ylim(-0.7, len(chosen) - 0.3)
         ax.axvline(0.0, color="grey", linewidth=0.6)
         ax.grid(axis="x", linewidth=0.3, alpha=0.5)
-        ax.set_xlabel("normalized enrichment score (NES)")
+        ax.tick_params(axis="x", labelsize=7)
+        ax.set_xlabel("normalized enrichment score (NES); rows ordered by NES", fontsize=8)
         if significant:
             _colour_bar(fig, plt, ax, padj_cut)
-        handles, names = points.legend_elements(prop="sizes", num=3, alpha=0.6)
-        ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=6, loc="lower right", frameon=False)
+        handles, names = points.legend_elements(prop="sizes", num=3, alpha=0.6, func=from_area, fmt=legend_format)
+        ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=7, loc="lower right", frameon=False)
     heading = title or (
         "Top enriched gene sets" if significant else f"No gene set with padj < {padj_cut:g}: top gene sets by p-value"
     )
     ax.set_title(heading, fontsize=9)
     fig.tight_layout()
-    if path is not None:
-        save(fig, path)
-    return fig
+    return finish(fig, path)
 
 
 summary_plot = dot_plot  # the summary figure of the command line
@@ -371,20 +187,20 @@ def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None
         for r in chosen:
             if r["pathway"] not in terms:
                 terms.append(r["pathway"])
-                labels[r["pathway"]] = _wrap(label_of(r))
+                labels[r["pathway"]] = wrap(label_of(r))
     height = 1.2 + sum(0.18 * (1 + labels[t].count("\n")) + 0.08 for t in terms)
     fig, ax = plt.subplots(figsize=(2.5 + 0.9 * len(rankings), max(2.5, height)))
     if not terms:
         ax.text(0.5, 0.5, "no gene set has an NES", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
     else:
-        limit = max((abs(r["nes"]) for r in records if _known(r.get("nes"))), default=1.0)
+        limit = max((abs(r["nes"]) for r in records if known(r.get("nes"))), default=1.0)
         norm = plt.Normalize(-limit, limit)
         cmap = plt.get_cmap("RdBu_r")
         for x, name in enumerate(rankings):
             for y, term in enumerate(terms):
                 r = by_key.get((name, term))
-                if r is None or not _known(r.get("nes")) or not _known(r.get("padj")):
+                if r is None or not known(r.get("nes")) or not known(r.get("padj")):
                     continue
                 filled = r["padj"] < padj_cut
                 ax.scatter(
@@ -403,21 +219,21 @@ def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None
         ax.grid(linewidth=0.3, alpha=0.4)
         bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.02, fraction=0.05)
         bar.set_label("NES", fontsize=8)
+        bar.ax.tick_params(labelsize=7)
     ax.set_title(title or f"Top gene sets across rankings (filled: padj < {padj_cut:g})", fontsize=9)
     fig.tight_layout()
-    if path is not None:
-        save(fig, path)
-    return fig
+    return finish(fig, path)
 
 
 def leading_edge_heatmap(
-    results, ranks: Mapping[str, float], top: int = 10, padj_cut: float = 0.05, max_genes: int = 60, path=None
+    results, ranks: Mapping[str, float], top: int = 10, padj_cut: float = 0.05, max_genes: int = 80, path=None
 ):
     """Leading-edge overlap of the top gene sets: genes (columns, ordered by
     their ranking score, highest first) against gene sets (rows); a cell is
     coloured by the gene's score when the gene is in that set's leading
-    edge. The genes shown are those in the most leading edges of each
-    direction (at most ``max_genes`` in all).
+    edge. Every set shows its strongest leading-edge genes; the other
+    columns go to the genes in the most leading edges (``max_genes`` in all,
+    more when the sets need them); the title says how many of all are shown.
 
     Parameters
     ----------
@@ -435,20 +251,11 @@ def leading_edge_heatmap(
     matplotlib.figure.Figure
     """
     plt = pyplot()
+    ranks = ranking_of(ranks)
     chosen, significant = _top(records_of(results), top, padj_cut)
     chosen = list(reversed(chosen))
-    # The most shared genes of each direction, half the columns each, so that
-    # the weaker side is not crowded out.
-    genes: list[str] = []
-    for up in (True, False):
-        counts: dict[str, int] = {}
-        for r in chosen:
-            if (r["nes"] > 0) == up:
-                for g in r["leading_edge"]:
-                    counts[g] = counts.get(g, 0) + 1
-        genes += sorted(counts, key=lambda g: (-counts[g], -abs(ranks.get(g, 0.0))))[: max_genes // 2]
-    genes.sort(key=lambda g: -ranks.get(g, 0.0))
-    labels = [_wrap(label_of(r)) for r in chosen]
+    genes, total = _heatmap_genes(chosen, ranks, max_genes)
+    labels = [wrap(label_of(r)) for r in chosen]
     height = 1.5 + sum(0.18 * (1 + label.count("\n")) + 0.06 for label in labels)
     fig, ax = plt.subplots(figsize=(max(5.0, 2.8 + 0.13 * len(genes)), max(2.5, height)))
     if not chosen or not genes:
@@ -458,21 +265,41 @@ def leading_edge_heatmap(
         limit = max(abs(ranks.get(g, 0.0)) for g in genes) or 1.0
         grid = [[ranks.get(g, 0.0) if g in set(r["leading_edge"]) else math.nan for g in genes] for r in chosen]
         image = ax.imshow(grid, aspect="auto", cmap="RdBu_r", vmin=-limit, vmax=limit, interpolation="nearest")
-        ax.set_xticks(range(len(genes)), genes, rotation=90, fontsize=5)
+        ax.set_xticks(range(len(genes)), genes, rotation=90, fontsize=6)
         ax.set_yticks(range(len(chosen)), labels, fontsize=7)
         ax.set_facecolor("#f4f4f4")
         bar = fig.colorbar(image, ax=ax, pad=0.02, fraction=0.04)
         bar.set_label("ranking score", fontsize=8)
+        bar.ax.tick_params(labelsize=7)
+    shown = f"\n({len(genes)} of their {total} genes, ordered by score)" if genes else ""
     ax.set_title(
-        "Leading-edge genes of the top gene sets"
-        if significant
-        else f"No gene set with padj < {padj_cut:g}: leading edges of the top sets by p-value",
+        ("Leading-edge genes of the top gene sets" if significant
+         else f"No gene set with padj < {padj_cut:g}: leading edges of the top sets by p-value") + shown,
         fontsize=9,
-    )
+    )  # fmt: skip
     fig.tight_layout()
-    if path is not None:
-        save(fig, path)
-    return fig
+    return finish(fig, path)
+
+
+def _heatmap_genes(chosen, ranks: Mapping[str, float], max_genes: int) -> tuple[list[str], int]:
+    """The columns of the heatmap: each set's strongest leading-edge genes
+    first, so that every row shows its own, then the genes shared by most
+    leading edges; ordered by score, highest first. Also the number of
+    distinct leading-edge genes."""
+    strength = {g: abs(ranks.get(g, 0.0)) for r in chosen for g in r["leading_edge"]}
+    counts: dict[str, int] = {}
+    for r in chosen:
+        for g in r["leading_edge"]:
+            counts[g] = counts.get(g, 0) + 1
+    own = max(3, max_genes // max(len(chosen), 1))
+    genes: dict[str, None] = {}
+    for r in chosen:
+        genes.update(dict.fromkeys(sorted(r["leading_edge"], key=lambda g: -strength[g])[:own]))
+    for g in sorted(counts, key=lambda g: (-counts[g], -strength[g])):
+        if len(genes) >= max_genes:
+            break
+        genes[g] = None
+    return sorted(genes, key=lambda g: -ranks.get(g, 0.0)), len(counts)
 
 
 def enrichment_map(
@@ -502,12 +329,14 @@ def enrichment_map(
     """
     plt = pyplot()
     nx = require("networkx", "report", "the enrichment map")
+    from matplotlib.patheffects import withStroke
+
     from .cluster import cluster_records
 
     significant = [
         r
         for r in sort_records(records_of(results))
-        if _known(r.get("padj")) and r["padj"] < padj_cut and _known(r.get("nes"))
+        if known(r.get("padj")) and r["padj"] < padj_cut and known(r.get("nes"))
     ]
     # Both directions get room, the best sets of each first.
     up = [r for r in significant if r["nes"] > 0]
@@ -519,9 +348,7 @@ def enrichment_map(
     if not records:
         ax.text(0.5, 0.5, f"no gene set with padj < {padj_cut:g}", ha="center", va="center", transform=ax.transAxes)
         ax.set_title("Enrichment map", fontsize=9)
-        if path is not None:
-            save(fig, path)
-        return fig
+        return finish(fig, path)
     graph, clusters = cluster_records(records, min_overlap)
     position = nx.spring_layout(graph, seed=seed, k=3.0 / math.sqrt(max(len(records), 1)), iterations=200)
     limit = max(abs(r["nes"]) for r in records)
@@ -554,7 +381,7 @@ def enrichment_map(
     offsets = [(0, 10, "bottom"), (0, -10, "top"), (0, 30, "bottom"), (0, -30, "top"), (0, 50, "bottom")]
     for members in clusters:
         best = members[0]
-        text = _wrap(label_of(graph.nodes[best]["record"]), 28)
+        text = wrap(label_of(graph.nodes[best]["record"]), 28)
         if len(members) > 1:
             text += f"\n(+{len(members) - 1})"
         for dx, dy, va in offsets:
@@ -566,7 +393,7 @@ def enrichment_map(
                 ha="center",
                 va=va,
                 fontsize=6,
-                bbox={"boxstyle": "round,pad=0.15", "fc": "white", "ec": "#cccccc", "lw": 0.4, "alpha": 0.85},
+                path_effects=[withStroke(linewidth=2.0, foreground="white")],  # legible, and the nodes stay visible
             )
             box = label.get_window_extent(renderer)
             if not any(box.overlaps(other) for other in placed) or (dx, dy, va) == offsets[-1]:
@@ -575,11 +402,16 @@ def enrichment_map(
             label.remove()
     bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.01, fraction=0.04)
     bar.set_label("NES", fontsize=8)
+    bar.ax.tick_params(labelsize=7)
+    sizes = sorted(graph.nodes[n]["size"] for n in nodes)
+    for value in dict.fromkeys([sizes[0], sizes[len(sizes) // 2], sizes[-1]]):
+        ax.scatter([], [], s=12 + 6 * math.sqrt(value), c="white", edgecolors="black", linewidths=0.4,
+                   label=f"{value} genes")  # fmt: skip
+    ax.legend(title="set size", fontsize=6, title_fontsize=7, loc="lower left", frameon=False)
+    shown = f"{len(records)} of the {len(significant)}" if len(records) < len(significant) else f"the {len(records)}"
     ax.set_title(
-        f"Enrichment map: {len(records)} gene sets with padj < {padj_cut:g}, edges where leading edges "
-        f"overlap >= {min_overlap:g}",
+        f"Enrichment map: {shown} gene sets with padj < {padj_cut:g} (the best by p-value), edges where "
+        f"leading edges overlap >= {min_overlap:g}",
         fontsize=8,
     )
-    if path is not None:
-        save(fig, path)
-    return fig
+    return finish(fig, path)

@@ -12,6 +12,7 @@ import os
 from typing import Any, Mapping
 
 from . import plot
+from ._figure_base import pyplot, records_of
 from ._frames import require, sort_records
 from ._genesets import GeneSets
 from ._outputs import atomic_output
@@ -24,7 +25,7 @@ __all__ = ["report"]
 def _svg(figure) -> str:
     buffer = io.StringIO()
     figure.savefig(buffer, format="svg", bbox_inches="tight", metadata={"Date": None})
-    plot.pyplot().close(figure)
+    pyplot().close(figure)
     text = buffer.getvalue()
     return text[text.index("<svg") :]  # drop the XML prologue and doctype: the SVG sits inside HTML
 
@@ -160,7 +161,7 @@ def report(
     from ._version import __version__
 
     sets = GeneSets.load(gene_sets)
-    records = plot.records_of(table)
+    records = records_of(table)
     if records and "ranking" in records[0]:
         names = list(dict.fromkeys(r["ranking"] for r in records))
         blocks = [

@@ -84,19 +84,23 @@ class TestFigures:
     def test_heatmap_map_and_across_rankings(self, analysis):
         table, ranks, _ = analysis
         heat = plot.leading_edge_heatmap(table, ranks, top=4, max_genes=20)
-        rows, columns = heat.axes[0].images[0].get_array().shape
+        grid = heat.axes[0].images[0].get_array()
         up, down = (table.padj < 0.05) & (table.nes > 0), (table.padj < 0.05) & (table.nes < 0)
-        assert rows == min(4, up.sum()) + min(4, down.sum()) and columns <= 20
+        assert grid.shape[0] == min(4, up.sum()) + min(4, down.sum()) and grid.shape[1] <= 20
         columns = [t.get_text() for t in heat.axes[0].get_xticklabels()]
         assert [ranks[g] for g in columns] == sorted((ranks[g] for g in columns), reverse=True)
-        emap = plot.enrichment_map(table)
-        assert emap.axes[0].get_title().startswith("Enrichment map: ")
+        assert (~grid.mask).sum(axis=1).min() >= 2  # every set shows its own leading-edge genes
+        emap = plot.enrichment_map(table, max_sets=6)
+        significant = int((table.padj < 0.05).sum())
+        assert emap.axes[0].get_title().startswith(f"Enrichment map: 6 of the {significant} gene sets with padj")
+        sizes = [int(t.get_text().split()[0]) for t in emap.axes[0].get_legend().get_texts()]
+        assert sizes and set(sizes) <= set(table["size"])  # in genes, as the sets have them
         assert texts_inside(heat) and texts_inside(emap)
         many = pd.concat([table.assign(ranking="a"), table.assign(ranking="b", nes=-table.nes)])
         across = plot.dot_plot_many(many, top=3)
         assert [t.get_text() for t in across.axes[0].get_xticklabels()] == ["a", "b"]
 
-    def test_formats(self, analysis, tmp_path):
+    def test_formats_keep_text_editable(self, analysis, tmp_path):
         from PIL import Image
 
         for fmt, magic in [("png", b"\x89PNG"), ("svg", b"<?xml"), ("pdf", b"%PDF")]:
@@ -104,6 +108,36 @@ class TestFigures:
             assert (tmp_path / f"dot.{fmt}").read_bytes().startswith(magic)
         with Image.open(tmp_path / "dot.png") as image:
             assert round(image.info["dpi"][0]) == 300
+        pdf = (tmp_path / "dot.pdf").read_bytes()  # font dictionaries stay uncompressed in matplotlib's PDFs
+        assert b"/Type3" not in pdf and re.search(rb"/Subtype\s*/(CIDFontType2|TrueType)", pdf)
+        svg = (tmp_path / "dot.svg").read_text()
+        assert "<text" in svg and "normalized enrichment score" in svg
+
+    def test_dot_plot_legend_reads_in_genes(self, analysis):
+        table = analysis[0]
+        fig = plot.dot_plot(table, top=5)
+        values = [float(t.get_text()) for t in fig.axes[0].get_legend().get_texts()]
+        chosen = [float(v) for v in fig.axes[0].collections[0].get_sizes()]
+        assert fig.axes[0].get_legend().get_title().get_text() == "genes in set" and values
+        sizes = [((a - 15) / 9.6) ** 2 for a in chosen]
+        assert min(sizes) - 1 <= min(values) and max(values) <= max(sizes) + 1  # gene counts, not marker areas
+        fraction = plot.dot_plot(table, top=5, size_by="leading_edge")
+        assert all(0 <= float(t.get_text()) <= 1 for t in fraction.axes[0].get_legend().get_texts())
+
+    def test_several_running_sums_from_what_the_package_returns(self, analysis, tmp_path, monkeypatch):
+        table, ranks, gmt = analysis
+        rnk = tmp_path / "r.rnk"
+        rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()))
+        fig = plot.enrichment_plots(str(rnk), gmt, table.head(4), path=tmp_path / "four.png")
+        assert (tmp_path / "four.png").exists() and len(fig.axes) == 12
+        for top, ticks, _ in zip(*[iter(fig.axes)] * 3):  # only the metric panel labels the ranks
+            assert not any(t.get_visible() and t.get_text() for t in top.get_xticklabels() + ticks.get_xticklabels())
+        one = plot.enrichment_plot(pd.Series(ranks), rsvelmo.gene_sets(gmt)[table.pathway[0]], table.iloc[0])
+        assert "NES = " in one.axes[0].get_title()
+        # In a notebook's inline backend the figure is returned closed, so that it is shown once.
+        monkeypatch.setattr(matplotlib, "get_backend", lambda: "module://matplotlib_inline.backend_inline")
+        shown = plot.dot_plot(table, top=3)
+        assert shown.number not in matplotlib.pyplot.get_fignums()
 
 
 def test_clusters_of_overlapping_leading_edges_and_their_representatives(analysis):

@@ -1,0 +1,107 @@
+"""What every figure shares: matplotlib on demand, one typographic scale and
+palette, labels, and saving in print-ready form."""
+
+from __future__ import annotations
+
+import re
+import textwrap
+from typing import Any, Mapping, Sequence
+
+from ._frames import require
+
+__all__ = ["COLOUR_MAX", "LABEL_WIDTH", "UP", "DOWN", "NEUTRAL", "PRINT", "pyplot", "records_of", "known",
+           "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of"]  # fmt: skip
+
+COLOUR_MAX = 10.0  # -log10 padj at the top of every colour scale
+LABEL_WIDTH = 42  # characters per label line before it wraps
+UP, DOWN, NEUTRAL = "#b2182b", "#2166ac", "#bdbdbd"  # red and blue that colour-blind readers tell apart
+# Fonts stay editable text: TrueType (not Type 3) in PDFs, <text> in SVGs.
+PRINT = {"pdf.fonttype": 42, "ps.fonttype": 42, "svg.fonttype": "none"}
+
+
+def pyplot():
+    """matplotlib.pyplot, or an ImportError naming the extra that brings it."""
+    # The backend is the caller's choice (a notebook's inline one, say); on a
+    # machine without a display matplotlib falls back to Agg by itself.
+    require("matplotlib", "plot", "plotting")
+    import matplotlib.pyplot as plt
+
+    return plt
+
+
+def records_of(results) -> list[dict[str, Any]]:
+    """The rows of a results DataFrame, or of any sequence of records, as dicts."""
+    return results.to_dict("records") if hasattr(results, "to_dict") else [dict(r) for r in results]
+
+
+def known(value: Any) -> bool:
+    return value is not None and value == value
+
+
+def p_text(value: Any) -> str:
+    return "NA" if not known(value) else f"{value:.3g}"
+
+
+def label_of(record: Mapping[str, Any]) -> str:
+    """The name a figure shows for a gene set: its description when that is
+    a name, never a URL (MSigDB puts links there), else the set's name."""
+    text = record.get("description") or ""
+    if not isinstance(text, str) or not text or re.match(r"^[a-z][a-z0-9+.-]*://", text, re.I):
+        return str(record["pathway"])
+    return text
+
+
+def wrap(text: str, width: int = LABEL_WIDTH) -> str:
+    return "\n".join(textwrap.wrap(text, width, break_long_words=True, break_on_hyphens=False)) or text
+
+
+def save(figure, path, format: str | None = None) -> None:
+    """Save a figure and close it.
+
+    Parameters
+    ----------
+    figure : matplotlib.figure.Figure
+    path : str, os.PathLike or file object
+    format : {'png', 'svg', 'pdf'}, optional
+        By default the path's suffix. PNG is written at 300 dpi.
+    """
+    plt = pyplot()
+    format = format or str(path).rsplit(".", 1)[-1].lower()
+    if format not in ("png", "svg", "pdf"):
+        raise ValueError(f"format must be 'png', 'svg' or 'pdf', not {format!r}")
+    import matplotlib
+
+    with matplotlib.rc_context(PRINT):
+        figure.savefig(
+            path,
+            format=format,
+            dpi=300 if format == "png" else None,
+            bbox_inches="tight",
+            metadata={"Date": None} if format in ("svg", "pdf") else None,
+        )
+    plt.close(figure)
+
+
+def finish(fig, path):
+    """Save the figure when asked; in a notebook's inline backend, close it
+    so that the returned figure is shown once, by its own display."""
+    if path is not None:
+        save(fig, path)
+        return fig
+    import matplotlib
+
+    if "inline" in matplotlib.get_backend():
+        pyplot().close(fig)
+    return fig
+
+
+def ranking_of(ranks) -> dict[str, float]:
+    from .api import as_ranking
+
+    return ranks if isinstance(ranks, dict) else as_ranking(ranks)
+
+
+def gene_sets_of(gene_sets) -> Mapping[str, Sequence[str]]:
+    from ._genesets import GeneSets
+
+    return GeneSets.load(gene_sets).sets
