@@ -75,7 +75,7 @@ class TestGsea:
         "ranks, gene_sets, options, error, message",
         [
             ([1.0, 2.0], None, {}, TypeError, "expected a dict, a pandas Series"),
-            (None, ["S1"], {}, TypeError, "gene_sets: expected a GMT file path"),
+            (None, ["S1"], {}, TypeError, "gene_sets: expected a GMT or JSON file path"),
             (pd.DataFrame({"a": ["A"], "b": [1.0], "c": [2.0]}), None, {}, rsvelmo.RankingError, r"needs two columns"),
             (pd.Series({"A": math.nan, "B": 1.0}), None, {}, rsvelmo.RankingError, r"gene 'A' has no score \(NaN\)"),
             (None, None, {"minSize": 3}, TypeError, "unexpected keyword argument 'minSize'"),
