@@ -53,7 +53,9 @@ def _draw_running_sum(axes, ranks, genes, result, gsea_param, title, show_metric
     for ax in (top, ticks, metric):
         if crossing is not None:
             ax.axvline(crossing, color="#7f7f7f", linestyle=":", linewidth=0.8)
-    top.set_ylabel("running ES")
+    top.set_ylabel("running ES", fontsize=8)
+    for ax in (top, ticks, metric):  # the figures' one scale: titles 8-9, labels 8, ticks 7
+        ax.tick_params(labelsize=7)
     heading = wrap(title, 60)
     if result is not None:
         heading += (
@@ -120,7 +122,7 @@ def enrichment_plot(
     )
     name = title or (label_of(result) if result is not None else "gene set")
     _draw_running_sum(axes, ranks, genes, result, gsea_param, name)
-    axes[2].set_xlabel("rank in ordered gene list")
+    axes[2].set_xlabel("rank in ordered gene list", fontsize=8)
     return finish(fig, path)
 
 
@@ -161,5 +163,5 @@ def enrichment_plots(
         axes = [fig.add_subplot(cell[0])]
         axes += [fig.add_subplot(cell[j], sharex=axes[0]) for j in (1, 2)]
         _draw_running_sum(axes, ranks, gene_sets.get(result["pathway"], []), result, gsea_param, label_of(result))
-        axes[2].set_xlabel("rank in ordered gene list", fontsize=7)
+        axes[2].set_xlabel("rank in ordered gene list", fontsize=8)
     return finish(fig, path)
