@@ -9,6 +9,7 @@ from __future__ import annotations
 import io
 import math
 import os
+import re
 from typing import Any, Mapping
 
 from . import plot
@@ -53,6 +54,16 @@ def _base36(value: int) -> str:
             return text
 
 
+def _source_link(record: Mapping[str, Any]) -> str | None:
+    """Where a gene set comes from: MSigDB's (or any) URL in its description,
+    or the page of its Gene Ontology term."""
+    description = record.get("description") or ""
+    if isinstance(description, str) and re.match(r"^https?://", description):
+        return description
+    match = re.match(r"^(GO:\d{7})$", str(record["pathway"]))
+    return f"https://amigo.geneontology.org/amigo/term/{match.group(1)}" if match else None
+
+
 def _with_clusters(records: list[dict[str, Any]], padj_cut: float) -> list[dict[str, Any]]:
     if any("cluster" in r for r in records):
         return records
@@ -82,6 +93,7 @@ def _ranking_block(
             {
                 "p": r["pathway"],
                 "d": plot.label_of(r) if plot.label_of(r) != r["pathway"] else "",
+                "u": _source_link(r),
                 "size": int(r["size"]),
                 "es": _number(r["es"]),
                 "nes": _number(r["nes"]),

@@ -181,21 +181,42 @@ class TestReportInABrowser:
         assert not re.search(r'(src|href)="(https?:)?//|url\((https?:)?//|@import|<link', html)
         by_padj = rows_of(dump_dom(path, "sort=padj&dir=asc"))
         assert len(by_padj) == 50
-        expected = table.sort_values(["padj", "pathway"], kind="stable").pathway.tolist()[:50]
+        ties = table.assign(strength=-table.nes.abs())  # ties go to the larger |NES|, as in results.tsv
+        expected = ties.sort_values(["padj", "strength", "pathway"], kind="stable").pathway.tolist()[:50]
         assert [p for p, _ in by_padj][:10] == expected[:10]
         descending = rows_of(dump_dom(path, "sort=padj&dir=desc"))
         assert [p for p, _ in descending] != [p for p, _ in by_padj]
         dom = dump_dom(path)
         assert f"{len(table)} of {len(table)} gene sets" in dom
+        assert [p for p, _ in rows_of(dom)] == table.pathway.tolist()[:50]  # the order of results.tsv
+        assert 'href="https://amigo.geneontology.org/amigo/term/GO:' in dom and "download table (TSV)" in dom
         figures = re.findall(r'<section class="figures"[^>]*>(.*?)</section>', dom, re.S)
         assert len(figures) == 1 and figures[0].count("<svg") == 3
         detail = re.search(r'<section id="detail" style="display: block;">(.*?)</section>', dom, re.S).group(1)
-        best = table.sort_values(["padj", "pathway"]).iloc[0]
-        assert best.pathway in detail and "<svg" in detail
-        assert detail.count("<div>") == best.leading_edge_size
+        best = table.iloc[0]
+        assert best.pathway in detail and "<svg" in detail and "running ES" in detail
+        assert detail.count('<tr class="edge">') == best.leading_edge_size
+        assert len(re.findall(r"<tr( class=\"edge\")?><td class=\"num\">", detail)) == best["size"]
         BUILD.mkdir(exist_ok=True)
         in_browser(path, "--hide-scrollbars", "--window-size=1400,1800", f"--screenshot={BUILD / 'report.png'}")
         assert (BUILD / "report.png").stat().st_size > 10000
+
+    def test_a_click_shows_the_set_in_view_with_its_members(self, analysis, tmp_path):
+        table, ranks, gmt = analysis
+        path = pathlib.Path(rsvelmo.report(table, ranks, gmt, tmp_path / "report.html"))
+        # A click on the fourth row, as a person would make it; the page then says where the detail is.
+        probe = """<script>
+          const row = document.querySelectorAll("#results tbody tr")[3];
+          row.click();
+          const box = document.getElementById("detail").getBoundingClientRect();
+          document.body.dataset.probe = [row.dataset.pathway, Math.round(box.top), innerHeight,
+            document.querySelectorAll("#members tbody tr").length].join("|");
+        </script></body>"""
+        path.write_text(path.read_text().replace("</body>", probe))
+        dom = in_browser(path, "--window-size=1400,900", "--dump-dom")
+        pathway, top, height, members = re.search(r'data-probe="([^"]+)"', dom).group(1).split("|")
+        assert pathway == table.pathway[3] and 0 <= int(top) < int(height)
+        assert int(members) == table["size"][3]
 
     def test_several_rankings_share_one_report(self, analysis, tmp_path):
         table, ranks, gmt = analysis
