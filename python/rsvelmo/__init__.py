@@ -18,6 +18,7 @@ from rsvelmopy import run_gsea, run_gsea_py
 
 from . import plot
 from ._errors import RankingError, RankingWarning
+from ._frames import read_results
 from ._version import __version__
 from .api import collections, gene_sets, gsea, gsea_many
 from .cluster import cluster_gene_sets
@@ -31,6 +32,7 @@ __all__ = [
     "collections",
     "read_ranks",
     "read_rankings",
+    "read_results",
     "read_matrix",
     "read_gmt",
     "write_gmt",

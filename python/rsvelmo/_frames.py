@@ -6,7 +6,7 @@ import math
 import sys
 from typing import Any, Mapping
 
-__all__ = ["COLUMNS", "require", "is_pandas", "sort_records", "results_frame"]
+__all__ = ["COLUMNS", "require", "is_pandas", "sort_records", "results_frame", "read_results"]
 
 COLUMNS = [
     "pathway",
@@ -69,3 +69,31 @@ def results_frame(records: list[dict[str, Any]], sort: bool = True, descriptions
     frame["size"] = frame["size"].astype("int64")
     frame["leading_edge_size"] = frame["leading_edge_size"].astype("int64")
     return frame
+
+
+def read_results(path):
+    """Read a results table that ``rsvelmo run`` wrote (``results.tsv`` or a
+    ``NAME.results.tsv``) back into the table :func:`rsvelmo.gsea` returns.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+
+    Returns
+    -------
+    pandas.DataFrame
+        The columns of :func:`rsvelmo.gsea` (with ``ranking``, ``cluster``
+        and ``representative`` when the file has them); ``leading_edge``
+        holds lists of genes again and ``NA`` is NaN, so every figure and the
+        report can be drawn without rerunning the analysis.
+    """
+    pd = require("pandas", "pandas", "reading a results table")
+    table = pd.read_csv(path, sep="\t", keep_default_na=False, na_values=["NA"], dtype={"pathway": str})
+    missing = [c for c in COLUMNS if c not in table.columns]
+    if missing:
+        raise ValueError(f"{path}: not a results table of rsvelmo (no column {', '.join(map(repr, missing))})")
+    table["description"] = table["description"].replace("", None)
+    table["leading_edge"] = [text.split(",") if text else [] for text in table["leading_edge"].astype(str)]
+    for name in ("es", "nes", "pval", "padj", "log2err"):
+        table[name] = table[name].astype("float64")
+    return table

@@ -43,7 +43,7 @@ class Inputs:
     matrix: bool = False
 
 
-def _ranking_name(path: str) -> str:
+def ranking_name(path: str) -> str:
     name = "stdin" if path == "-" else os.path.basename(path)
     if name.endswith(".gz"):
         name = name[:-3]
@@ -83,7 +83,7 @@ def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, 
         raise UserError("standard input (-) can be read only once")
     columns = (options["gene_col"], options["score_col"], options["duplicates"], options["na"], options["map_ids"])
     series = {}
-    for name, path in zip(_unique([_ranking_name(p) for p in rank_files]), rank_files):
+    for name, path in zip(_unique([ranking_name(p) for p in rank_files]), rank_files):
         if options["group_col"] is not None:
             groups = read_rankings(path, options["group_col"], *columns)
             series.update({(f"{name}_{g}" if len(rank_files) > 1 else g): s for g, s in groups.items()})
@@ -173,12 +173,12 @@ def summary(name: str, genes: int, sets_read: int, records, descriptions, settin
     return "\n".join(lines)
 
 
-def _safe_file_name(name: str) -> str:
+def safe_file_name(name: str) -> str:
     kept = "".join(c if c.isalnum() or c in "-_." else "_" for c in name)
     return kept[:120] or "gene_set"
 
 
-def _figures(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]]:
+def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]]:
     """Name -> drawing of each figure of one ranking; running sums only for significant top sets."""
     from . import plot
 
@@ -189,9 +189,13 @@ def _figures(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]
         "leading_edge": lambda: plot.leading_edge_heatmap(shown, ranks, top=top, padj_cut=cut),
         "enrichment_map": lambda: plot.enrichment_map(records, padj_cut=cut, min_overlap=settings["min_overlap"]),
     }
+    figures["gene_set_table"] = lambda: plot.gene_set_table_plot(shown, ranks, gene_sets, top=top, padj_cut=cut)
+    best = _top_sets(shown, 1, 4, cut) + _top_sets(shown, -1, 4, cut)
+    if best:
+        figures["running_sums"] = lambda: plot.running_sums_plot(ranks, gene_sets, best, settings["gsea_param"])
     for direction, tag in ((1, "up"), (-1, "down")):
         for rank, r in enumerate(_top_sets(shown, direction, top, cut), start=1):
-            figures[f"{tag}_{rank:02d}_{_safe_file_name(r['pathway'])}"] = lambda r=r: plot.enrichment_plot(
+            figures[f"{tag}_{rank:02d}_{safe_file_name(r['pathway'])}"] = lambda r=r: plot.enrichment_plot(
                 ranks, gene_sets.get(r["pathway"], []), r, gsea_param=settings["gsea_param"]
             )
     return figures
@@ -286,12 +290,12 @@ def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]
     outputs["results.tsv"] = _table_writer(rows if several else [(None, rows[0][1])], descriptions)
     if several:
         for name, records in rows:
-            outputs[f"{_safe_file_name(name)}.results.tsv"] = _table_writer([(None, records)], descriptions)
+            outputs[f"{safe_file_name(name)}.results.tsv"] = _table_writer([(None, records)], descriptions)
     if settings["plots"]:
         extension = settings["format"]
         for name, records in rows:
-            prefix = "plots/" + (f"{_safe_file_name(name)}/" if several else "")
-            for figure, draw in _figures(analysis.checked[name], analysis.matched.sets, records, settings).items():
+            prefix = "plots/" + (f"{safe_file_name(name)}/" if several else "")
+            for figure, draw in figures_of(analysis.checked[name], analysis.matched.sets, records, settings).items():
                 outputs[f"{prefix}{figure}.{extension}"] = _figure_writer(draw, extension)
         if several:
             from .plot import dot_plot_many
@@ -312,7 +316,7 @@ def _print_summaries(analysis: Analysis, outputs: Mapping[str, Any], folder: Out
         shown = representatives(records) if settings["collapse"] else records
         sets_read = len(analysis.gene_sets.sets)
         text = summary(name, len(analysis.checked[name]), sets_read, shown, analysis.gene_sets.descriptions, settings)
-        prefix = "plots/" + (f"{_safe_file_name(name)}/" if analysis.several else "")
+        prefix = "plots/" + (f"{safe_file_name(name)}/" if analysis.several else "")
         figures = sum(1 for o in outputs if o.startswith(prefix) and "/" not in o[len(prefix) :])
         if settings["plots"]:
             text += f"\n  plots: {folder.file(prefix)} ({figures} files)"

@@ -5,9 +5,9 @@ from __future__ import annotations
 import math
 from typing import Any, Iterable, Mapping
 
-from ._figure_base import DOWN, UP, finish, gene_sets_of, label_of, p_text, pyplot, ranking_of, records_of, wrap
+from ._figure_base import DOWN, UP, finish, gene_sets_of, known, label_of, p_text, pyplot, ranking_of, records_of, wrap
 
-__all__ = ["running_sum", "enrichment_plot", "enrichment_plots"]
+__all__ = ["running_sum", "enrichment_plot", "enrichment_plots", "running_sums_plot", "gene_set_table_plot"]
 
 
 def running_sum(ranks: Mapping[str, float], genes: Iterable[str], gsea_param: float = 1.0):
@@ -164,4 +164,93 @@ def enrichment_plots(
         axes += [fig.add_subplot(cell[j], sharex=axes[0]) for j in (1, 2)]
         _draw_running_sum(axes, ranks, gene_sets.get(result["pathway"], []), result, gsea_param, label_of(result))
         axes[2].set_xlabel("rank in ordered gene list", fontsize=8)
+    return finish(fig, path)
+
+
+# Okabe and Ito's eight colours, told apart with every common colour-vision deficiency.
+OKABE_ITO = ["#E69F00", "#56B4E9", "#009E73", "#F0E442", "#0072B2", "#D55E00", "#CC79A7", "#000000"]
+
+
+def running_sums_plot(ranks, gene_sets, results, gsea_param: float = 1.0, path=None):
+    """Several gene sets' running sums in one axes, with a legend.
+
+    Parameters
+    ----------
+    ranks : mapping, pandas.Series or path
+    gene_sets : mapping, path or collection name
+    results : pandas.DataFrame or list of dict
+        The rows of the sets to draw (at most eight colours; e.g. ``table.head(5)``).
+    gsea_param : float
+    path : str or os.PathLike, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    plt = pyplot()
+    ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
+    results = records_of(results)[: len(OKABE_ITO)]
+    fig, ax = plt.subplots(figsize=(6.5, 3.4))
+    for colour, r in zip(OKABE_ITO, results):
+        _, _, curve = running_sum(ranks, gene_sets.get(r["pathway"], []), gsea_param)
+        label = f"{wrap(label_of(r), 40)} (NES {p_text(r.get('nes'))}, padj {p_text(r.get('padj'))})"
+        ax.plot(range(len(curve)), curve, color=colour, linewidth=1.3, label=label)
+    ax.axhline(0.0, color="grey", linewidth=0.6)
+    ax.set_xlim(0, len(ranks))
+    ax.set_xlabel("rank in ordered gene list", fontsize=8)
+    ax.set_ylabel("running ES", fontsize=8)
+    ax.tick_params(labelsize=7)
+    ax.set_title("Running sums of the gene sets", fontsize=9)
+    ax.legend(fontsize=6, frameon=False, loc="upper left", bbox_to_anchor=(1.01, 1.0))
+    fig.tight_layout()
+    return finish(fig, path)
+
+
+def gene_set_table_plot(results, ranks, gene_sets, top: int = 10, padj_cut: float = 0.05, path=None):
+    """The top gene sets up and down as a table: one row per set with its
+    name, its genes along the ranking as a barcode, its NES and its padj.
+
+    Parameters
+    ----------
+    results : pandas.DataFrame or list of dict
+    ranks : mapping, pandas.Series or path
+    gene_sets : mapping, path or collection name
+    top : int
+        Gene sets per direction (the significant ones first; the best by
+        p-value when none is significant).
+    padj_cut : float
+    path : str or os.PathLike, optional
+
+    Returns
+    -------
+    matplotlib.figure.Figure
+    """
+    from ._frames import sort_records
+
+    plt = pyplot()
+    ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
+    rows = sort_records([r for r in records_of(results) if known(r.get("nes")) and known(r.get("padj"))])
+    pool = [r for r in rows if r["padj"] < padj_cut] or rows
+    chosen = [r for r in pool if r["nes"] > 0][:top] + [r for r in pool if r["nes"] < 0][:top]
+    order = {g: i for i, (g, _) in enumerate(sorted(ranks.items(), key=lambda kv: -kv[1]))}
+    labels = [wrap(label_of(r), 48) for r in chosen]
+    height = 1.0 + sum(0.2 * (1 + label.count("\n")) + 0.1 for label in labels)
+    fig, ax = plt.subplots(figsize=(7.2, max(2.0, height)))
+    for y, r in enumerate(chosen):
+        hits = [order[g] for g in gene_sets.get(r["pathway"], []) if g in order]
+        ax.vlines(hits, y - 0.38, y + 0.38, color=UP if r["nes"] > 0 else DOWN, linewidth=0.35)
+    ax.set_yticks(range(len(chosen)), labels, fontsize=7)
+    ax.set_ylim(len(chosen) - 0.5, -0.5)
+    ax.set_xlim(0, len(order))
+    ax.tick_params(axis="x", labelsize=7)
+    ax.set_xlabel("rank in ordered gene list (a line per gene of the set)", fontsize=8)
+    for y, r in enumerate(chosen):
+        for x, text in ((1.03, f"{r['nes']:+.2f}"), (1.15, p_text(r["padj"]))):
+            ax.text(x, y, text, transform=ax.get_yaxis_transform(), va="center", fontsize=7)
+    for x, heading in ((1.03, "NES"), (1.15, "padj")):
+        ax.text(x, -0.9, heading, transform=ax.get_yaxis_transform(), fontsize=8, fontweight="bold")
+    significant = any(r["padj"] < padj_cut for r in chosen)
+    ax.set_title("Top gene sets" if significant else f"No gene set with padj < {padj_cut:g}: top sets by p-value",
+                 fontsize=9, pad=14)  # fmt: skip
+    fig.tight_layout()
     return finish(fig, path)

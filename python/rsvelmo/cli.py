@@ -84,12 +84,51 @@ def build_parser() -> argparse.ArgumentParser:
     add_arguments(inputs, READING)
     add_arguments(command.add_argument_group("analysis"), ANALYSIS)
     add_arguments(command.add_argument_group("output"), OUTPUT)
+    _add_redraw(commands)
     commands.add_parser(
         "collections",
         help="list the gene-set collections shipped with rsvelmo (give a name where GENE_SETS is expected)",
         description="The gene-set collections shipped with rsvelmo: name, size, release and licence.",
     )
     return parser
+
+
+REDRAWN = ("top", "padj", "min_overlap", "format", "collapse", "gsea_param")
+
+
+def _add_redraw(commands) -> None:
+    """``rsvelmo plot`` and ``rsvelmo report``: from a saved results table."""
+    purposes = {
+        "plot": "draw the figures of a saved results table again, without rerunning the analysis",
+        "report": "write the report of a saved results table, without rerunning the analysis",
+    }
+    for name, text in purposes.items():
+        command = commands.add_parser(name, help=text, description=text)
+        command.add_argument("results", metavar="RESULTS", help="a results.tsv (or NAME.results.tsv) of rsvelmo run")
+        command.add_argument("ranking", metavar="RANKING", help="the ranking file that was analysed")
+        command.add_argument("gene_sets", metavar="GENE_SETS", help="the gene sets that were analysed")
+        if name == "plot":
+            command.add_argument("--out", "-o", required=True, metavar="DIR", help="folder for the figures")
+            command.add_argument("--sets", nargs="+", default=[], metavar="NAME",
+                                 help="also draw the running sum of these gene sets")  # fmt: skip
+        else:
+            command.add_argument("--out", "-o", required=True, metavar="FILE", help="the report to write (.html)")
+        which = "with several rankings in RESULTS: the one to draw (default: RANKING's name)"
+        command.add_argument("--ranking", dest="ranking_name", metavar="NAME", help=which)
+        reading = [o for o in READING if o.name not in ("group_col", "ignore_case")]
+        add_arguments(command.add_argument_group("input"), reading)
+        shown = [o for o in ANALYSIS + OUTPUT if o.name in REDRAWN and (name == "plot" or o.name != "format")]
+        add_arguments(command.add_argument_group("figures"), shown)
+
+
+def _redraw(args) -> int:
+    from ._redraw import redraw_plots, redraw_report
+
+    options = [o for o in READING + ANALYSIS + OUTPUT if hasattr(args, o.name)]
+    given = from_arguments(args, options)
+    if args.command == "plot":
+        return redraw_plots(args.results, args.ranking, args.gene_sets, args.out, args.sets, args.ranking_name, given)
+    return redraw_report(args.results, args.ranking, args.gene_sets, args.out, args.ranking_name, given)
 
 
 def _list_collections() -> int:
@@ -116,6 +155,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "collections":
             return _list_collections()
+        if args.command in ("plot", "report"):
+            return _redraw(args)
         return run(args.files, args.out, args.matrix, from_arguments(args, READING + ANALYSIS + OUTPUT))
     except (UserError, OutputError, OSError, ValueError, TypeError, OverflowError, ImportError) as e:
         print(f"rsvelmo: error: {render(e, 'cli')}", file=sys.stderr)

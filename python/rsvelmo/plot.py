@@ -29,12 +29,14 @@ from ._figure_base import (
     wrap,
 )
 from ._frames import require, sort_records
-from ._running_sums import enrichment_plot, enrichment_plots, running_sum
+from ._running_sums import enrichment_plot, enrichment_plots, gene_set_table_plot, running_sum, running_sums_plot
 
 __all__ = [
     "running_sum",
     "enrichment_plot",
     "enrichment_plots",
+    "running_sums_plot",
+    "gene_set_table_plot",
     "dot_plot",
     "dot_plot_many",
     "leading_edge_heatmap",

@@ -21,6 +21,7 @@ import matplotlib.colors as mcolors  # noqa: E402
 matplotlib.use("Agg")
 
 import rsvelmo  # noqa: E402
+import rsvelmo.cli  # noqa: E402
 from rsvelmo import plot  # noqa: E402
 
 BUILD = pathlib.Path(__file__).resolve().parents[2] / "build"
@@ -138,6 +139,38 @@ class TestFigures:
         monkeypatch.setattr(matplotlib, "get_backend", lambda: "module://matplotlib_inline.backend_inline")
         shown = plot.dot_plot(table, top=3)
         assert shown.number not in matplotlib.pyplot.get_fignums()
+
+
+def test_the_gene_set_table_and_the_running_sums_in_one_axes(analysis):
+    table, ranks, gmt = analysis
+    sets = rsvelmo.gene_sets(gmt)
+    fig = plot.gene_set_table_plot(table, ranks, gmt, top=3)
+    ax = fig.axes[0]
+    significant = table[table.padj < 0.05]
+    chosen = [*significant[significant.nes > 0].pathway[:3], *significant[significant.nes < 0].pathway[:3]]
+    assert len(ax.collections) == len(chosen)
+    for lines, name in zip(ax.collections, chosen):  # a line per gene of the set, at its rank
+        assert len(lines.get_segments()) == sum(g in ranks for g in sets[name])
+    assert texts_inside(fig)
+    sums = plot.running_sums_plot(ranks, sets, table.head(3))
+    assert len(sums.axes[0].get_legend().get_texts()) == 3 and len(sums.axes[0].lines) == 4  # and the zero line
+
+
+def test_figures_and_report_are_drawn_again_from_a_saved_table(analysis, tmp_path):
+    table, ranks, gmt = analysis
+    rnk = tmp_path / "r.rnk"
+    rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()))
+    assert rsvelmo.cli.main(["run", str(rnk), gmt, "-o", str(tmp_path / "run"), "--no-refine", "--nperm", "2000",
+                             "--quiet"]) == 0  # fmt: skip
+    saved = rsvelmo.read_results(tmp_path / "run" / "results.tsv")
+    pd.testing.assert_frame_equal(saved[table.columns], table)  # every digit and gene comes back
+    out = tmp_path / "figures"
+    name = table.pathway[5]
+    argv = [str(tmp_path / "run" / "results.tsv"), str(rnk), gmt]
+    assert rsvelmo.cli.main(["plot", *argv, "--out", str(out), "--sets", name, "--format", "svg"]) == 0
+    assert {"summary.svg", "gene_set_table.svg", f"set_{name.replace(':', '_')}.svg"} <= set(os.listdir(out))
+    assert rsvelmo.cli.main(["report", *argv, "-o", str(tmp_path / "again.html")]) == 0
+    assert name in (tmp_path / "again.html").read_text()
 
 
 def test_clusters_of_overlapping_leading_edges_and_their_representatives(analysis):
