@@ -9,13 +9,17 @@ from typing import Any, Mapping, Sequence
 
 from ._frames import require
 
-__all__ = ["COLOUR_MAX", "LABEL_WIDTH", "UP", "DOWN", "NEUTRAL", "PRINT", "pyplot", "records_of", "known",
-           "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of"]  # fmt: skip
+__all__ = [
+    "COLOUR_MAX", "LABEL_WIDTH", "SINGLE_COLUMN", "DOUBLE_COLUMN", "UP", "DOWN", "NEUTRAL", "PRINT", "pyplot",
+    "records_of", "known", "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of",
+]  # fmt: skip
 
 COLOUR_MAX = 10.0  # -log10 padj at the top of every colour scale
 LABEL_WIDTH = 42  # characters per label line before it wraps
 UP, DOWN, NEUTRAL = "#b2182b", "#2166ac", "#bdbdbd"  # red and blue that colour-blind readers tell apart
 # Fonts stay editable text: TrueType (not Type 3) in PDFs, <text> in SVGs.
+# Journal column widths, in inches: 89 mm and 183 mm.
+SINGLE_COLUMN, DOUBLE_COLUMN = 3.5, 7.2
 PRINT = {"pdf.fonttype": 42, "ps.fonttype": 42, "svg.fonttype": "none"}
 
 

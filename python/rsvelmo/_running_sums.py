@@ -5,7 +5,21 @@ from __future__ import annotations
 import math
 from typing import Any, Iterable, Mapping
 
-from ._figure_base import DOWN, UP, finish, gene_sets_of, known, label_of, p_text, pyplot, ranking_of, records_of, wrap
+from ._figure_base import (
+    DOUBLE_COLUMN,
+    DOWN,
+    SINGLE_COLUMN,
+    UP,
+    finish,
+    gene_sets_of,
+    known,
+    label_of,
+    p_text,
+    pyplot,
+    ranking_of,
+    records_of,
+    wrap,
+)
 
 __all__ = ["running_sum", "enrichment_plot", "enrichment_plots", "running_sums_plot", "gene_set_table_plot"]
 
@@ -56,7 +70,7 @@ def _draw_running_sum(axes, ranks, genes, result, gsea_param, title, show_metric
     top.set_ylabel("running ES", fontsize=8)
     for ax in (top, ticks, metric):  # the figures' one scale: titles 8-9, labels 8, ticks 7
         ax.tick_params(labelsize=7)
-    heading = wrap(title, 60)
+    heading = wrap(title, 48)
     if result is not None:
         heading += (
             f"\nNES = {p_text(result.get('nes'))}, padj = {p_text(result.get('padj'))}, "
@@ -118,11 +132,17 @@ def enrichment_plot(
     if result is not None and not isinstance(result, Mapping) and hasattr(result, "to_dict"):
         result = result.to_dict()  # a row of the results table
     fig, axes = plt.subplots(
-        3, 1, figsize=(6.0, 4.2), sharex=True, gridspec_kw={"height_ratios": [3, 0.5, 1.5], "hspace": 0.06}
+        3, 1, figsize=(SINGLE_COLUMN, 3.4), sharex=True, gridspec_kw={"height_ratios": [3, 0.5, 1.5], "hspace": 0.06}
     )
     name = title or (label_of(result) if result is not None else "gene set")
     _draw_running_sum(axes, ranks, genes, result, gsea_param, name)
     axes[2].set_xlabel("rank in ordered gene list", fontsize=8)
+    from matplotlib.ticker import MaxNLocator
+
+    n = len(ranks)
+    axes[2].set_xticks([t for t in MaxNLocator(4).tick_values(0, n) if 0 <= t <= n])
+    axes[2].set_xlim(0, max(n, 1))
+    fig.subplots_adjust(left=0.2, right=0.92, bottom=0.13, top=0.82)  # a single column, labels inside
     return finish(fig, path)
 
 
@@ -156,7 +176,7 @@ def enrichment_plots(
     ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
     results = records_of(results)
     rows = max(1, math.ceil(len(results) / columns))
-    fig = plt.figure(figsize=(5.0 * columns, 3.6 * rows))
+    fig = plt.figure(figsize=(DOUBLE_COLUMN / 2 * columns, 3.6 * rows))
     grid = fig.add_gridspec(rows, columns, hspace=0.6, wspace=0.35)
     for i, result in enumerate(results):
         cell = grid[i // columns, i % columns].subgridspec(3, 1, height_ratios=[3, 0.5, 1.5], hspace=0.06)
@@ -190,7 +210,7 @@ def running_sums_plot(ranks, gene_sets, results, gsea_param: float = 1.0, path=N
     plt = pyplot()
     ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
     results = records_of(results)[: len(OKABE_ITO)]
-    fig, ax = plt.subplots(figsize=(6.5, 3.4))
+    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 3.4))
     for colour, r in zip(OKABE_ITO, results):
         _, _, curve = running_sum(ranks, gene_sets.get(r["pathway"], []), gsea_param)
         label = f"{wrap(label_of(r), 40)} (NES {p_text(r.get('nes'))}, padj {p_text(r.get('padj'))})"
@@ -235,7 +255,7 @@ def gene_set_table_plot(results, ranks, gene_sets, top: int = 10, padj_cut: floa
     order = {g: i for i, (g, _) in enumerate(sorted(ranks.items(), key=lambda kv: -kv[1]))}
     labels = [wrap(label_of(r), 48) for r in chosen]
     height = 1.0 + sum(0.2 * (1 + label.count("\n")) + 0.1 for label in labels)
-    fig, ax = plt.subplots(figsize=(7.2, max(2.0, height)))
+    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, max(2.0, height)))
     for y, r in enumerate(chosen):
         hits = [order[g] for g in gene_sets.get(r["pathway"], []) if g in order]
         ax.vlines(hits, y - 0.38, y + 0.38, color=UP if r["nes"] > 0 else DOWN, linewidth=0.35)

@@ -17,8 +17,10 @@ from typing import Any, Mapping
 
 from ._figure_base import (
     COLOUR_MAX,
+    DOUBLE_COLUMN,
     LABEL_WIDTH,
     NEUTRAL,
+    SINGLE_COLUMN,
     finish,
     known,
     label_of,
@@ -109,7 +111,7 @@ def dot_plot(
     chosen, significant = _top(records_of(results), top, padj_cut)
     labels = [wrap(label_of(r)) for r in chosen]
     height = 1.0 + sum(0.18 * (1 + label.count("\n")) + 0.08 for label in labels)
-    fig, ax = plt.subplots(figsize=(7.0, max(2.5, height)))
+    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, max(2.5, height)))
     if not chosen:
         ax.text(0.5, 0.5, "no gene set has an NES", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
@@ -222,13 +224,18 @@ def dot_plot_many(table, top: int = 5, padj_cut: float = 0.05, title: str | None
         bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.02, fraction=0.05)
         bar.set_label("NES", fontsize=8)
         bar.ax.tick_params(labelsize=7)
+        for padj in (1e-2, 1e-5, 1e-10):  # the dot sizes, in padj
+            ax.scatter([], [], s=20 + 18 * _strength(padj), c="white", edgecolors="black", linewidths=0.6,
+                       label=f"{padj:g}")  # fmt: skip
+        ax.legend(title="padj", fontsize=6, title_fontsize=7, frameon=False, loc="upper left",
+                  bbox_to_anchor=(1.25, 1.0))  # fmt: skip
     ax.set_title(title or f"Top gene sets across rankings (filled: padj < {padj_cut:g})", fontsize=9)
     fig.tight_layout()
     return finish(fig, path)
 
 
 def leading_edge_heatmap(
-    results, ranks: Mapping[str, float], top: int = 10, padj_cut: float = 0.05, max_genes: int = 80, path=None
+    results, ranks: Mapping[str, float], top: int = 10, padj_cut: float = 0.05, max_genes: int = 50, path=None
 ):
     """Leading-edge overlap of the top gene sets: genes (columns, ordered by
     their ranking score, highest first) against gene sets (rows); a cell is
@@ -259,7 +266,8 @@ def leading_edge_heatmap(
     genes, total = _heatmap_genes(chosen, ranks, max_genes)
     labels = [wrap(label_of(r)) for r in chosen]
     height = 1.5 + sum(0.18 * (1 + label.count("\n")) + 0.06 for label in labels)
-    fig, ax = plt.subplots(figsize=(max(5.0, 2.8 + 0.13 * len(genes)), max(2.5, height)))
+    # 6-point gene labels need 0.085 in each; 50 genes and the set names fill a double column.
+    fig, ax = plt.subplots(figsize=(max(SINGLE_COLUMN, 2.8 + 0.085 * len(genes)), max(2.5, height)))
     if not chosen or not genes:
         ax.text(0.5, 0.5, "no leading edge to show", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
@@ -345,7 +353,7 @@ def enrichment_map(
     down = [r for r in significant if r["nes"] < 0]
     keep_down = min(len(down), max(max_sets // 2, max_sets - len(up)))
     records = sort_records(up[: max_sets - keep_down] + down[:keep_down])
-    fig, ax = plt.subplots(figsize=(8.0, 6.5))
+    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 5.8))
     ax.set_axis_off()
     if not records:
         ax.text(0.5, 0.5, f"no gene set with padj < {padj_cut:g}", ha="center", va="center", transform=ax.transAxes)
