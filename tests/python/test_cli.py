@@ -89,8 +89,10 @@ class TestRun:
             # The three summary figures, and a running-sum plot per significant top set.
             significant = [r for r in own if r["padj"] != "NA" and float(r["padj"]) < 0.05]
             up = sum(float(r["nes"]) > 0 for r in significant)
-            assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg"} <= set(figures)
-            assert len(figures) == 3 + min(up, 2) + min(len(significant) - up, 2)
+            summaries = {"summary.svg", "leading_edge.svg", "enrichment_map.svg", "gene_set_table.svg"}
+            summaries |= {"running_sums.svg"} if significant else set()
+            assert summaries <= set(figures)
+            assert len(figures) == len(summaries) + min(up, 2) + min(len(significant) - up, 2)
             for figure in figures:
                 data = (out / "plots" / name / figure).read_bytes()
                 assert data.startswith(b"<?xml") and len(data) > 10_000  # drawn, not blank
