@@ -11,7 +11,7 @@ from ._frames import require
 
 __all__ = [
     "COLOUR_MAX", "LABEL_WIDTH", "SINGLE_COLUMN", "DOUBLE_COLUMN", "UP", "DOWN", "NEUTRAL", "PRINT", "pyplot",
-    "records_of", "known", "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of",
+    "records_of", "known", "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of", "top_sets",
 ]  # fmt: skip
 
 COLOUR_MAX = 10.0  # -log10 padj at the top of every colour scale
@@ -109,3 +109,14 @@ def gene_sets_of(gene_sets) -> Mapping[str, Sequence[str]]:
     from ._genesets import GeneSets
 
     return GeneSets.load(gene_sets).sets
+
+
+def top_sets(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], bool]:
+    """The best `top` sets of each direction by p-value, up first: the
+    significant ones, or all when none is; and whether any is significant."""
+    from ._frames import sort_records
+
+    rows = sort_records([r for r in records if known(r.get("nes")) and known(r.get("padj"))])
+    significant = [r for r in rows if r["padj"] < padj_cut]
+    pool = significant or rows
+    return [r for r in pool if r["nes"] > 0][:top] + [r for r in pool if r["nes"] < 0][:top], bool(significant)

@@ -12,12 +12,12 @@ from ._figure_base import (
     UP,
     finish,
     gene_sets_of,
-    known,
     label_of,
     p_text,
     pyplot,
     ranking_of,
     records_of,
+    top_sets,
     wrap,
 )
 
@@ -192,21 +192,9 @@ OKABE_ITO = ["#E69F00", "#56B4E9", "#009E73", "#F0E442", "#0072B2", "#D55E00", "
 
 
 def running_sums_plot(ranks, gene_sets, results, gsea_param: float = 1.0, path=None):
-    """Several gene sets' running sums in one axes, with a legend.
-
-    Parameters
-    ----------
-    ranks : mapping, pandas.Series or path
-    gene_sets : mapping, path or collection name
-    results : pandas.DataFrame or list of dict
-        The rows of the sets to draw (at most eight colours; e.g. ``table.head(5)``).
-    gsea_param : float
-    path : str or os.PathLike, optional
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
+    """Several gene sets' running sums in one axes, with a legend; the
+    arguments are those of :func:`enrichment_plots` (at most eight sets, one
+    colour each). Returns the matplotlib figure."""
     plt = pyplot()
     ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
     results = records_of(results)[: len(OKABE_ITO)]
@@ -229,29 +217,12 @@ def running_sums_plot(ranks, gene_sets, results, gsea_param: float = 1.0, path=N
 def gene_set_table_plot(results, ranks, gene_sets, top: int = 10, padj_cut: float = 0.05, path=None):
     """The top gene sets up and down as a table: one row per set with its
     name, its genes along the ranking as a barcode, its NES and its padj.
-
-    Parameters
-    ----------
-    results : pandas.DataFrame or list of dict
-    ranks : mapping, pandas.Series or path
-    gene_sets : mapping, path or collection name
-    top : int
-        Gene sets per direction (the significant ones first; the best by
-        p-value when none is significant).
-    padj_cut : float
-    path : str or os.PathLike, optional
-
-    Returns
-    -------
-    matplotlib.figure.Figure
-    """
-    from ._frames import sort_records
-
+    ``top`` sets per direction, the significant ones (below ``padj_cut``),
+    else the best by p-value; the other arguments are those of
+    :func:`enrichment_plots`. Returns the matplotlib figure."""
     plt = pyplot()
     ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
-    rows = sort_records([r for r in records_of(results) if known(r.get("nes")) and known(r.get("padj"))])
-    pool = [r for r in rows if r["padj"] < padj_cut] or rows
-    chosen = [r for r in pool if r["nes"] > 0][:top] + [r for r in pool if r["nes"] < 0][:top]
+    chosen, _ = top_sets(records_of(results), top, padj_cut)
     order = {g: i for i, (g, _) in enumerate(sorted(ranks.items(), key=lambda kv: -kv[1]))}
     labels = [wrap(label_of(r), 48) for r in chosen]
     height = 1.0 + sum(0.2 * (1 + label.count("\n")) + 0.1 for label in labels)

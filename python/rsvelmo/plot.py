@@ -28,6 +28,7 @@ from ._figure_base import (
     ranking_of,
     records_of,
     save,
+    top_sets,
     wrap,
 )
 from ._frames import require, sort_records
@@ -62,11 +63,8 @@ def _strength(padj) -> float:
 
 
 def _top(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], bool]:
-    rows = sort_records([r for r in records if known(r.get("nes")) and known(r.get("padj"))])
-    significant = [r for r in rows if r["padj"] < padj_cut]
-    pool = significant or rows
-    chosen = [r for r in pool if r["nes"] > 0][:top] + [r for r in pool if r["nes"] < 0][:top]
-    return sorted(chosen, key=lambda r: r["nes"]), bool(significant)
+    chosen, significant = top_sets(records, top, padj_cut)
+    return sorted(chosen, key=lambda r: r["nes"]), significant
 
 
 def _colour_bar(fig, plt, ax, padj_cut):
