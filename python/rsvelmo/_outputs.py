@@ -10,6 +10,7 @@ user's) stops the run before anything is written, naming the file.
 from __future__ import annotations
 
 import contextlib
+import hashlib
 import json
 import os
 import platform
@@ -146,8 +147,6 @@ def file_record(path, size: int | None = None, sha256: str | None = None) -> dic
     if sha256 is None:
         if path == "-" or not os.path.isfile(path):
             return {"path": path if path == "-" else os.path.abspath(path), "bytes": None, "sha256": None}
-        import hashlib
-
         digest = hashlib.sha256()
         with open(path, "rb") as f:
             for block in iter(lambda: f.read(1 << 20), b""):
