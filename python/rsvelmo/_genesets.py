@@ -5,7 +5,6 @@ collection shipped with the package ('go_bp', ...) or a mapping."""
 from __future__ import annotations
 
 import gzip
-import hashlib
 import json
 import os
 import zlib
@@ -14,6 +13,7 @@ from typing import Any, Mapping
 import rsvelmopy
 
 from ._genedata import collection_file, sources
+from ._outputs import file_record
 
 __all__ = ["GeneSets", "collection_names"]
 
@@ -140,11 +140,7 @@ def _starts_json(path: str) -> bool:
 
 
 def _record(path: str, collection: str | None) -> dict[str, Any]:
-    if not os.path.isfile(path):  # a pipe or a device: read once by the engine
-        return {"path": path, "bytes": None, "sha256": None}
-    with open(path, "rb") as f:
-        raw = f.read()
-    record = {"path": os.path.abspath(path), "bytes": len(raw), "sha256": hashlib.sha256(raw).hexdigest()}
+    record = file_record(path)  # a pipe or a device was read once by the engine and is not hashed
     if collection is not None:
         go = sources()["gene_ontology"]
         record.update(collection=collection, version=f"GO {go['release']}, annotations {go['annotations']}",
