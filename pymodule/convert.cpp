@@ -1,7 +1,6 @@
 #include "convert.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "pyref.hpp"
@@ -166,57 +165,6 @@ PyObject* new_str(const std::string& text) {
     return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
 }
 
-PyObject* raise(ErrorKind kind, const std::string& message) {
-    PyObject* type = kind == ErrorKind::Value ? PyExc_ValueError
-                     : kind == ErrorKind::OS  ? PyExc_OSError
-                                              : PyExc_RuntimeError;
-    PyRef text = PyRef::steal(new_str(message));
-    if (text) PyErr_SetObject(type, text.get());
-    return nullptr;
-}
-
-namespace {
-
-// The OSError subclass Python itself raises for an error number.
-PyObject* os_error_type(int err) {
-    switch (err) {
-        case ENOENT: return PyExc_FileNotFoundError;
-        case EEXIST: return PyExc_FileExistsError;
-        case EISDIR: return PyExc_IsADirectoryError;
-        case ENOTDIR: return PyExc_NotADirectoryError;
-        case EACCES:
-        case EPERM: return PyExc_PermissionError;
-        case EINTR: return PyExc_InterruptedError;
-        case EAGAIN: return PyExc_BlockingIOError;
-        case ETIMEDOUT: return PyExc_TimeoutError;
-        default: return PyExc_OSError;
-    }
-}
-
-}  // namespace
-
-PyObject* raise_read_error(const rsvelmo::Error& error) {
-    PyRef text = PyRef::steal(new_str(error.message));
-    if (text) PyErr_SetObject(os_error_type(error.os_error), text.get());
-    return nullptr;
-}
-
-PyObject* raise_file_error(const rsvelmo::Error& error, const std::string& path) {
-    if (error.os_error != 0) {
-        // OSError(errno, strerror, filename) picks the matching subclass itself.
-        PyRef filename =
-            PyRef::steal(PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
-        if (!filename) return nullptr;
-        PyRef exception = PyRef::steal(
-            PyObject_CallFunction(PyExc_OSError, "isO", error.os_error, std::strerror(error.os_error), filename.get()));
-        if (exception) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
-        return nullptr;
-    }
-    std::string where = path;
-    if (error.line > 0) where += ", line " + std::to_string(error.line);
-    return raise(ErrorKind::Value, where + ": " + error.message);
-}
-
 namespace {
 
 PyRef optional_float(const std::optional<double>& v) {
@@ -227,7 +175,7 @@ PyRef optional_str(const std::optional<std::string>* v) {
     return v != nullptr && *v ? PyRef::steal(new_str(**v)) : PyRef::borrow(Py_None);
 }
 
-PyRef result_dict(const rsvelmo::ExportedResult& r, const std::optional<std::string>* const* description) {
+PyRef result_dict(const rsvelmo::EnrichmentResult& r, const std::optional<std::string>* const* description) {
     PyRef genes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(r.leading_edge.size())));
     if (!genes) return {};
     for (std::size_t i = 0; i < r.leading_edge.size(); ++i) {
@@ -263,9 +211,31 @@ PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
     if (!list) return nullptr;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const std::optional<std::string>* const* description = descriptions ? &(*descriptions)[i] : nullptr;
-        PyRef dict = result_dict(results[i].export_values(), description);
+        PyRef dict = result_dict(results[i], description);
         if (!dict) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
+    }
+    return list.release();
+}
+
+PyObject* build_pathways(const std::vector<rsvelmo::Pathway>& pathways) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pathways.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < pathways.size(); ++i) {
+        const rsvelmo::Pathway& p = pathways[i];
+        PyRef genes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(p.genes.size())));
+        if (!genes) return nullptr;
+        for (std::size_t g = 0; g < p.genes.size(); ++g) {
+            PyObject* gene = new_str(p.genes[g]);
+            if (gene == nullptr) return nullptr;
+            PyList_SET_ITEM(genes.get(), static_cast<Py_ssize_t>(g), gene);
+        }
+        PyRef name = PyRef::steal(new_str(p.name));
+        PyRef description = p.description ? PyRef::steal(new_str(*p.description)) : PyRef::borrow(Py_None);
+        if (!name || !description) return nullptr;
+        PyObject* entry = PyTuple_Pack(3, name.get(), description.get(), genes.get());
+        if (entry == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
     }
     return list.release();
 }

@@ -1,7 +1,6 @@
 // Conversions between Python objects and the library's plain values, shared
 // by the module's functions: argument binding by Python's rules, value
-// conversions with Python's wording, the one place that turns library errors
-// into exceptions, and the result dicts.
+// conversions with Python's wording, and the result lists.
 #pragma once
 
 #include <Python.h>
@@ -13,7 +12,6 @@
 #include <vector>
 
 #include "core.hpp"
-#include "result.hpp"
 
 namespace rsvelmopy {
 
@@ -45,26 +43,15 @@ const char* utf8_of(PyObject* str, Py_ssize_t& size);
 bool to_ranks(const char* function, const char* parameter, PyObject* obj, std::vector<std::string>& genes,
               std::vector<double>& scores);
 
-enum class ErrorKind { Value, OS, Runtime };
-
-// Sets the Python exception for a library error; returns NULL for the caller to return.
-PyObject* raise(ErrorKind kind, const std::string& message);
-
-// A GMT that could not be read: the OSError subclass that matches the error
-// number (FileNotFoundError, PermissionError, ...) with the message as its
-// only argument, or OSError itself when no error number applies.
-PyObject* raise_read_error(const rsvelmo::Error& error);
-
-// The same failure the way Python's own file functions report it: an
-// OSError subclass with errno, strerror and filename, or a ValueError that
-// names the file and line for malformed content.
-PyObject* raise_file_error(const rsvelmo::Error& error, const std::string& path);
-
 // A new list holding one dict per record, in order; NULL with an exception
 // set on failure. With `descriptions` (one per record, NULL for none) each
 // dict also holds "description".
 PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
                         const std::vector<const std::optional<std::string>*>* descriptions = nullptr);
+
+// A new list of (name, description, genes) tuples, description None when
+// absent; NULL with an exception set on failure.
+PyObject* build_pathways(const std::vector<rsvelmo::Pathway>& pathways);
 
 // A new str from UTF-8 bytes (invalid bytes replaced).
 PyObject* new_str(const std::string& text);

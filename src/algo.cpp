@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <functional>
 #include <limits>
+#include <numbers>
 #include <string>
 
 #include "algo_support.hpp"
 #include "enrichment_score.hpp"
-#include "internal/driver_detail.hpp"
 #include "internal/special.hpp"
 #include "logging.hpp"
 #include "multilevel.hpp"
@@ -22,51 +21,35 @@ namespace rsvelmo {
 
 namespace {
 
-// R's sample.int(1e9, 1): the draw that seeds every derived stream.
-constexpr std::uint64_t kSeedRange = 1000000000;
-// log2(e): turns the standard error of ln p into one of log2 p.
-constexpr double kLog2E = 1.4426950408889634;
 // Single-pathway permutations are drawn in chunks of at least this many,
 // one L'Ecuyer stream per chunk.
 constexpr std::uint64_t kMinChunk = 1000;
 constexpr std::uint64_t kMaxChunks = 128;
-// Fewer random sets than this on a pathway's side give no usable estimate.
-constexpr std::uint64_t kMinSameSign = 10;
 // Permutations of a single-pathway chunk between two looks at the stop flag.
 constexpr std::uint64_t kStopCheckEvery = 64;
 
-// A pathway that passed the size filter, apart from its statistics.
+// What the driver keeps of a pathway that passed the size filter, besides its row.
 struct Tested {
-    std::string pathway;
     std::vector<std::uint64_t> hits;
     std::uint64_t peak = 0;
     PathwayAcc counts;
 };
 
-// The tested pathways in input order; stats[i] belongs to tested[i].
+// The tested pathways in input order: rows[i], tested[i] and sides[i] are
+// one pathway's output row, working data and counts on its side.
 struct Kept {
+    std::vector<EnrichmentResult> rows;
     std::vector<Tested> tested;
-    std::vector<PathwayStatistics> stats;
-    std::size_t size() const { return tested.size(); }
+    std::vector<SideCounts> sides;
+    std::size_t size() const { return rows.size(); }
 };
 
-void debug(std::uint32_t line, std::string message) {
-    if (!logging::enabled(logging::Level::Debug)) return;
-    logging::emit({logging::Level::Debug, "rsvelmo::algo", "rsvelmo::algo", "src/algo.cpp", line, std::move(message)});
-}
-
-// Trace-level marks at the end of each stage, for a profiling sink.
-void stage_done(std::uint32_t line, const char* stage) {
-    if (!logging::enabled(logging::Level::Trace)) return;
-    logging::emit({logging::Level::Trace, "rsvelmo::algo", "rsvelmo::algo", "src/algo.cpp", line,
-                   std::string("stage done: ") + stage});
-}
-
-std::uint64_t draw_seed(RMt19937SeedCompat& main_stream) { return main_stream.r_unif_index(kSeedRange) + 1; }
+constexpr logging::Source kLog{"rsvelmo::algo", "src/algo.cpp"};
+using logging::Level;
 
 // Runs the loop on the pool while the calling thread keeps the progress
 // informed; throws Interrupted when a stop was asked for.
-void run_observed(std::size_t count, const std::function<void(std::size_t)>& task, Progress& progress) {
+void run_observed(std::size_t count, const pool::Task& task, Progress& progress) {
     pool::run(count, task, [&] { progress.poll(); });
     progress.throw_if_stopped();
 }
@@ -77,38 +60,54 @@ Kept tested_pathways(const std::vector<Pathway>& pathways, const GenePositions& 
                      std::span<const double> weights, std::uint64_t min_size, std::uint64_t max_size,
                      ScoreType score_type, Progress& progress) {
     const std::uint64_t n = weights.size();
-    std::vector<std::optional<std::pair<Tested, PathwayStatistics>>> slots(pathways.size());
+    std::vector<std::optional<Tested>> found(pathways.size());
+    std::vector<double> es(pathways.size());
     run_observed(
         pathways.size(),
-        [&](std::size_t i) {
+        [&](std::size_t i, std::size_t) {
             if (progress.stopped()) return;
             std::vector<std::uint64_t> hits = extract_pathway_hits(pathways[i], gene_positions);
             if (hits.size() < min_size || hits.size() > max_size) return;
-            const EsPeak es = calculate_es_velmo(weights, hits, n, score_type);
-            PathwayStatistics stats;
-            stats.size = hits.size();
-            stats.es = es.es;
-            slots[i].emplace(Tested{pathways[i].name, std::move(hits), es.peak, {}}, stats);
+            const EsPeak score = calculate_es_velmo(weights, hits, n, score_type);
+            es[i] = score.es;
+            found[i].emplace(Tested{std::move(hits), score.peak, {}});
         },
         progress);
     Kept kept;
-    for (auto& slot : slots) {
-        if (!slot) continue;
-        kept.tested.push_back(std::move(slot->first));
-        kept.stats.push_back(slot->second);
+    for (std::size_t i = 0; i < found.size(); ++i) {
+        if (!found[i]) continue;
+        EnrichmentResult& row = kept.rows.emplace_back();
+        row.pathway = pathways[i].name;
+        row.size = found[i]->hits.size();
+        row.es = es[i];
+        kept.tested.push_back(std::move(*found[i]));
     }
+    kept.sides.resize(kept.size());
     return kept;
+}
+
+// Sizes of the chunks of single-pathway permutations; one random stream
+// serves each chunk.
+std::vector<std::uint64_t> single_pathway_chunks(std::uint64_t nperm, bool run_multilevel) {
+    if (run_multilevel) return {nperm};
+    const std::uint64_t full = std::max<std::uint64_t>((nperm + kMaxChunks - 1) / kMaxChunks, kMinChunk);
+    std::vector<std::uint64_t> chunks;
+    std::uint64_t rest = nperm;
+    for (; rest >= full; rest -= full) chunks.push_back(full);
+    if (rest > 0) chunks.push_back(rest);
+    return chunks;
 }
 
 void permute_single_pathway(Tested& record, double observed, std::span<const double> weights, std::uint64_t nperm,
                             std::uint64_t base_seed, bool run_multilevel, ScoreType score_type,
                             RMt19937SeedCompat& main_stream, Progress& progress) {
-    const std::vector<std::uint64_t> chunks = driver::single_pathway_chunks(nperm, run_multilevel);
+    const std::vector<std::uint64_t> chunks = single_pathway_chunks(nperm, run_multilevel);
     std::vector<std::uint64_t> seeds{base_seed};
-    for (std::size_t c = 1; c < chunks.size(); ++c) seeds.push_back(draw_seed(main_stream));
-    for (std::size_t c = 0; c < chunks.size(); ++c) {
-        debug(__LINE__, "chunk " + std::to_string(c) + ": " + std::to_string(chunks[c]) + " permutations, seed " +
-                            std::to_string(seeds[c]));
+    for (std::size_t c = 1; c < chunks.size(); ++c) seeds.push_back(main_stream.draw_seed());
+    for (std::size_t c = 0; c < chunks.size() && logging::enabled(Level::Debug); ++c) {
+        logging::log(Level::Debug, kLog, __LINE__,
+                     "chunk " + std::to_string(c) + ": " + std::to_string(chunks[c]) + " permutations, seed " +
+                         std::to_string(seeds[c]));
     }
 
     // Every chunk has its own stream, so chunks can run at once; their random
@@ -118,7 +117,7 @@ void permute_single_pathway(Tested& record, double observed, std::span<const dou
     std::vector<std::vector<double>> random_es(chunks.size());
     run_observed(
         chunks.size(),
-        [&](std::size_t c) {
+        [&](std::size_t c, std::size_t) {
             NoReplaceSampler sampler(n);
             std::vector<std::uint64_t> sample;
             RLecuyerCmrgSeedCompat stream(seeds[c]);
@@ -144,23 +143,21 @@ void permute_batch(Kept& kept, std::span<const double> weights, std::uint64_t np
                    ScoreType score_type, Progress& progress) {
     std::vector<double> observed;
     std::vector<std::uint64_t> sizes;
-    for (const PathwayStatistics& s : kept.stats) {
-        observed.push_back(s.es);
-        sizes.push_back(s.size);
+    for (const EnrichmentResult& row : kept.rows) {
+        observed.push_back(row.es);
+        sizes.push_back(row.size);
     }
     // The scores are already weighted: the exponent applied here is 1.
     // Both forms give the same bits; the parallel one spreads the prefix
     // passes and the accumulation over the pool.
     const bool parallel = pool::thread_count() >= 2;
-    const BatchCounts c = parallel ? calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
-                                         weights, observed, sizes, nperm, base_seed, score_type, 1.0, &progress)
-                                   : calc_gsea_stat_cumulative_batch_f64(weights, observed, sizes, nperm, base_seed,
-                                                                         score_type, 1.0, &progress);
+    const std::vector<PathwayAcc> counts =
+        parallel ? calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(weights, observed, sizes, nperm,
+                                                                                 base_seed, score_type, 1.0, &progress)
+                 : calc_gsea_stat_cumulative_batch_f64(weights, observed, sizes, nperm, base_seed, score_type, 1.0,
+                                                       &progress);
     progress.throw_if_stopped();
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        kept.tested[i].counts = {c.le_count[i],      c.ge_count[i],    c.le_zero_count[i],
-                                 c.ge_zero_count[i], c.le_zero_sum[i], c.ge_zero_sum[i]};
-    }
+    for (std::size_t i = 0; i < kept.size(); ++i) kept.tested[i].counts = counts[i];
 }
 
 std::optional<double> normalised_score(double es, ScoreType score_type, const PathwayAcc& c) {
@@ -177,31 +174,24 @@ std::optional<double> normalised_score(double es, ScoreType score_type, const Pa
 void permutation_statistics(Kept& kept, std::uint64_t nperm, ScoreType score_type, bool run_multilevel) {
     for (std::size_t i = 0; i < kept.size(); ++i) {
         const PathwayAcc& c = kept.tested[i].counts;
-        PathwayStatistics& w = kept.stats[i];
+        EnrichmentResult& w = kept.rows[i];
+        SideCounts& side = kept.sides[i];
         w.nes = normalised_score(w.es, score_type, c);
         if (w.nes) {
             w.pval = std::min(static_cast<double>(c.le_count + 1) / static_cast<double>(c.le_zero_count + 1),
                               static_cast<double>(c.ge_count + 1) / static_cast<double>(c.ge_zero_count + 1));
         }
         switch (score_type) {
-            case ScoreType::Pos:
-                w.n_more_extreme = c.ge_count;
-                w.n_same_sign = c.ge_zero_count;
-                break;
-            case ScoreType::Neg:
-                w.n_more_extreme = c.le_count;
-                w.n_same_sign = c.le_zero_count;
-                break;
-            default:
-                w.n_more_extreme = w.es > 0.0 ? c.ge_count : c.le_count;
-                w.n_same_sign = w.es < 0.0 ? c.le_zero_count : c.ge_zero_count;
+            case ScoreType::Pos: side = {c.ge_count, c.ge_zero_count}; break;
+            case ScoreType::Neg: side = {c.le_count, c.le_zero_count}; break;
+            default: side = {w.es > 0.0 ? c.ge_count : c.le_count, w.es < 0.0 ? c.le_zero_count : c.ge_zero_count};
         }
         if (std::isfinite(w.pval) && nperm > 0) {
-            w.log2err = std::sqrt(special::trigamma(static_cast<double>(w.n_more_extreme) + 1.0) -
+            w.log2err = std::sqrt(special::trigamma(static_cast<double>(side.n_more_extreme) + 1.0) -
                                   special::trigamma(static_cast<double>(nperm) + 1.0)) *
-                        kLog2E;
+                        std::numbers::log2e;  // the error of ln p as one of log2 p
         }
-        if (run_multilevel && w.n_same_sign < kMinSameSign) {
+        if (run_multilevel && side.n_same_sign < kMinSameSign) {
             w.pval = std::numeric_limits<double>::quiet_NaN();
             w.nes.reset();
             w.log2err.reset();
@@ -217,20 +207,10 @@ bool name_less(const std::string& a, const std::string& b) {
 
 // Leading edges, adjusted p-values and the order by pathway name.
 std::vector<EnrichmentResult> result_records(Kept& kept, const RankedList& ranked, ScoreType score_type) {
-    std::vector<EnrichmentResult> results;
-    results.reserve(kept.size());
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-        Tested& t = kept.tested[i];
-        const PathwayStatistics& w = kept.stats[i];
-        EnrichmentResult r;
-        r.leading_edge = leading_edge(t.hits, t.peak, score_type, ranked.genes(), w.es);
-        r.pathway = std::move(t.pathway);
-        r.size = w.size;
-        r.es = w.es;
-        r.nes = w.nes;
-        r.pval = w.pval;
-        r.log2err = w.log2err;
-        results.push_back(std::move(r));
+    std::vector<EnrichmentResult> results = std::move(kept.rows);
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const Tested& t = kept.tested[i];
+        results[i].leading_edge = leading_edge(t.hits, t.peak, score_type, ranked.genes(), results[i].es);
     }
     apply_bh_adjustment(results);
     std::stable_sort(results.begin(), results.end(), [](const EnrichmentResult& a, const EnrichmentResult& b) {
@@ -240,16 +220,6 @@ std::vector<EnrichmentResult> result_records(Kept& kept, const RankedList& ranke
 }
 
 }  // namespace
-
-std::vector<std::uint64_t> driver::single_pathway_chunks(std::uint64_t nperm, bool run_multilevel) {
-    if (run_multilevel) return {nperm};
-    const std::uint64_t full = std::max<std::uint64_t>((nperm + kMaxChunks - 1) / kMaxChunks, kMinChunk);
-    std::vector<std::uint64_t> chunks;
-    std::uint64_t rest = nperm;
-    for (; rest >= full; rest -= full) chunks.push_back(full);
-    if (rest > 0) chunks.push_back(rest);
-    return chunks;
-}
 
 std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const std::vector<Pathway>& pathways,
                                                 const AnalysisOptions& options, ProgressObserver* observer) {
@@ -273,15 +243,16 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
 
     progress.begin(Stage::Permutations, nperm);
     Kept kept = tested_pathways(pathways, gene_positions, weights, min_size, max_size, score_type, progress);
-    stage_done(__LINE__, "pathway records");
+    logging::log(Level::Trace, kLog, __LINE__, "stage done: pathway records");  // for a profiling sink
 
     // Permutation stage: every analysis seeds the main stream and draws the
     // base seed, whether or not permutations follow.
     RMt19937SeedCompat main_stream(options.seed);
-    const std::uint64_t base_seed = draw_seed(main_stream);
-    debug(__LINE__, "base seed " + std::to_string(base_seed));
+    const std::uint64_t base_seed = main_stream.draw_seed();
+    if (logging::enabled(Level::Debug))
+        logging::log(Level::Debug, kLog, __LINE__, "base seed " + std::to_string(base_seed));
     if (nperm > 0 && kept.size() == 1) {
-        permute_single_pathway(kept.tested[0], kept.stats[0].es, weights, nperm, base_seed, options.run_multilevel,
+        permute_single_pathway(kept.tested[0], kept.rows[0].es, weights, nperm, base_seed, options.run_multilevel,
                                score_type, main_stream, progress);
     } else if (nperm > 0 && kept.size() >= 2) {
         permute_batch(kept, weights, nperm, base_seed, score_type, progress);
@@ -289,25 +260,43 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     progress.finish();
     progress.throw_if_stopped();
     permutation_statistics(kept, nperm, score_type, options.run_multilevel);
-    stage_done(__LINE__, "permutations");
+    logging::log(Level::Trace, kLog, __LINE__, "stage done: permutations");
 
     if (options.run_multilevel && nperm > 0 && kept.size() > 0) {
-        refine_multilevel(kept.stats, {nperm, score_type, sample_size, eps, options.refine_all},
+        refine_multilevel(kept.rows, kept.sides, {nperm, score_type, sample_size, eps, options.refine_all},
                           prepared.scaled_weights, main_stream, progress);
     }
-    stage_done(__LINE__, "multilevel");
+    logging::log(Level::Trace, kLog, __LINE__, "stage done: multilevel");
 
     std::vector<EnrichmentResult> results = result_records(kept, ranked, score_type);
-    stage_done(__LINE__, "finishing");
+    logging::log(Level::Trace, kLog, __LINE__, "stage done: finishing");
     return results;
+}
+
+AnalysisOptions options_for(InterfaceMode mode, std::optional<std::uint64_t> nperm, std::uint64_t n_perm_simple) {
+    AnalysisOptions options;
+    options.run_multilevel = mode == InterfaceMode::Multilevel || (mode == InterfaceMode::Velmo && !nperm);
+    options.nperm = options.run_multilevel ? n_perm_simple : nperm.value_or(n_perm_simple);
+    return options;
 }
 
 namespace {
 
-AnalysisOptions options_of(std::uint64_t nperm, std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size,
-                           ScoreType score_type, bool run_multilevel, double eps, double gsea_param,
-                           std::uint64_t sample_size) {
-    return {nperm, seed, min_size, max_size, score_type, run_multilevel, false, eps, gsea_param, sample_size};
+// The entry operations differ only in the mode they ask for.
+std::vector<EnrichmentResult> run_entry(InterfaceMode mode, const RankedList& ranked,
+                                        const std::vector<Pathway>& pathways, std::optional<std::uint64_t> nperm,
+                                        std::uint64_t n_perm_simple, std::uint64_t seed, std::uint64_t min_size,
+                                        std::uint64_t max_size, ScoreType score_type, double eps, double gsea_param,
+                                        std::uint64_t sample_size) {
+    AnalysisOptions options = options_for(mode, nperm, n_perm_simple);
+    options.seed = seed;
+    options.min_size = min_size;
+    options.max_size = max_size;
+    options.score_type = score_type;
+    options.eps = eps;
+    options.gsea_param = gsea_param;
+    options.sample_size = sample_size;
+    return run_gsea_internal(ranked, pathways, options);
 }
 
 }  // namespace
@@ -317,8 +306,8 @@ std::vector<EnrichmentResult> velmo_simple_with_sample_size(const RankedList& ra
                                                             std::uint64_t seed, std::uint64_t min_size,
                                                             std::uint64_t max_size, ScoreType score_type, double eps,
                                                             double gsea_param, std::uint64_t sample_size) {
-    return run_gsea_internal(
-        ranked, pathways, options_of(nperm, seed, min_size, max_size, score_type, false, eps, gsea_param, sample_size));
+    return run_entry(InterfaceMode::Simple, ranked, pathways, nperm, nperm, seed, min_size, max_size, score_type, eps,
+                     gsea_param, sample_size);
 }
 
 std::vector<EnrichmentResult> velmo_multilevel_with_sample_size(const RankedList& ranked,
@@ -327,9 +316,8 @@ std::vector<EnrichmentResult> velmo_multilevel_with_sample_size(const RankedList
                                                                 std::uint64_t min_size, std::uint64_t max_size,
                                                                 ScoreType score_type, double eps, double gsea_param,
                                                                 std::uint64_t sample_size) {
-    return run_gsea_internal(
-        ranked, pathways,
-        options_of(n_perm_simple, seed, min_size, max_size, score_type, true, eps, gsea_param, sample_size));
+    return run_entry(InterfaceMode::Multilevel, ranked, pathways, std::nullopt, n_perm_simple, seed, min_size, max_size,
+                     score_type, eps, gsea_param, sample_size);
 }
 
 std::vector<EnrichmentResult> velmo_with_sample_size(const RankedList& ranked, const std::vector<Pathway>& pathways,
@@ -337,12 +325,8 @@ std::vector<EnrichmentResult> velmo_with_sample_size(const RankedList& ranked, c
                                                      std::uint64_t seed, std::uint64_t min_size, std::uint64_t max_size,
                                                      ScoreType score_type, double eps, double gsea_param,
                                                      std::uint64_t sample_size) {
-    if (nperm) {
-        return velmo_simple_with_sample_size(ranked, pathways, *nperm, seed, min_size, max_size, score_type, eps,
-                                             gsea_param, sample_size);
-    }
-    return velmo_multilevel_with_sample_size(ranked, pathways, n_perm_simple, seed, min_size, max_size, score_type, eps,
-                                             gsea_param, sample_size);
+    return run_entry(InterfaceMode::Velmo, ranked, pathways, nperm, n_perm_simple, seed, min_size, max_size, score_type,
+                     eps, gsea_param, sample_size);
 }
 
 }  // namespace rsvelmo

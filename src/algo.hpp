@@ -17,6 +17,9 @@
 
 namespace rsvelmo {
 
+// The kinds of analysis the three entry operations run.
+enum class InterfaceMode : std::uint8_t { Multilevel = 0, Simple = 1, Velmo = 2 };
+
 // Every setting of one analysis. Out-of-range values are brought into range
 // by the driver (min_size at least 1, max_size at most n - 1, sample_size at
 // least 1, eps within [0, 1]); it never fails on a setting.
@@ -32,6 +35,13 @@ struct AnalysisOptions {
     double gsea_param = 1.0;          // exponent of the score weights
     std::uint64_t sample_size = 101;  // sample size of the multilevel estimator
 };
+
+// The analysis a mode asks for, with every other setting at its default:
+// "simple" is the permutation stage alone with nperm permutations (nPermSimple
+// when nperm is absent); "multilevel" is nPermSimple permutations and the
+// refinement, whatever nperm says; "velmo" is "simple" when nperm is given,
+// else "multilevel".
+AnalysisOptions options_for(InterfaceMode mode, std::optional<std::uint64_t> nperm, std::uint64_t n_perm_simple);
 
 // The one entry of the driver. `observer`, when given, hears the progress
 // on the calling thread and may stop the analysis, which then throws

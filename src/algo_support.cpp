@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <numbers>
 #include <numeric>
 #include <unordered_set>
 
@@ -14,12 +15,7 @@ namespace rsvelmo {
 
 namespace {
 
-constexpr const char* kTarget = "rsvelmo::algo_support";
-constexpr double kLn2 = 0.6931471805599453;
-
-void warn(std::uint32_t line, std::string message) {
-    logging::emit({logging::Level::Warning, kTarget, kTarget, "src/algo_support.cpp", line, std::move(message)});
-}
+constexpr logging::Source kLog{"rsvelmo::algo_support", "src/algo_support.cpp"};
 
 }  // namespace
 
@@ -53,7 +49,8 @@ std::vector<std::string> ranking_diagnostics(const RankedList& ranked, ScoreType
 
 void warn_prepare_stats(const RankedList& ranked, ScoreType score_type) {
     if (!logging::enabled(logging::Level::Warning)) return;
-    for (std::string& message : ranking_diagnostics(ranked, score_type)) warn(__LINE__, std::move(message));
+    for (std::string& message : ranking_diagnostics(ranked, score_type))
+        logging::log(logging::Level::Warning, kLog, __LINE__, std::move(message));
 }
 
 std::vector<std::uint64_t> extract_pathway_hits(const Pathway& pathway, const GenePositions& gene_positions) {
@@ -116,20 +113,23 @@ void apply_bh_adjustment(std::vector<EnrichmentResult>& results) {
 
 bool should_refine_multilevel(std::uint64_t n_more_extreme, std::uint64_t n_same_sign, std::uint64_t nperm,
                               std::uint64_t sample_size, double pval) {
-    if (n_same_sign < 10) return false;
+    if (n_same_sign < kMinSameSign) return false;
     if (nperm == 0 || !std::isfinite(pval)) return false;
     const double x = static_cast<double>(n_more_extreme);
     const double m = static_cast<double>(nperm);
-    const double s = static_cast<double>(sample_size);
     using special::beta_quantile;
-    using special::trigamma;
     const double lo = x == 0.0 ? -INFINITY : std::log2(beta_quantile(0.025, x, (m - x) + 1.0));
     const double hi = (m - x) <= 0.0 ? 0.0 : std::log2(beta_quantile(0.975, x + 1.0, m - x));
     const double lp = std::log2((x + 1.0) / (m + 1.0));
     // fmax ignores a NaN operand, as wanted here.
     const double half = 0.5 * std::fmax(lp - lo, hi - lp);
-    const double err = std::sqrt(std::floor(1.0 - lp) * (trigamma((s + 1.0) * 0.5) - trigamma(s + 1.0))) / kLn2;
-    return err < half;
+    return multilevel_log2err(lp, sample_size) < half;
+}
+
+double multilevel_log2err(double log2_p, std::uint64_t sample_size) {
+    const double s = static_cast<double>(sample_size);
+    const double gap = special::trigamma((s + 1.0) * 0.5) - special::trigamma(s + 1.0);
+    return std::sqrt(std::floor(1.0 - log2_p) * gap) / std::numbers::ln2;
 }
 
 }  // namespace rsvelmo

@@ -15,6 +15,10 @@ namespace rsvelmo {
 
 using GenePositions = std::unordered_map<std::string, std::uint64_t>;
 
+// Fewer permutation scores than this on a pathway's side give no usable
+// estimate: such a pathway gets no p-value of its own and is not refined.
+inline constexpr std::uint64_t kMinSameSign = 10;
+
 // What is suspect about a ranking: ties among non-zero scores (their order
 // is the input order) and an all-positive ranking analysed two-sided. One
 // message each, none when the ranking is fine.
@@ -37,5 +41,10 @@ void apply_bh_adjustment(std::vector<EnrichmentResult>& results);
 // estimate (x+1)/(M+1) with its 95% interval.
 bool should_refine_multilevel(std::uint64_t n_more_extreme, std::uint64_t n_same_sign, std::uint64_t nperm,
                               std::uint64_t sample_size, double pval);
+
+// The expected error of log2 p of a multilevel estimate at log2 p, with
+// `sample_size` random sets per level: one level per halving of p, each
+// adding the variance of the log of a Beta share.
+double multilevel_log2err(double log2_p, std::uint64_t sample_size);
 
 }  // namespace rsvelmo

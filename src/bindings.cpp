@@ -82,14 +82,7 @@ Result<InterfaceMode> parse_interface_mode(const std::string& mode) {
     if (lower == "multilevel") return InterfaceMode::Multilevel;
     if (lower == "simple") return InterfaceMode::Simple;
     if (lower == "velmo") return InterfaceMode::Velmo;
-    return Error{"Invalid mode '" + lower + "'. Expected one of: velmo, multilevel, simple."};
-}
-
-Result<ExecutionPlan> resolve_execution_plan(InterfaceMode mode, bool gpu, std::optional<std::uint64_t>,
-                                             std::uint64_t) {
-    // No GPU backend is built into this module; the entry function refuses
-    // gpu=True before it gets here.
-    return ExecutionPlan{mode, gpu};
+    return Error::argument("mode", "Invalid mode '" + lower + "'. Expected one of: velmo, multilevel, simple.");
 }
 
 void configure_pool(std::uint64_t nproc) {

@@ -9,10 +9,6 @@ namespace rsvelmo {
 
 namespace {
 
-// 2^30: the scaled weights sum to about this, so that every partial sum and
-// every product of two of them fits comfortably into 64 and 128 bits.
-constexpr double kWeightScale = 1073741824.0;
-
 // Round half to even, then convert with saturation (NaN becomes 0).
 std::int64_t saturating_round_even(double x) {
     if (std::isnan(x)) return 0;
@@ -39,18 +35,19 @@ RankedList::RankedList(std::vector<std::string> genes, std::vector<double> score
 }
 
 PreparedRanks RankedList::prepare(double gsea_param) const {
-    PreparedRanks out;
-    out.weights.reserve(scores_.size());
+    std::vector<double> weights;
+    weights.reserve(scores_.size());
     double sum = -0.0;
     for (double s : scores_) {
         const double w = std::pow(std::fabs(s), gsea_param);
-        out.weights.push_back(w);
+        weights.push_back(w);
         sum += w;
     }
     double factor = kWeightScale / sum;
     if (factor >= 1.0) factor = std::floor(factor);
-    out.scaled_weights.reserve(out.weights.size());
-    for (double w : out.weights) {
+    PreparedRanks out;
+    out.scaled_weights.reserve(weights.size());
+    for (double w : weights) {
         const std::int64_t scaled = saturating_round_even(w * factor);
         out.scaled_weights.push_back(scaled);
         // Wrapping sum: only reachable with weights that the module refuses.
@@ -85,10 +82,6 @@ std::string format_double(double x) {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%.17g", x);
     return buf;
-}
-
-ExportedResult EnrichmentResult::export_values() const {
-    return ExportedResult{pathway, size, es, nes, pval, padj, log2err, leading_edge};
 }
 
 std::optional<std::string> non_finite_score(const std::vector<std::string>& genes, const std::vector<double>& scores) {

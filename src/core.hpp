@@ -13,6 +13,12 @@ namespace rsvelmo {
 
 static_assert(std::numeric_limits<double>::is_iec559, "IEEE doubles are required");
 
+// The scaled ranking weights sum to about 2^30, so that every partial sum
+// fits into 32 bits and every product of two sums into 64 (the multilevel
+// estimator compares scores exactly in these units).
+inline constexpr int kWeightScaleBits = 30;
+inline constexpr double kWeightScale = static_cast<double>(std::int64_t{1} << kWeightScaleBits);
+
 // Which deviation of the running sum a score measures.
 enum class ScoreType : std::uint8_t {
     Std = 0,  // two-sided: the larger deviation wins
@@ -32,8 +38,7 @@ struct PathwayDb {
 };
 
 struct PreparedRanks {
-    std::vector<double> weights;               // |score|^gseaParam in rank order
-    std::vector<std::int64_t> scaled_weights;  // weights scaled to sum to about 2^30
+    std::vector<std::int64_t> scaled_weights;  // |score|^gseaParam in rank order, scaled to sum to about 2^30
     std::int64_t scaled_total = 0;
 };
 
@@ -66,18 +71,6 @@ std::optional<std::string> non_finite_score(const std::vector<std::string>& gene
 // Shortest round-trip-safe decimal form of a double, for messages.
 std::string format_double(double x);
 
-// The eight values of one output row, copied out of an EnrichmentResult.
-struct ExportedResult {
-    std::string pathway;
-    std::uint64_t size = 0;
-    double es = 0.0;
-    std::optional<double> nes;
-    double pval = 0.0;
-    std::optional<double> padj;
-    std::optional<double> log2err;
-    std::vector<std::string> leading_edge;
-};
-
 struct EnrichmentResult {
     std::string pathway;
     std::uint64_t size = 0;
@@ -87,8 +80,6 @@ struct EnrichmentResult {
     std::optional<double> padj;
     std::optional<double> log2err;
     std::vector<std::string> leading_edge;
-
-    ExportedResult export_values() const;
 };
 
 }  // namespace rsvelmo

@@ -6,8 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numbers>
 #include <stdexcept>
 
+#include "core.hpp"
 #include "internal/cpu_dispatch.hpp"
 #include "internal/special.hpp"
 
@@ -18,9 +20,6 @@ namespace esruler {
 namespace {
 
 using Int128 = __int128;
-
-// 2^30: thresholds are compared in the units of the scaled weights' total.
-constexpr double kThresholdScale = 1073741824.0;
 
 }  // namespace
 
@@ -40,7 +39,7 @@ int compare_key(const SampleStat& a, const SampleStat& b) {
 }
 
 std::int64_t scaled_threshold(double x) {
-    const double scaled = x * kThresholdScale;
+    const double scaled = x * kWeightScale;
     if (std::isnan(scaled)) return 0;
     if (scaled >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
     if (scaled <= -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
@@ -49,7 +48,8 @@ std::int64_t scaled_threshold(double x) {
 
 bool es_at_least(const SampleStat& a, std::int64_t q) {
     const std::int64_t d = a.miss_count;
-    const Int128 lhs = static_cast<Int128>(a.peak_rank_sum * d - a.peak_misses * a.rank_sum) * (Int128{1} << 30);
+    const Int128 lhs =
+        static_cast<Int128>(a.peak_rank_sum * d - a.peak_misses * a.rank_sum) * (Int128{1} << kWeightScaleBits);
     const Int128 rhs = static_cast<Int128>(d * a.rank_sum) * q;
     return lhs >= rhs;
 }
@@ -398,8 +398,6 @@ double harmonic_tail(std::uint64_t from, std::uint64_t to) {
     return t;
 }
 
-constexpr double kLn2 = 0.6931471805599453;
-
 }  // namespace
 
 EsRulerCompat::EsRulerCompat(std::span<const std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
@@ -552,7 +550,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
 
 PvalueEstimate EsRulerCompat::get_pvalue(double es, bool sign) const {
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (levels_.empty()) return {nan, true, nan};
+    if (levels_.empty()) return {nan, nan};
     const std::int64_t q = esruler::scaled_threshold(es);
     const auto counts = [&](const SampleStat& s) { return (sign || s.positive) && esruler::es_at_least(s, q); };
     const auto counts_above = [&](const SampleStat& s) { return sign || s.positive; };
@@ -589,10 +587,10 @@ PvalueEstimate EsRulerCompat::get_pvalue(double es, bool sign) const {
         p = std::exp(log_p + harmonic_tail(count, population));
         variance +=
             special::trigamma(static_cast<double>(count)) - special::trigamma(static_cast<double>(population) + 1.0);
-        log2err = std::sqrt(variance) / kLn2;
+        log2err = std::sqrt(variance) / std::numbers::ln2;
     }
     if (p > 1.0) p = 1.0;
-    return {p, true, log2err};
+    return {p, log2err};
 }
 
 }  // namespace rsvelmo

@@ -19,7 +19,6 @@ namespace rsvelmo {
 
 struct PvalueEstimate {
     double pvalue;
-    bool flag;       // always true: the estimate carries an error
     double log2err;  // NaN when no error can be given
 };
 

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+#include <variant>
 
 namespace rsvelmo {
 
@@ -52,8 +53,8 @@ private:
     gzFile gz_ = nullptr;
 };
 
-Error os_error(int err) {
-    return Error{std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")", err};
+Error os_error(int err, const std::string& path) {
+    return Error::io(err, path, std::string(std::strerror(err)) + " (os error " + std::to_string(err) + ")");
 }
 
 // Strict UTF-8 validation: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -130,9 +131,12 @@ std::string malformed(std::size_t line_number) {
     return "Malformed GMT line " + std::to_string(line_number) + ": expected at least 3 tab-separated columns.";
 }
 
-// Parses one line (line feed and carriage return removed); nullopt for a blank line.
-Result<std::optional<Pathway>> parse_line(std::string_view line, std::size_t line_number) {
-    if (!valid_utf8(line)) return Error{"stream did not contain valid UTF-8", 0, line_number};
+// Parses one line (line feed and carriage return removed); nullopt for a
+// blank line, or the message of what is wrong with it.
+using ParsedLine = std::variant<std::optional<Pathway>, std::string>;
+
+ParsedLine parse_line(std::string_view line, std::size_t line_number) {
+    if (!valid_utf8(line)) return "stream did not contain valid UTF-8";
     if (trim_white_space(line).empty()) return std::optional<Pathway>{};
 
     std::vector<std::string_view> fields;
@@ -146,7 +150,7 @@ Result<std::optional<Pathway>> parse_line(std::string_view line, std::size_t lin
         fields.push_back(line.substr(start, tab - start));
         start = tab + 1;
     }
-    if (fields.size() < 3) return Error{malformed(line_number), 0, line_number};
+    if (fields.size() < 3) return malformed(line_number);
 
     Pathway pathway;
     pathway.line = line_number;
@@ -163,14 +167,14 @@ Result<std::optional<Pathway>> parse_line(std::string_view line, std::size_t lin
 
 Result<PathwayDb> read_gmt(const std::string& path) {
     if (path.find('\0') != std::string::npos) {
-        return Error{"file name contained an unexpected NUL byte"};
+        return Error::io(0, path, "file name contained an unexpected NUL byte");
     }
     // Opening a FIFO that no one writes to would block forever: open without
     // waiting, then read normally (such a FIFO reads as empty).
     FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    if (file.get() < 0) return os_error(errno);
+    if (file.get() < 0) return os_error(errno, path);
     const int flags = ::fcntl(file.get(), F_GETFL);
-    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) return os_error(errno);
+    if (flags < 0 || ::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) return os_error(errno, path);
 
     PathwayDb db;
     std::string pending;  // bytes of the line being assembled
@@ -178,15 +182,15 @@ Result<PathwayDb> read_gmt(const std::string& path) {
     const auto finish_line = [&](std::string_view line) -> std::optional<Error> {
         ++line_number;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        auto parsed = parse_line(line, line_number);
-        if (!parsed) return parsed.failure();
-        if (parsed.value()) db.pathways.push_back(std::move(*parsed.value()));
+        ParsedLine parsed = parse_line(line, line_number);
+        if (auto* why = std::get_if<std::string>(&parsed)) return Error::malformed(path, line_number, std::move(*why));
+        if (auto& pathway = std::get<std::optional<Pathway>>(parsed)) db.pathways.push_back(std::move(*pathway));
         return std::nullopt;
     };
 
     // Gzip-compressed files (.gmt.gz) are read as their content.
     GzReader gz(file.get());
-    if (gz.get() == nullptr) return os_error(errno != 0 ? errno : ENOMEM);
+    if (gz.get() == nullptr) return os_error(errno != 0 ? errno : ENOMEM, path);
     char buffer[kReadBufferSize];
     while (true) {
         errno = 0;
@@ -196,11 +200,11 @@ Result<PathwayDb> read_gmt(const std::string& path) {
             // last bytes, not as a failed read.
             int code = Z_OK;
             const char* message = ::gzerror(gz.get(), &code);
-            if (code == Z_ERRNO) return os_error(errno != 0 ? errno : EIO);
+            if (code == Z_ERRNO) return os_error(errno != 0 ? errno : EIO, path);
             if (code != Z_OK) {
                 std::string_view why(message);  // zlib prefixes "<fd:N>: "
                 if (why.starts_with("<fd:")) why.remove_prefix(std::min(why.size(), why.find(": ") + 2));
-                return Error{"the gzip data is damaged or cut short: " + std::string(why)};
+                return Error::malformed(path, 0, "the gzip data is damaged or cut short: " + std::string(why));
             }
             break;
         }

@@ -24,9 +24,9 @@ void set_sink(Sink new_sink) { sink() = std::move(new_sink); }
 
 bool enabled(Level level) { return level != Level::Off && level <= max_level(); }
 
-void emit(Record record) {
-    if (!enabled(record.level)) return;
-    if (const Sink& s = sink()) s(record);
+void log(Level level, const Source& source, std::uint32_t line, std::string message) {
+    if (!enabled(level)) return;
+    if (const Sink& s = sink()) s(Record{level, source.target, source.file, line, std::move(message)});
 }
 
 }  // namespace rsvelmo::logging

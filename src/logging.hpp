@@ -14,8 +14,7 @@ enum class Level : std::uint8_t { Off = 0, Error = 1, Warning = 2, Info = 3, Deb
 
 struct Record {
     Level level;
-    std::string target;       // emitting module, e.g. "rsvelmo::algo_support"
-    std::string module_path;  // same form as the target
+    std::string target;  // emitting module, e.g. "rsvelmo::algo_support"
     std::string file;
     std::uint32_t line;
     std::string message;
@@ -29,8 +28,17 @@ void set_max_level(Level level);
 // concurrent emission: install sinks before starting analyses.
 void set_sink(Sink sink);
 
+// The module a record comes from.
+struct Source {
+    const char* target;  // e.g. "rsvelmo::algo_support"
+    const char* file;    // e.g. "src/algo_support.cpp"
+};
+
 // True when a record of this level would be delivered.
 bool enabled(Level level);
-void emit(Record record);
+
+// Delivers a record of the source's line (__LINE__) when its level is on.
+// Callers whose message is costly to build ask enabled() first.
+void log(Level level, const Source& source, std::uint32_t line, std::string message);
 
 }  // namespace rsvelmo::logging

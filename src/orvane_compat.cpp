@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
-#include <mutex>
 #include <numeric>
 
 #include "pool.hpp"
@@ -282,93 +281,45 @@ void PrefixScorer::score(std::span<const double> scores, std::span<const std::ui
     }
 }
 
-std::vector<double> gsea_stats1_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
-                                    std::span<const std::size_t> order, bool reversed, double gsea_param) {
-    PrefixScorer::Impl work;
-    std::vector<double> out;
-    work.stats1(scores, sample, order, reversed, gsea_param, out);
-    return out;
-}
-
-std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
-                                                  ScoreType score_type, double gsea_param) {
-    PrefixScorer scorer;
-    std::vector<double> out;
-    scorer.score(scores, sample, score_type, gsea_param, out);
-    return out;
-}
-
-BatchCounts empty_batch_counts(std::size_t pathways) {
-    BatchCounts c;
-    c.le_count.assign(pathways, 0);
-    c.ge_count.assign(pathways, 0);
-    c.le_zero_count.assign(pathways, 0);
-    c.ge_zero_count.assign(pathways, 0);
-    c.le_zero_sum.assign(pathways, 0.0);
-    c.ge_zero_sum.assign(pathways, 0.0);
-    return c;
-}
-
 namespace {
 
-std::uint64_t largest_size(std::span<const std::uint64_t> sizes) {
-    return sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end());
-}
-
-// Scratch scorers for the tasks running at once. A task takes the one put
-// back last, whose buffers are likely still in the cache of the core that
-// just used it; a scorer per permutation of a chunk would walk through
-// megabytes of buffers, and two threads doing so slow each other down.
-class ScorerShelf {
+// The random sets of a batch: one per permutation, of the largest pathway
+// size, drawn from one engine in permutation order.
+class BatchSamples {
 public:
-    PrefixScorer take() {
-        const std::lock_guard lock(mutex_);
-        if (free_.empty()) return PrefixScorer();
-        PrefixScorer scorer = std::move(free_.back());
-        free_.pop_back();
-        return scorer;
-    }
-    void put_back(PrefixScorer scorer) {
-        const std::lock_guard lock(mutex_);
-        free_.push_back(std::move(scorer));
-    }
+    BatchSamples(std::size_t genes, std::span<const std::uint64_t> sizes, std::uint64_t seed)
+        : genes_(genes),
+          largest_(sizes.empty() ? 0 : *std::max_element(sizes.begin(), sizes.end())),
+          engine_(static_cast<std::uint32_t>(seed)) {}
+
+    // Whether there is anything to count.
+    bool any(std::uint64_t nperm) const { return nperm > 0 && largest_ > 0; }
+    void draw(std::vector<std::uint64_t>& sample) { sampler_.draw(1, genes_, largest_, engine_, sample); }
 
 private:
-    std::mutex mutex_;
-    std::vector<PrefixScorer> free_;
+    std::size_t genes_;
+    std::uint64_t largest_;
+    Mt19937 engine_;
+    CombinationSampler sampler_;
 };
-
-BatchCounts to_batch_counts(const std::vector<PathwayAcc>& accs) {
-    BatchCounts c = empty_batch_counts(accs.size());
-    for (std::size_t i = 0; i < accs.size(); ++i) {
-        c.le_count[i] = accs[i].le_count;
-        c.ge_count[i] = accs[i].ge_count;
-        c.le_zero_count[i] = accs[i].le_zero_count;
-        c.ge_zero_count[i] = accs[i].ge_zero_count;
-        c.le_zero_sum[i] = accs[i].le_zero_sum;
-        c.ge_zero_sum[i] = accs[i].ge_zero_sum;
-    }
-    return c;
-}
 
 }  // namespace
 
-BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, std::span<const double> observed,
-                                                std::span<const std::uint64_t> sizes, std::uint64_t nperm,
-                                                std::uint64_t seed, ScoreType score_type, double gsea_param,
-                                                Progress* progress) {
+std::vector<PathwayAcc> calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores,
+                                                            std::span<const double> observed,
+                                                            std::span<const std::uint64_t> sizes, std::uint64_t nperm,
+                                                            std::uint64_t seed, ScoreType score_type, double gsea_param,
+                                                            Progress* progress) {
     const std::size_t pathways = sizes.size();
-    const std::uint64_t k = largest_size(sizes);
-    if (pathways == 0 || nperm == 0 || k == 0) return empty_batch_counts(pathways);
+    std::vector<PathwayAcc> accs(pathways);
+    BatchSamples samples(scores.size(), sizes, seed);
+    if (!samples.any(nperm)) return accs;
 
-    Mt19937 engine(static_cast<std::uint32_t>(seed));
-    CombinationSampler sampler;
     PrefixScorer scorer;
     std::vector<std::uint64_t> sample;
     std::vector<double> es;
-    std::vector<PathwayAcc> accs(pathways);
     for (std::uint64_t perm = 0; perm < nperm; ++perm) {
-        sampler.draw(1, scores.size(), k, engine, sample);
+        samples.draw(sample);
         scorer.score(scores, sample, score_type, gsea_param, es);
         for (std::size_t i = 0; i < pathways; ++i) accs[i].add(es[sizes[i] - 1], observed[i]);
         if (progress != nullptr && (perm + 1) % kProgressEvery == 0) {
@@ -377,38 +328,37 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, 
             if (progress->stopped()) break;
         }
     }
-    return to_batch_counts(accs);
+    return accs;
 }
 
-BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
+std::vector<PathwayAcc> calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
     std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param, Progress* progress) {
     const std::size_t pathways = sizes.size();
-    const std::uint64_t k = largest_size(sizes);
-    if (pathways == 0 || nperm == 0 || k == 0) return empty_batch_counts(pathways);
+    std::vector<PathwayAcc> accs(pathways);
+    BatchSamples samples(scores.size(), sizes, seed);
+    if (!samples.any(nperm)) return accs;
 
-    Mt19937 engine(static_cast<std::uint32_t>(seed));
-    CombinationSampler sampler;
-    // Permutations go in chunks, each a sample per slot, its prefix pass into
-    // the slot's buffer (a task each, with a scorer from the shelf), then added to
-    // the pathways. The chunks are pipelined over two sets of slots: while
-    // one chunk is scored, one task draws the next chunk's samples (the one
-    // engine, in permutation order) and others add the previous chunk's
-    // scores to the pathways, in contiguous slices, several per thread; within
-    // a pathway the permutations are added in order, as sequentially.
-    struct Slots {
+    // Permutations go in chunks: each permutation's sample is scored into its
+    // own buffer (a task each, with the scorer of the worker's slot), then
+    // added to the pathways. The chunks are pipelined over two sets of
+    // buffers: while one chunk is scored, one task draws the next
+    // chunk's samples (the one engine, in permutation order) and others add
+    // the previous chunk's scores to the pathways, in contiguous slices,
+    // several per thread; within a pathway the permutations are added in
+    // order, as sequentially.
+    struct Chunk {
         std::vector<std::vector<std::uint64_t>> samples = std::vector<std::vector<std::uint64_t>>(kParallelChunk);
         std::vector<std::vector<double>> buffer = std::vector<std::vector<double>>(kParallelChunk);
         std::size_t used = 0;
     };
-    std::array<Slots, 2> slots;
-    ScorerShelf scorers;
-    std::vector<PathwayAcc> accs(pathways);
+    std::array<Chunk, 2> chunks;
+    std::vector<PrefixScorer> scorers(pool::thread_count());
     const std::size_t slices = std::min<std::size_t>(pathways, pool::thread_count() * 8);
-    const auto draw = [&](std::vector<std::vector<std::uint64_t>>& samples, std::size_t count) {
-        for (std::size_t c = 0; c < count; ++c) sampler.draw(1, scores.size(), k, engine, samples[c]);
+    const auto draw = [&](std::vector<std::vector<std::uint64_t>>& drawn, std::size_t count) {
+        for (std::size_t c = 0; c < count; ++c) samples.draw(drawn[c]);
     };
-    const auto add_slice = [&](const Slots& chunk, std::size_t slice) {
+    const auto add_slice = [&](const Chunk& chunk, std::size_t slice) {
         const std::size_t begin = pathways * slice / slices;
         const std::size_t end = pathways * (slice + 1) / slices;
         for (std::size_t i = begin; i < end; ++i) {
@@ -422,32 +372,22 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     };
 
     std::size_t now = 0;
-    slots[now].used = static_cast<std::size_t>(std::min<std::uint64_t>(kFirstChunk, nperm));
-    draw(slots[now].samples, slots[now].used);
+    chunks[now].used = static_cast<std::size_t>(std::min<std::uint64_t>(kFirstChunk, nperm));
+    draw(chunks[now].samples, chunks[now].used);
     std::uint64_t done = 0;
-    bool previous = false;  // the other slots hold scores still to be added
+    bool previous = false;  // the other chunk holds scores still to be added
     while (true) {
-        Slots& current = slots[now];
-        Slots& other = slots[1 - now];
+        Chunk& current = chunks[now];
+        Chunk& other = chunks[1 - now];
         const std::uint64_t after = done + current.used;
         const auto next = static_cast<std::size_t>(std::min<std::uint64_t>(kParallelChunk, nperm - after));
-        const std::size_t draws = next > 0 ? 1 : 0;
-        const std::size_t adds = previous ? slices : 0;
-        pool::run(
-            draws + current.used + adds,
-            [&](std::size_t t) {
-                if (t < draws) {
-                    draw(other.samples, next);
-                } else if (t < draws + current.used) {
-                    const std::size_t c = t - draws;
-                    PrefixScorer scorer = scorers.take();
-                    scorer.score(scores, current.samples[c], score_type, gsea_param, current.buffer[c]);
-                    scorers.put_back(std::move(scorer));
-                } else {
-                    add_slice(other, t - draws - current.used);
-                }
-            },
-            poll);
+        pool::run({{next > 0 ? 1u : 0u, [&](std::size_t, std::size_t) { draw(other.samples, next); }},
+                   {current.used,
+                    [&](std::size_t c, std::size_t slot) {
+                        scorers[slot].score(scores, current.samples[c], score_type, gsea_param, current.buffer[c]);
+                    }},
+                   {previous ? slices : 0, [&](std::size_t slice, std::size_t) { add_slice(other, slice); }}},
+                  poll);
         done = after;
         if (progress != nullptr) {
             progress->advance(current.used);
@@ -459,8 +399,8 @@ BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
         now = 1 - now;
     }
     pool::run(
-        slices, [&](std::size_t slice) { add_slice(slots[now], slice); }, poll);
-    return to_batch_counts(accs);
+        slices, [&](std::size_t slice, std::size_t) { add_slice(chunks[now], slice); }, poll);
+    return accs;
 }
 
 }  // namespace rsvelmo

@@ -16,16 +16,7 @@
 
 namespace rsvelmo {
 
-struct BatchCounts {
-    std::vector<std::uint64_t> le_count;
-    std::vector<std::uint64_t> ge_count;
-    std::vector<std::uint64_t> le_zero_count;
-    std::vector<std::uint64_t> ge_zero_count;
-    std::vector<double> le_zero_sum;
-    std::vector<double> ge_zero_sum;
-};
-
-// One pathway's counts, as accumulated by the parallel batch.
+// One pathway's counts of random scores against its observed score.
 struct PathwayAcc {
     std::uint64_t le_count = 0;
     std::uint64_t ge_count = 0;
@@ -49,31 +40,22 @@ struct PathwayAcc {
     }
 };
 
-BatchCounts empty_batch_counts(std::size_t pathways);
-
-// Sequential batch: sizes[i] >= 1, scores has more genes than the largest
-// size. With `progress`, the permutations are counted there and the batch
-// returns early (with partial counts) when it asks to stop; the sequential
-// form polls it, so it must run on the thread that owns the progress.
-BatchCounts calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores, std::span<const double> observed,
-                                                std::span<const std::uint64_t> sizes, std::uint64_t nperm,
-                                                std::uint64_t seed, ScoreType score_type, double gsea_param,
-                                                Progress* progress = nullptr);
+// Sequential batch: the counts of pathway i (of size sizes[i] >= 1); scores
+// has more genes than the largest size. With `progress`, the permutations
+// are counted there and the batch returns early (with partial counts) when
+// it asks to stop; the sequential form polls it, so it must run on the
+// thread that owns the progress.
+std::vector<PathwayAcc> calc_gsea_stat_cumulative_batch_f64(std::span<const double> scores,
+                                                            std::span<const double> observed,
+                                                            std::span<const std::uint64_t> sizes, std::uint64_t nperm,
+                                                            std::uint64_t seed, ScoreType score_type, double gsea_param,
+                                                            Progress* progress = nullptr);
 
 // Same counts, bit for bit, with the prefix passes and the per-pathway
 // accumulation on the worker pool.
-BatchCounts calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
+std::vector<PathwayAcc> calc_gsea_stat_cumulative_batch_f64_thread_invariant_parallel(
     std::span<const double> scores, std::span<const double> observed, std::span<const std::uint64_t> sizes,
     std::uint64_t nperm, std::uint64_t seed, ScoreType score_type, double gsea_param, Progress* progress = nullptr);
-
-// Score of every prefix of a sample of distinct 1-based positions (draw order).
-std::vector<double> calc_gsea_stat_cumulative_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
-                                                  ScoreType score_type, double gsea_param);
-
-// One-sided maximum deviation of every prefix; `order` sorts the sample
-// ascending; `reversed` walks from the bottom of the list.
-std::vector<double> gsea_stats1_f64(std::span<const double> scores, std::span<const std::uint64_t> sample,
-                                    std::span<const std::size_t> order, bool reversed, double gsea_param);
 
 // Reusable working memory of the prefix scores, for callers that score many
 // samples: nothing is allocated per sample once the buffers have grown.
@@ -84,13 +66,13 @@ public:
     PrefixScorer(PrefixScorer&&) noexcept;
     PrefixScorer& operator=(PrefixScorer&&) noexcept;
 
-    // Writes the prefix scores of calc_gsea_stat_cumulative_f64 into out.
+    // Writes the score of every prefix of `sample` (distinct 1-based
+    // positions, in draw order) into out.
     void score(std::span<const double> scores, std::span<const std::uint64_t> sample, ScoreType score_type,
                double gsea_param, std::vector<double>& out);
 
-    struct Impl;  // the trees, chains and buffers of one prefix pass
-
 private:
+    struct Impl;  // the trees, chains and buffers of one prefix pass
     std::unique_ptr<Impl> impl_;
 };
 

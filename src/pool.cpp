@@ -25,12 +25,20 @@ namespace {
 // One parallel loop handed to the workers. It lives on the stack of the
 // thread that runs it, which leaves only once no worker holds it any more.
 struct Job {
-    std::size_t count = 0;
-    const std::function<void(std::size_t)>* task = nullptr;
+    std::initializer_list<Loop> loops;
+    std::size_t count = 0;  // tasks of all loops
     std::atomic<std::size_t> next{0};
     std::size_t finished = 0;  // tasks done; guarded by Pool::mutex_
     std::size_t holders = 0;   // workers taking tasks from it; guarded by Pool::mutex_
     bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
+
+    // Runs the t-th task of the job, counting through the loops in order.
+    void run_task(std::size_t t, std::size_t slot) const {
+        for (const Loop& loop : loops) {
+            if (t < loop.count) return loop.task(t, slot);
+            t -= loop.count;
+        }
+    }
 };
 
 // How often a waiting caller gets its `waiting` call.
@@ -42,7 +50,7 @@ public:
         // If the system refuses more threads, the pool keeps those it got;
         // with none at all, loops run on the calling thread.
         try {
-            for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this] { work(); });
+            for (std::size_t i = 0; i < threads; ++i) workers_.emplace_back([this, i] { work(i); });
         } catch (const std::system_error&) {
         }
         std::unique_lock lock(mutex_);
@@ -57,15 +65,15 @@ public:
 
     std::size_t size() const { return std::max<std::size_t>(workers_.size(), 1); }
 
-    void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::function<void()>& waiting) {
-        if (count == 0) return;
+    void run(std::initializer_list<Loop> loops, const std::function<void()>& waiting) {
+        Job job;
+        job.loops = loops;
+        for (const Loop& loop : loops) job.count += loop.count;
+        if (job.count == 0) return;
         if (workers_.empty()) {
-            for (std::size_t i = 0; i < count; ++i) task(i);
+            for (std::size_t t = 0; t < job.count; ++t) job.run_task(t, 0);
             return;
         }
-        Job job;
-        job.count = count;
-        job.task = &task;
         std::unique_lock lock(mutex_);
         queue_.push_back(&job);
         work_ready_.notify_all();
@@ -84,7 +92,7 @@ public:
     }
 
 private:
-    void work() {
+    void work(std::size_t slot) {
         std::unique_lock lock(mutex_);
         ++started_;
         changed_.notify_all();
@@ -99,7 +107,7 @@ private:
             lock.unlock();
             std::size_t ran = 0;
             for (std::size_t i; (i = job->next.fetch_add(1, std::memory_order_relaxed)) < job->count; ++ran) {
-                (*job->task)(i);
+                job->run_task(i, slot);
             }
             lock.lock();
             job->finished += ran;
@@ -200,8 +208,10 @@ bool create(std::size_t threads) {
 
 std::size_t thread_count() { return instance().size(); }
 
-void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::function<void()>& waiting) {
-    instance().run(count, task, waiting);
+void run(std::initializer_list<Loop> loops, const std::function<void()>& waiting) { instance().run(loops, waiting); }
+
+void run(std::size_t count, const Task& task, const std::function<void()>& waiting) {
+    run({Loop{count, task}}, waiting);
 }
 
 }  // namespace rsvelmo::pool

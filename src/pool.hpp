@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 
 namespace rsvelmo::pool {
 
@@ -23,13 +24,27 @@ bool create(std::size_t threads);
 // there is none.
 std::size_t thread_count();
 
-// Runs task(i) for every i in [0, count) on the pool and returns when all
-// have finished. Tasks must write only their own result slots. Creates the
-// pool with the default size if there is none. A task must not start
-// another loop. While it waits, the calling thread calls `waiting` (when
-// given) every few milliseconds: this is where a caller reports progress or
-// notices a request to stop (its tasks then have to return early by themselves).
-void run(std::size_t count, const std::function<void(std::size_t)>& task, const std::function<void()>& waiting = {});
+// One task of a loop, told its index in the loop and the slot of the worker
+// running it. Slots lie in [0, thread_count()) and no two tasks of one call
+// of `run` share a slot at the same time, so scratch memory indexed by slot
+// needs no lock (and stays in the cache of the core that used it last).
+using Task = std::function<void(std::size_t index, std::size_t slot)>;
+
+struct Loop {
+    std::size_t count;
+    Task task;
+};
+
+// Runs task(i, slot) for every i in [0, count) of every loop and returns
+// when all have finished; the tasks of one loop are handed out before those
+// of the next, so a long task put first starts first. Tasks must write only
+// their own results. Creates the pool with the default size if there is
+// none. A task must not start another loop. While it waits, the calling
+// thread calls `waiting` (when given) every few milliseconds: this is where
+// a caller reports progress or notices a request to stop (its tasks then
+// have to return early by themselves).
+void run(std::initializer_list<Loop> loops, const std::function<void()>& waiting = {});
+void run(std::size_t count, const Task& task, const std::function<void()>& waiting = {});
 
 // Default size: RAYON_NUM_THREADS if it holds an integer > 0 (0 means "the
 // hardware threads"), else RAYON_RS_NUM_CPUS if > 0, else the hardware

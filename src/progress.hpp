@@ -54,8 +54,6 @@ public:
     void throw_if_stopped() const {
         if (stopped()) throw Interrupted();
     }
-    // Whether polling does anything: callers can skip the pacing work.
-    bool observed() const { return observer_ != nullptr; }
 
 private:
     ProgressObserver* observer_;

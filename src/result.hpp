@@ -1,4 +1,4 @@
-// A value or an error message: the one way operations of this library fail.
+// A value or an error: the one way operations of this library fail.
 #pragma once
 
 #include <cassert>
@@ -9,10 +9,35 @@
 
 namespace rsvelmo {
 
+// Why an operation failed. Its kind tells a caller how to report it (the
+// module boundary turns each kind into its own exception); the message is
+// written for the user.
 struct Error {
+    enum class Kind : std::uint8_t {
+        Io,           // the operating system refused: os_error, the file in `subject`
+        Malformed,    // input breaking its format: the file in `subject`, the line (0: none)
+        Argument,     // a value its parameter cannot take: the parameter in `subject`
+        Unsupported,  // a feature this build does not have
+        OutOfMemory,
+        Internal,  // anything else: a fault of this library
+    };
+
+    Kind kind = Kind::Internal;
     std::string message;
-    int os_error = 0;        // the operating system's error number, when it failed
-    std::uint64_t line = 0;  // the input line at fault (1-based), when there is one
+    std::string subject;
+    int os_error = 0;        // Io: the error number, 0 when the system gave none
+    std::uint64_t line = 0;  // Malformed: the input line at fault (1-based)
+
+    static Error io(int os_error, std::string path, std::string message) {
+        return {Kind::Io, std::move(message), std::move(path), os_error, 0};
+    }
+    static Error malformed(std::string file, std::uint64_t line, std::string message) {
+        return {Kind::Malformed, std::move(message), std::move(file), 0, line};
+    }
+    static Error argument(std::string parameter, std::string message) {
+        return {Kind::Argument, std::move(message), std::move(parameter), 0, 0};
+    }
+    static Error of(Kind kind, std::string message) { return {kind, std::move(message), {}, 0, 0}; }
 };
 
 template <class T>

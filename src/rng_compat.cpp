@@ -142,17 +142,6 @@ std::uint64_t RLecuyerCmrgSeedCompat::r_unif_index(std::uint64_t dn) {
     return unif_index(dn, [this] { return unif_rand(); });
 }
 
-Result<std::vector<std::uint64_t>> RLecuyerCmrgSeedCompat::sample_int_no_replace(std::uint64_t n, std::uint64_t k) {
-    if (k > n) {
-        return Error{"sample_int_no_replace: size (" + std::to_string(k) + ") must be <= n (" + std::to_string(n) +
-                     ")"};
-    }
-    NoReplaceSampler sampler(n);
-    std::vector<std::uint64_t> out;
-    sampler.draw(*this, k, out);
-    return out;
-}
-
 NoReplaceSampler::NoReplaceSampler(std::uint64_t n) : pool_(n) {
     for (std::uint64_t i = 0; i < n; ++i) pool_[i] = i + 1;
 }

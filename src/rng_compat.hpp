@@ -51,8 +51,8 @@ public:
     double unif_rand();
     // R's uniform index in [0, dn) by rejection sampling; 0 for dn = 0.
     std::uint64_t r_unif_index(std::uint64_t dn);
-
-    const MtCore& core() const { return core_; }
+    // R's sample.int(1e9, 1): the seed of every stream derived from this one.
+    std::uint64_t draw_seed() { return r_unif_index(1000000000) + 1; }
 
 private:
     MtCore core_;
@@ -66,19 +66,14 @@ public:
     double unif_rand();
     std::uint64_t r_unif_index(std::uint64_t dn);
 
-    // R's sample.int(n, k) without replacement: k distinct values of 1..n in
-    // draw order, or an error when k > n.
-    Result<std::vector<std::uint64_t>> sample_int_no_replace(std::uint64_t n, std::uint64_t k);
-
-    const std::array<std::uint32_t, 6>& words() const { return s_; }
-
 private:
     friend class NoReplaceSampler;
     std::array<std::uint32_t, 6> s_{};
 };
 
-// sample_int_no_replace for callers that draw many sets over the same n: the
-// pool of 1..n is built once and restored after each draw in O(k).
+// R's sample.int(n, k) without replacement: k distinct values of 1..n in
+// draw order. The pool of 1..n is built once and restored after each draw
+// in O(k), for callers that draw many sets over the same n.
 class NoReplaceSampler {
 public:
     explicit NoReplaceSampler(std::uint64_t n);

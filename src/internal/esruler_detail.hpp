@@ -89,15 +89,8 @@ public:
     // Where the non-member `in` would stand in the list once the member
     // `out` has left it.
     std::uint64_t place_of(std::uint64_t in, std::uint64_t out) const { return rank_of(in) - (out < in); }
-    // Replaces the member at out_at by the non-member `in`, which stands at
-    // in_at afterwards (place_of). Exchanging back restores the set.
-    void exchange(std::uint64_t out_at, std::int32_t out_weight, std::uint64_t in, std::uint64_t in_at,
-                  std::int32_t in_weight) {
-        const std::uint64_t out = at_rank(out_at);
-        swap_bits(out, out_weight, in, in_weight);
-        keep_swap(out_at, out, in, in_at);
-    }
-    // The two halves of an exchange, for a proposal that may be taken back:
+    // Replacing the member `out` by the non-member `in` comes in two halves,
+    // for a proposal that may be taken back:
     // the membership, counts and weights, which the scans read, and, once
     // the proposal is kept, the sorted list and the members before each
     // block. In between, at_rank and members() still describe the set

@@ -16,14 +16,13 @@ TEST(RankedList, SortsDescendingWithTiesInInputOrder) {
 
 TEST(RankedList, PrepareWorkedExample) {
     const PreparedRanks p = RankedList({"a", "b"}, {3.0, 1.0}).prepare(1.0);
-    EXPECT_EQ(p.weights, (std::vector<double>{3.0, 1.0}));
     EXPECT_EQ(p.scaled_weights, (std::vector<std::int64_t>{805306368, 268435456}));
     EXPECT_EQ(p.scaled_total, 1073741824);
 }
 
 TEST(RankedList, PrepareEdgeCases) {
     const PreparedRanks empty = RankedList().prepare(1.0);
-    EXPECT_TRUE(empty.weights.empty());
+    EXPECT_TRUE(empty.scaled_weights.empty());
     EXPECT_EQ(empty.scaled_total, 0);
 
     // All zero: the scale factor is infinite and 0 * inf is NaN, which converts to 0.

@@ -4,7 +4,6 @@
 #include <tuple>
 
 #include "algo.hpp"
-#include "internal/driver_detail.hpp"
 #include "logging.hpp"
 #include "test_support.hpp"
 
@@ -61,18 +60,6 @@ TEST(Driver, RepeatedGeneNameUsesItsLastPosition) {
     const auto out = simple(r, {Pathway{"P", {}, {"x"}}}, 0, ScoreType::Pos);
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].es, 1.0 - 2.0 / 3.0);  // scored at position 2
-}
-
-TEST(Driver, ChunkLayouts) {
-    using driver::single_pathway_chunks;
-    using V = std::vector<std::uint64_t>;
-    EXPECT_EQ(single_pathway_chunks(500, false), V{500});
-    EXPECT_EQ(single_pathway_chunks(1000, false), V{1000});
-    EXPECT_EQ(single_pathway_chunks(2500, false), (V{1000, 1000, 500}));
-    V big(127, 1563);
-    big.push_back(1499);
-    EXPECT_EQ(single_pathway_chunks(200000, false), big);
-    EXPECT_EQ(single_pathway_chunks(200000, true), V{200000});
 }
 
 // The debug records of the driver and the refinement while `analyse` runs.

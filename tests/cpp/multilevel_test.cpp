@@ -13,36 +13,45 @@ std::vector<std::int64_t> weights(int n) {
     return w;
 }
 
-TEST(GroupRunner, DegenerateInputsGiveOne) {
-    const std::vector<double> scores = {0.2, -0.1};
-    for (const auto& r : run_multilevel_gsea_group_impl(1e-10, 0, {}, 5, scores, ScoreType::Std, 101, 1)) {
-        EXPECT_EQ(r.pvalue, 1.0);
-        EXPECT_EQ(r.log2err, 0.0);
+// Rows of one size with the given scores, each with a coarse permutation
+// p-value of 0.5 from 500 of 1000 random sets on its side.
+std::vector<EnrichmentResult> rows_with(const std::vector<double>& es) {
+    std::vector<EnrichmentResult> rows;
+    for (double e : es) {
+        EnrichmentResult& row = rows.emplace_back();
+        row.size = 10;
+        row.es = e;
+        row.pval = 0.5;
     }
-    EXPECT_TRUE(run_multilevel_gsea_group_impl(1e-10, 10, weights(10), 3, {}, ScoreType::Std, 101, 1).empty());
+    return rows;
 }
 
-TEST(GroupRunner, SidesAndOrder) {
-    const auto w = weights(200);
-    const std::vector<double> scores = {0.6, -0.6, 0.0, std::nan(""), 0.3};
-    const auto r = run_multilevel_gsea_group_impl(1e-20, 200, w, 10, scores, ScoreType::Std, 51, 9);
-    ASSERT_EQ(r.size(), scores.size());
-    EXPECT_LT(r[0].pvalue, r[4].pvalue);  // a larger score is rarer
-    EXPECT_LT(r[0].pvalue, 0.05);
-    EXPECT_LT(r[1].pvalue, 0.05);  // the reversed estimator answers negative scores
-    EXPECT_GT(r[2].pvalue, 0.3);   // 0 is answered by the positive side
-    EXPECT_TRUE(r[0].log2err.has_value());
+std::vector<EnrichmentResult> refined(std::vector<EnrichmentResult> rows, std::uint64_t sample_size, ScoreType type) {
+    const std::vector<SideCounts> counts(rows.size(), {250, 500});
+    RMt19937SeedCompat main_stream(9);
+    Progress progress;
+    refine_multilevel(rows, counts, {1000, type, sample_size, 1e-20, true}, weights(200), main_stream, progress);
+    return rows;
 }
 
-TEST(GroupRunner, NanWhenASideHasNoEstimate) {
-    // A NaN score under 'pos' asks the side that was never extended; a
-    // one-set population never forms a level.
-    const std::vector<double> scores = {0.5, std::nan("")}, two_sided = {0.5, -0.4};
-    const auto pos = run_multilevel_gsea_group_impl(1e-10, 100, weights(100), 5, scores, ScoreType::Pos, 21, 3);
-    EXPECT_TRUE(std::isfinite(pos[0].pvalue));
-    EXPECT_TRUE(std::isnan(pos[1].pvalue) && !pos[1].log2err);
-    for (const auto& r : run_multilevel_gsea_group_impl(1e-10, 100, weights(100), 5, two_sided, ScoreType::Std, 1, 3))
-        EXPECT_TRUE(std::isnan(r.pvalue));
+TEST(GroupRunner, EachSideAnswersItsScoresInOrder) {
+    const auto r = refined(rows_with({0.6, -0.6, 0.0, 0.3}), 51, ScoreType::Std);
+    // The estimators answer within the pathway's side: their p-value is
+    // divided by the side's share, 501/1001.
+    EXPECT_LT(r[0].pval, r[3].pval);  // a larger score is rarer
+    EXPECT_LT(r[0].pval, 0.1);
+    EXPECT_LT(r[1].pval, 0.1);  // the reversed estimator answers negative scores
+    EXPECT_GT(r[2].pval, 0.6);  // 0 is answered by the positive side
+    for (const auto& row : r) EXPECT_TRUE(row.log2err && std::isfinite(*row.log2err));
+}
+
+TEST(GroupRunner, AFailedEstimateLeavesTheRowAlone) {
+    // A one-set population never forms a level: no estimate, and the
+    // permutation p-value stays.
+    for (const auto& row : refined(rows_with({0.5, -0.4}), 1, ScoreType::Std)) {
+        EXPECT_EQ(row.pval, 0.5);
+        EXPECT_FALSE(row.log2err);
+    }
 }
 
 }  // namespace

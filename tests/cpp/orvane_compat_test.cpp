@@ -16,6 +16,19 @@ namespace {
 const std::vector<double> kTies = {4, 4, 4, 4, 3, 2, 2, 1, 1, 1, 1};
 const std::vector<std::uint64_t> kTiesSample = {9, 7, 8, 10, 3, 2, 4, 5, 11, 1};
 
+std::vector<double> prefix_scores(PrefixScorer& scorer, std::span<const double> scores,
+                                  std::span<const std::uint64_t> sample, ScoreType type) {
+    std::vector<double> out;
+    scorer.score(scores, sample, type, 1.0, out);
+    return out;
+}
+
+std::vector<double> prefix_scores(std::span<const double> scores, std::span<const std::uint64_t> sample,
+                                  ScoreType type) {
+    PrefixScorer scorer;
+    return prefix_scores(scorer, scores, sample, type);
+}
+
 std::vector<double> descending(int n) {
     std::vector<double> s;
     for (int v = n; v >= 1; --v) s.push_back(v);
@@ -24,10 +37,10 @@ std::vector<double> descending(int n) {
 
 TEST(PrefixScores, SampleHoldingFirstAndLastGene) {
     using V = std::vector<double>;
-    const auto pos = calc_gsea_stat_cumulative_f64(kTies, kTiesSample, ScoreType::Pos, 1.0);
+    const auto pos = prefix_scores(kTies, kTiesSample, ScoreType::Pos);
     // The fourth is 1/7, the score of genes 9, 7, 8, 10.
     EXPECT_EQ(V(pos.begin(), pos.begin() + 5), (V{0.2, 0.2222222222222222, 0.25, 0.14285714285714285, 1.0 / 6.0}));
-    const auto neg = calc_gsea_stat_cumulative_f64(kTies, kTiesSample, ScoreType::Neg, 1.0);
+    const auto neg = prefix_scores(kTies, kTiesSample, ScoreType::Neg);
     EXPECT_EQ(V(neg.begin(), neg.begin() + 4), (V{-0.8, -0.6666666666666666, -0.75, -0.8571428571428571}));
 }
 
@@ -36,14 +49,16 @@ TEST(PrefixScores, BatchExampleFirstPermutation) {
     const std::vector<std::uint64_t> sample = {7, 12, 5, 11, 9};
     Mt19937 engine(42);
     EXPECT_EQ(combination(1, 12, 5, engine), sample);
-    const auto es = calc_gsea_stat_cumulative_f64(s, sample, ScoreType::Std, 1.0);
+    const auto es = prefix_scores(s, sample, ScoreType::Std);
     EXPECT_EQ(es, (std::vector<double>{-0.5454545454545454, -0.6, -0.4444444444444444, -0.5, -0.5714285714285714}));
 }
 
 // Every prefix score equals the single-set score of that prefix, also for
-// samples that hold the first or the last gene of the list.
+// samples that hold the first or the last gene of the list, and with one
+// scorer reused for lists and samples of every size.
 TEST(PrefixScores, AgreeWithSingleSetScores) {
     Mt19937 engine(7);
+    PrefixScorer scorer;
     for (int round = 0; round < 400; ++round) {
         const std::uint64_t n = 5 + uid_wrapper(0, 60, engine);
         std::vector<double> weights(n);
@@ -59,7 +74,7 @@ TEST(PrefixScores, AgreeWithSingleSetScores) {
             if (sample[at] != n) sample[at] = 1;
         }
         for (ScoreType type : {ScoreType::Std, ScoreType::Pos, ScoreType::Neg}) {
-            const auto prefix_scores = calc_gsea_stat_cumulative_f64(weights, sample, type, 1.0);
+            const auto scores = prefix_scores(scorer, weights, sample, type);
             std::vector<std::uint64_t> prefix;
             for (std::size_t j = 0; j < k; ++j) {
                 prefix.insert(std::upper_bound(prefix.begin(), prefix.end(), sample[j] - 1), sample[j] - 1);
@@ -69,11 +84,11 @@ TEST(PrefixScores, AgreeWithSingleSetScores) {
                 const double up = calculate_es_velmo(weights, prefix, n, ScoreType::Pos).es;
                 const double down = calculate_es_velmo(weights, prefix, n, ScoreType::Neg).es;
                 if (type == ScoreType::Std && std::fabs(up + down) < 1e-12) {
-                    const double e = prefix_scores[j];
+                    const double e = scores[j];
                     ASSERT_TRUE(e == 0.0 || std::fabs(e - up) < 1e-12 || std::fabs(e - down) < 1e-12);
                     continue;
                 }
-                ASSERT_NEAR(prefix_scores[j], single, 1e-12)
+                ASSERT_NEAR(scores[j], single, 1e-12)
                     << "round " << round << " type " << int(type) << " prefix " << j + 1 << " of " << k;
             }
         }
@@ -84,26 +99,28 @@ TEST(PrefixScores, ZeroScoresWeighTheFloor) {
     // Only the zero gene is sampled: its weight is the floor 1e-5/1024, so the
     // walk rises by 1 at that gene exactly as with any positive weight.
     const std::vector<double> s = {3, 2, 0, 1};
-    const auto es = calc_gsea_stat_cumulative_f64(s, std::vector<std::uint64_t>{3}, ScoreType::Pos, 1.0);
+    const auto es = prefix_scores(s, std::vector<std::uint64_t>{3}, ScoreType::Pos);
     EXPECT_DOUBLE_EQ(es[0], 1.0 - 2.0 / 3.0);
+}
+
+bool same(const PathwayAcc& a, const PathwayAcc& b) {
+    return a.le_count == b.le_count && a.ge_count == b.ge_count && a.le_zero_count == b.le_zero_count &&
+           a.ge_zero_count == b.ge_zero_count && a.le_zero_sum == b.le_zero_sum && a.ge_zero_sum == b.ge_zero_sum;
 }
 
 TEST(Batch, WorkedExample) {
     const auto s = descending(12);
     const std::vector<double> observed = {0.5, -0.3};
     const std::vector<std::uint64_t> sizes = {3, 5};
-    const BatchCounts c = calc_gsea_stat_cumulative_batch_f64(s, observed, sizes, 10, 42, ScoreType::Std, 1.0);
-    EXPECT_EQ(c.le_count, (std::vector<std::uint64_t>{7, 3}));
-    EXPECT_EQ(c.ge_count, (std::vector<std::uint64_t>{3, 7}));
-    EXPECT_EQ(c.le_zero_count, (std::vector<std::uint64_t>{5, 4}));
-    EXPECT_EQ(c.ge_zero_count, (std::vector<std::uint64_t>{5, 6}));
-    EXPECT_EQ(c.le_zero_sum, (std::vector<double>{-2.6666666666666665, -1.7142857142857142}));
-    EXPECT_EQ(c.ge_zero_sum, (std::vector<double>{2.7369987468671684, 2.7757247344067477}));
+    const auto c = calc_gsea_stat_cumulative_batch_f64(s, observed, sizes, 10, 42, ScoreType::Std, 1.0);
+    ASSERT_EQ(c.size(), 2u);
+    EXPECT_TRUE(same(c[0], {7, 3, 5, 5, -2.6666666666666665, 2.7369987468671684}));
+    EXPECT_TRUE(same(c[1], {3, 7, 4, 6, -1.7142857142857142, 2.7757247344067477}));
 }
 
-bool same(const BatchCounts& a, const BatchCounts& b) {
-    return a.le_count == b.le_count && a.ge_count == b.ge_count && a.le_zero_count == b.le_zero_count &&
-           a.ge_zero_count == b.ge_zero_count && a.le_zero_sum == b.le_zero_sum && a.ge_zero_sum == b.ge_zero_sum;
+bool same(const std::vector<PathwayAcc>& a, const std::vector<PathwayAcc>& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](const PathwayAcc& x, const PathwayAcc& y) { return same(x, y); });
 }
 
 // Sequential and parallel batches agree bit for bit, on either side of the

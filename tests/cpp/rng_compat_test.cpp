@@ -40,11 +40,13 @@ TEST(RFixtures, EveryFixtureSeedMatchesR) {
             for (std::size_t i = 0; i < row.at(key).size(); ++i) drawn.push_back(rng.r_unif_index(dn) + 1);
             EXPECT_EQ(tokens(drawn), row.at(key)) << key;
         }
-        EXPECT_EQ(tokens(RLecuyerCmrgSeedCompat(seed).words()), row.at("lecuyer_words"));
         for (const auto& [key, values] : row) {
             if (key.rfind("lecuyer_sample_", 0) != 0) continue;
             const std::uint64_t n = std::stoull(key.substr(15)), k = std::stoull(key.substr(key.rfind('_') + 1));
-            EXPECT_EQ(tokens(RLecuyerCmrgSeedCompat(seed).sample_int_no_replace(n, k).value()), values) << key;
+            RLecuyerCmrgSeedCompat rng(seed);
+            std::vector<std::uint64_t> drawn;
+            ASSERT_TRUE(NoReplaceSampler(n).draw(rng, k, drawn));
+            EXPECT_EQ(tokens(drawn), values) << key;
         }
     }
 }
@@ -59,22 +61,19 @@ TEST(RMersenneTwister, IndexBelowZeroAndOneConsumesNothingAndOneUniform) {
     EXPECT_EQ(bits_of(b.unif_rand()), bits_of(second));  // exactly one consumed
 }
 
-// The R fixtures pin the draws; these are the calls that draw nothing or fail.
-TEST(Lecuyer, SampleEdges) {
-    RLecuyerCmrgSeedCompat rng(3), untouched(3);
-    ASSERT_TRUE(rng.sample_int_no_replace(10, 0).value().empty());
-    EXPECT_EQ(rng.words(), untouched.words());
-    EXPECT_EQ(rng.sample_int_no_replace(3, 4).error(), "sample_int_no_replace: size (4) must be <= n (3)");
-}
-
-TEST(Lecuyer, ReusedSamplerDrawsWhatFreshCallsDraw) {
+// The R fixtures pin the draws. A reused sampler restores its pool after
+// each draw; an empty draw consumes nothing and one too large is refused.
+TEST(Lecuyer, ReusedSamplerDrawsWhatFreshSamplersDraw) {
     RLecuyerCmrgSeedCompat a(99), b(99);
     NoReplaceSampler sampler(500);
-    std::vector<std::uint64_t> out;
-    for (std::uint64_t k : {5u, 300u, 500u, 1u, 77u}) {
+    std::vector<std::uint64_t> out, fresh;
+    for (std::uint64_t k : {5u, 300u, 0u, 500u, 1u, 77u}) {
         ASSERT_TRUE(sampler.draw(a, k, out));
-        EXPECT_EQ(out, b.sample_int_no_replace(500, k).value());
+        ASSERT_TRUE(NoReplaceSampler(500).draw(b, k, fresh));
+        EXPECT_EQ(out, fresh);
     }
+    EXPECT_EQ(a.unif_rand(), b.unif_rand());
+    EXPECT_FALSE(sampler.draw(a, 501, out));
 }
 
 TEST(Mt19937, CombinationExamples) {

@@ -28,7 +28,6 @@ def test_signature_and_result_records(gmt):
         "scoreType='std', gseaParam=1.0, mode='velmo', nperm=None, sampleSize=101, gpu=False)"
     )
     assert all(p.kind is p.POSITIONAL_OR_KEYWORD for p in sig.parameters.values())
-    assert rsvelmopy.run_gsea_py.__doc__ is None and rsvelmopy.__doc__ is None
     rows = rsvelmopy.run_gsea_py(RANKS, gmt, nperm=200)
     assert [r["pathway"] for r in rows] == ["P1", "P2"]
     for r in rows:
@@ -63,8 +62,12 @@ def test_accepted_argument_forms(gmt):
         type("Ranks", (dict,), {})({"g0": 3, "g1": Score(), "g3": True, "zz": 0.1}), gmt, nperm=0
     )
     assert rows[0]["size"] == 3
-    assert rsvelmopy.run_gsea_py(RANKS, gmt, gpu=np.bool_(False), nperm=0)
-    assert rsvelmopy.run_gsea_py(RANKS, gmt, scoreType="POS", mode="Multilevel", nPermSimple=50)
+    assert str(rsvelmopy.run_gsea_py(RANKS, gmt, gpu=np.bool_(False), nperm=50)) == str(
+        rsvelmopy.run_gsea_py(RANKS, gmt, gpu=False, nperm=50)
+    )
+    assert str(rsvelmopy.run_gsea_py(RANKS, gmt, scoreType="POS", mode="Multilevel", nPermSimple=50)) == str(
+        rsvelmopy.run_gsea_py(RANKS, gmt, scoreType="pos", mode="multilevel", nPermSimple=50)
+    )
     assert len(rsvelmopy.run_gsea_py({f"g{i}": 0.0 for i in range(50)}, gmt, nperm=100)) == 2  # all zero is valid
     assert rsvelmopy.run_gsea_py({}, gmt) == []
 
@@ -164,7 +167,8 @@ for call in {calls!r}:
         pass
 print(len(os.listdir("/proc/self/task")) - 1, end="")
 """
-BOUND = max(64, 8 * len(os.sched_getaffinity(0)))
+HARDWARE = len(os.sched_getaffinity(0))
+BOUND = max(64, 8 * HARDWARE)
 
 
 @pytest.mark.parametrize(
@@ -174,8 +178,12 @@ BOUND = max(64, 8 * len(os.sched_getaffinity(0)))
         (["run_gsea_py(R, '/none', nproc=3)", "run_gsea_py(R, gmt, nproc=8, nperm=0)"], {}, 3),  # a failed call too
         (["run_gsea_py(R, gmt, nperm=0)", "run_gsea_py(R, gmt, nproc=4)"], {"RAYON_NUM_THREADS": "3"}, 3),
         (["run_gsea_py(R, gmt, nperm=0)"], {"RAYON_NUM_THREADS": "bad", "RAYON_RS_NUM_CPUS": "5"}, 5),
+        (["run_gsea_py(R, gmt, nperm=0)"], {"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "0"}, HARDWARE),
+        (["run_gsea_py(R, gmt, nperm=0)"], {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, HARDWARE),
         (["run_gsea_py(R, gmt, nproc=10**6, nperm=10)"], {}, BOUND),  # a huge request is bounded
         (["run_gsea(R, gmt, threads=10**6, nperm=10)"], {}, BOUND),
+        (["run_gsea_py(R, gmt, nproc=4)"], {"RAYON_NUM_THREADS": "3"}, 4),  # nproc wins over the default
+        (["run_gsea_py(R, gmt, nperm=0)"], {"RAYON_NUM_THREADS": "1000000"}, BOUND),
     ],
 )
 def test_the_first_call_fixes_the_pool_size(calls, env, threads):
