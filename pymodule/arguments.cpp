@@ -4,6 +4,7 @@
 #include <cmath>
 #include <unordered_map>
 
+#include "bindings.hpp"
 #include "convert.hpp"
 #include "errors.hpp"
 #include "pyref.hpp"
@@ -18,9 +19,10 @@ constexpr std::array<const char*, 14> kRunGseaPyParameters = {
     "eps",   "scoreType", "gseaParam",   "mode", "nperm", "sampleSize", "gpu"};
 
 constexpr const char* kRunGsea = "run_gsea()";
-constexpr std::array<const char*, 16> kRunGseaParameters = {
-    "ranks",    "gene_sets", "mode",       "nperm",      "nperm_simple", "seed",     "threads",    "min_size",
-    "max_size", "eps",       "score_type", "gsea_param", "sample_size",  "progress", "refine_all", "diagnostics"};
+constexpr std::array<const char*, 17> kRunGseaParameters = {
+    "ranks",       "gene_sets", "mode",       "nperm",       "nperm_simple", "seed",
+    "threads",     "min_size",  "max_size",   "eps",         "score_type",   "gsea_param",
+    "sample_size", "progress",  "refine_all", "diagnostics", "stable_calls"};
 
 bool type_error(const char* format, const char* what, PyObject* found) {
     PyErr_Format(PyExc_TypeError, format, kRunGsea, what, Py_TYPE(found)->tp_name);
@@ -202,6 +204,21 @@ bool check_settings(const Settings& s) {
     return true;
 }
 
+bool check_stable_calls(const Request& r) {
+    if (!r.stable_calls) return true;
+    if (!(*r.stable_calls > 0.0 && *r.stable_calls <= 1.0)) {
+        return value_error("stable_calls", "stable_calls must be a padj cut in (0, 1] or None, not " +
+                                               rsvelmo::format_double(*r.stable_calls));
+    }
+    const std::string mode = rsvelmo::unicode_lower(r.settings.mode);
+    if (mode == "simple" || (mode == "velmo" && r.settings.nperm)) {
+        return value_error("stable_calls",
+                           "stable_calls settles calls with the multilevel estimator: use mode 'multilevel', or "
+                           "'velmo' without nperm");
+    }
+    return true;
+}
+
 }  // namespace
 
 bool parse_reference_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ReferenceArguments& out) {
@@ -243,7 +260,9 @@ bool parse_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, R
         r.progress = s[13];
     }
     return (!s[14] || to_bool(f, "refine_all", s[14], r.refine_all)) &&
-           (!s[15] || to_bool(f, "diagnostics", s[15], r.diagnostics)) && check_settings(v);
+           (!s[15] || to_bool(f, "diagnostics", s[15], r.diagnostics)) &&
+           (!s[16] || s[16] == Py_None || to_double(f, "stable_calls", s[16], r.stable_calls.emplace())) &&
+           check_settings(v) && check_stable_calls(r);
 }
 
 bool parse_path_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::string& path) {

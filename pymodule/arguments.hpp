@@ -50,6 +50,7 @@ struct Request {
     PyObject* progress = nullptr;            // borrowed from the arguments; NULL: no callback
     bool refine_all = false;
     bool diagnostics = true;
+    std::optional<double> stable_calls;  // the padj cut whose calls to settle
 };
 
 // Binds, converts and checks the values (a count below its minimum, an eps

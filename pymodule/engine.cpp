@@ -19,7 +19,7 @@ namespace rsvelmopy {
 const char kRunGseaDoc[] =
     "run_gsea(ranks, gene_sets, *, mode='velmo', nperm=None, nperm_simple=1000, seed=42, threads=0, "
     "min_size=1, max_size=None, eps=1e-50, score_type='std', gsea_param=1.0, sample_size=101, progress=None, "
-    "refine_all=False, diagnostics=True)\n--\n\n"
+    "refine_all=False, diagnostics=True, stable_calls=None)\n--\n\n"
     "Run a preranked gene set enrichment analysis.\n\n"
     "Parameters\n----------\n"
     "ranks : dict or (sequence, sequence)\n"
@@ -58,6 +58,10 @@ const char kRunGseaDoc[] =
     "refine_all : bool\n"
     "    With the multilevel analysis, refine every gene set, not only those whose permutation\n"
     "    p-value is too coarse.\n"
+    "stable_calls : float, optional\n"
+    "    With the multilevel analysis, settle the calls at this padj cut: gene sets whose p-value\n"
+    "    lies within 2.576 standard errors (log2err) of the Benjamini-Hochberg cut get new\n"
+    "    estimates with 4, then 16 times `sample_size`. None (default): do not.\n"
     "diagnostics : bool\n"
     "    Whether to issue the RankingWarning diagnostics (callers that check rankings themselves\n"
     "    turn them off).\n\n"
@@ -187,6 +191,7 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     options.eps = s.eps;
     options.gsea_param = s.gsea_param;
     options.sample_size = s.sample_size;
+    options.settle_cut = r.stable_calls;
 
     PyRef callback = PyRef::borrow(r.progress);  // kept alive while the lock is released
     std::vector<rsvelmo::EnrichmentResult> results;

@@ -51,6 +51,7 @@ def run_gsea(
     progress: Callable[[str, int, int], object] | None = None,
     refine_all: bool = False,
     diagnostics: bool = True,
+    stable_calls: float | None = None,
 ) -> list[GeneSetResult]: ...
 
 def read_gmt(path: str | os.PathLike[str]) -> list[tuple[str, str | None, list[str]]]: ...

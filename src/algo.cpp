@@ -263,8 +263,12 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
     logging::log(Level::Trace, kLog, __LINE__, "stage done: permutations");
 
     if (options.run_multilevel && nperm > 0 && kept.size() > 0) {
-        refine_multilevel(kept.rows, kept.sides, {nperm, score_type, sample_size, eps, options.refine_all},
-                          prepared.scaled_weights, main_stream, progress);
+        const RefinementSettings refinement{nperm, score_type, sample_size, eps, options.refine_all};
+        refine_multilevel(kept.rows, kept.sides, refinement, prepared.scaled_weights, main_stream, progress);
+        if (options.settle_cut) {
+            settle_calls(kept.rows, kept.sides, refinement, *options.settle_cut, prepared.scaled_weights, main_stream,
+                         progress);
+        }
     }
     logging::log(Level::Trace, kLog, __LINE__, "stage done: multilevel");
 

@@ -34,6 +34,9 @@ struct AnalysisOptions {
     double eps = 1e-50;               // smallest multilevel p-value
     double gsea_param = 1.0;          // exponent of the score weights
     std::uint64_t sample_size = 101;  // sample size of the multilevel estimator
+    // With run_multilevel: settle the calls at this padj cut (more sampling
+    // for the rows whose call the estimates leave open); none: do not.
+    std::optional<double> settle_cut = std::nullopt;
 };
 
 // The analysis a mode asks for, with every other setting at its default:

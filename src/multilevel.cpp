@@ -1,6 +1,7 @@
 #include "multilevel.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -52,10 +53,11 @@ void trace_estimator(const EsRulerCompat& ruler, std::uint64_t n, std::uint64_t 
 
 // One side's estimator, run down to the most extreme score it answers; the
 // p-values of its scores go into the matching slots of `out` (NaN where the
-// estimator formed no level), the other slots are left alone.
+// estimator formed no level), the other slots are left alone. `positives`
+// gets how many of its first, uniformly drawn sets score on its side.
 void run_side(Side side, std::span<const std::int64_t> weights_of_side, double eps, std::uint64_t pathway_size,
               std::span<const double> scores, ScoreType score_type, std::uint64_t sample_size, std::uint64_t seed,
-              std::span<double> out, const Progress& progress) {
+              std::span<double> out, std::uint64_t& positives, const Progress& progress) {
     if (weights_of_side.empty() || pathway_size == 0) {
         for (std::size_t i = 0; i < scores.size(); ++i) {
             if (answers(side, scores[i])) out[i] = 1.0;
@@ -71,6 +73,12 @@ void run_side(Side side, std::span<const std::int64_t> weights_of_side, double e
     if (extreme >= 0.0) ruler.extend(seed, extreme, eps, &progress);
     if (progress.stopped()) return;
     trace_estimator(ruler, weights_of_side.size(), pathway_size, sample_size, seed);
+    if (!ruler.levels().empty()) {
+        const esruler::Level& first = ruler.levels().front();
+        const auto on_side = [](const esruler::SampleStat& stat) { return stat.positive; };
+        positives = std::count_if(first.below.begin(), first.below.end(), on_side) +
+                    std::count_if(first.above.begin(), first.above.end(), on_side);
+    }
 
     // One-sided score types count every set reaching |e|; the two-sided one
     // only sets whose signed score lies on the same side.
@@ -139,12 +147,13 @@ std::vector<EstimatorTask> schedule(const std::vector<const Groups::value_type*>
     return tasks;
 }
 
-// Writes an estimator's p-value into the pathway's row, with its error.
-void merge(EnrichmentResult& r, double estimate, const SideCounts& counts, const RefinementSettings& s) {
+// Writes an estimator's p-value, divided by the share of its side, into the
+// pathway's row, with its error.
+void merge(EnrichmentResult& r, double estimate, double share, const RefinementSettings& s) {
     // A failed estimate says nothing about the pathway: keep the
     // permutation result rather than reporting p = 1.
     if (std::isnan(estimate)) return;
-    const double quotient = estimate / same_sign_share(counts, s.nperm);
+    const double quotient = estimate / share;
     r.pval = std::isnan(quotient) ? 1.0 : std::min(quotient, 1.0);
     if (r.pval < s.eps) {
         r.pval = s.eps;
@@ -156,27 +165,25 @@ void merge(EnrichmentResult& r, double estimate, const SideCounts& counts, const
     }
 }
 
-}  // namespace
+// What the estimators of a set of groups found: each group's p-values in
+// member order, and per side how many of its first sets scored on that side.
+struct Estimates {
+    std::vector<std::vector<double>> pvalues;
+    std::vector<std::array<std::uint64_t, 2>> positives;
+};
 
-void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
-                       const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
-                       RMt19937SeedCompat& main_stream, Progress& progress) {
-    const Groups groups = select_groups(rows, counts, settings);
-    if (groups.empty()) return;
-    // These draws keep the seed of the multilevel stage where it has always
-    // been in the main stream; their values are not used.
-    for (std::uint64_t g = groups.size(); g >= 1; --g) (void)main_stream.r_unif_index(g);
-    const std::uint64_t seed = main_stream.draw_seed();
-    if (logging::enabled(logging::Level::Debug)) {
-        logging::log(logging::Level::Debug, kLog, __LINE__,
-                     "multilevel seed " + std::to_string(seed) + " for " + std::to_string(groups.size()) + " groups");
-    }
-
+// Runs the estimators of every group on the pool, longest first, with one
+// seed for all; throws Interrupted when the progress asks to stop.
+Estimates run_groups(const Groups& groups, std::span<const EnrichmentResult> rows, std::span<const SideCounts> counts,
+                     const RefinementSettings& settings, std::uint64_t seed,
+                     std::span<const std::int64_t> scaled_weights, Progress& progress) {
     std::vector<const Groups::value_type*> jobs;
     for (const auto& group : groups) jobs.push_back(&group);
     std::vector<std::vector<double>> scores(jobs.size());
     std::vector<double> group_eps(jobs.size());
-    std::vector<std::vector<double>> results(jobs.size());
+    Estimates found;
+    found.pvalues.resize(jobs.size());
+    found.positives.resize(jobs.size());
     for (std::size_t g = 0; g < jobs.size(); ++g) {
         double smallest_share = std::numeric_limits<double>::infinity();
         for (std::size_t i : jobs[g]->second) {
@@ -184,7 +191,7 @@ void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCou
             scores[g].push_back(rows[i].es);
         }
         group_eps[g] = settings.eps * smallest_share;
-        results[g].assign(scores[g].size(), 1.0);
+        found.pvalues[g].assign(scores[g].size(), 1.0);
     }
 
     const std::vector<EstimatorTask> tasks = schedule(jobs, scores, rows, counts);
@@ -200,18 +207,112 @@ void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCou
             const std::size_t g = tasks[t].group;
             const Side side = tasks[t].side;
             run_side(side, side == Side::Positive ? top : bottom, group_eps[g], jobs[g]->first, scores[g],
-                     settings.score_type, settings.sample_size, seed, results[g], progress);
+                     settings.score_type, settings.sample_size, seed, found.pvalues[g],
+                     found.positives[g][side == Side::Positive ? 0 : 1], progress);
             progress.advance(1);
         },
         [&] { progress.poll(); });
     progress.throw_if_stopped();
     progress.finish();
     progress.throw_if_stopped();
+    return found;
+}
 
-    for (std::size_t g = 0; g < jobs.size(); ++g) {
-        const auto& members = jobs[g]->second;
+void log_seed(std::uint64_t seed, std::size_t groups, std::uint32_t line) {
+    if (!logging::enabled(logging::Level::Debug)) return;
+    logging::log(logging::Level::Debug, kLog, line,
+                 "multilevel seed " + std::to_string(seed) + " for " + std::to_string(groups) + " groups");
+}
+
+}  // namespace
+
+void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
+                       const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
+                       RMt19937SeedCompat& main_stream, Progress& progress) {
+    const Groups groups = select_groups(rows, counts, settings);
+    if (groups.empty()) return;
+    // These draws keep the seed of the multilevel stage where it has always
+    // been in the main stream; their values are not used.
+    for (std::uint64_t g = groups.size(); g >= 1; --g) (void)main_stream.r_unif_index(g);
+    const std::uint64_t seed = main_stream.draw_seed();
+    log_seed(seed, groups.size(), __LINE__);
+
+    const Estimates found = run_groups(groups, rows, counts, settings, seed, scaled_weights, progress);
+    std::size_t g = 0;
+    for (const auto& [size, members] : groups) {
         for (std::size_t m = 0; m < members.size(); ++m) {
-            merge(rows[members[m]], results[g][m], counts[members[m]], settings);
+            const std::size_t i = members[m];
+            merge(rows[i], found.pvalues[g][m], same_sign_share(counts[i], settings.nperm), settings);
+        }
+        ++g;
+    }
+}
+
+namespace {
+
+// A call is settled when its log2 p lies this many standard errors from the
+// cut's: the chance that more sampling moves it across is then below 0.5%.
+constexpr double kSettledAt = 2.576;
+// Rounds of settling, each with four times the sample of the one before.
+constexpr int kSettleRounds = 2;
+constexpr std::uint64_t kSampleGrowth = 4;
+
+// Where the calls end at the cut: the Benjamini-Hochberg line cut * k / n at
+// the last rank k whose p-value lies below it (the first rank when none
+// does); n counts every row, as the adjustment does.
+double call_boundary(std::span<const EnrichmentResult> rows, double cut) {
+    std::vector<double> pvals;
+    for (const EnrichmentResult& r : rows) {
+        if (std::isfinite(r.pval)) pvals.push_back(r.pval);
+    }
+    std::sort(pvals.begin(), pvals.end());
+    const auto n = static_cast<double>(rows.size());
+    std::size_t last = 1;
+    for (std::size_t rank = 1; rank <= pvals.size(); ++rank) {
+        if ((pvals[rank - 1] * n) / static_cast<double>(rank) < cut) last = rank;
+    }
+    return cut * static_cast<double>(last) / n;
+}
+
+// Rows whose call the next round should settle, by size.
+Groups unsettled(std::span<const EnrichmentResult> rows, double boundary, double eps) {
+    Groups groups;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const EnrichmentResult& r = rows[i];
+        if (!std::isfinite(r.pval) || r.pval <= eps || !r.log2err || !(*r.log2err > 0.0)) continue;
+        if (std::fabs(std::log2(r.pval) - std::log2(boundary)) < kSettledAt * *r.log2err) groups[r.size].push_back(i);
+    }
+    return groups;
+}
+
+}  // namespace
+
+void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
+                  const RefinementSettings& settings, double cut, std::span<const std::int64_t> scaled_weights,
+                  RMt19937SeedCompat& main_stream, Progress& progress) {
+    RefinementSettings round = settings;
+    for (int r = 0; r < kSettleRounds; ++r) {
+        const Groups groups = unsettled(rows, call_boundary(rows, cut), settings.eps);
+        if (groups.empty()) return;
+        round.sample_size *= kSampleGrowth;
+        const std::uint64_t seed = main_stream.draw_seed();
+        log_seed(seed, groups.size(), __LINE__);
+        const Estimates found = run_groups(groups, rows, counts, round, seed, scaled_weights, progress);
+        std::size_t g = 0;
+        for (const auto& [size, members] : groups) {
+            for (std::size_t m = 0; m < members.size(); ++m) {
+                const std::size_t i = members[m];
+                // With the two-sided score the side's share is estimated
+                // from the permutations and the estimator's first sets
+                // together: the permutations alone would bound the precision.
+                const std::size_t side = answers(Side::Positive, rows[i].es) ? 0 : 1;
+                const double share = settings.score_type != ScoreType::Std
+                                         ? same_sign_share(counts[i], settings.nperm)
+                                         : static_cast<double>(counts[i].n_same_sign + 1 + found.positives[g][side]) /
+                                               static_cast<double>(settings.nperm + 1 + round.sample_size);
+                merge(rows[i], found.pvalues[g][m], share, round);
+            }
+            ++g;
         }
     }
 }

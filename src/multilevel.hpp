@@ -35,4 +35,12 @@ void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCou
                        const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
                        RMt19937SeedCompat& main_stream, Progress& progress);
 
+// Settles the calls at a Benjamini-Hochberg cut (a call is padj < cut):
+// rows whose log2 p lies within 2.576 of its standard errors of the cut
+// get new multilevel estimates, in up to two rounds with 4 and 16 times the
+// sample size, each round drawing its seed from the main stream.
+void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
+                  const RefinementSettings& settings, double cut, std::span<const std::int64_t> scaled_weights,
+                  RMt19937SeedCompat& main_stream, Progress& progress);
+
 }  // namespace rsvelmo

@@ -88,6 +88,11 @@ def _number(low: float, high: float = math.inf, open_low: bool = False) -> Calla
     return check
 
 
+def _optional_number(low: float, high: float, open_low: bool = False) -> Callable[[str, Any], float | None]:
+    strict = _number(low, high, open_low)
+    return lambda name, value: None if value is None else strict(name, value)
+
+
 def _choice(*allowed: Any, fold_case: bool = False) -> Callable[[str, Any], Any]:
     def check(name: str, value: Any) -> Any:
         key = value.lower() if fold_case and isinstance(value, str) else value
@@ -170,6 +175,10 @@ ANALYSIS = (
     Option("refine", True, _choice(True, False, "all"), "refine by the multilevel method every p-value the "
            "permutations cannot resolve (True), none (False: permutations only) or every one ('all')",
            switches={False: "--no-refine", "all": "--refine-all"}),
+    Option("stable_calls", None, _optional_number(0.0, 1.0, open_low=True), "settle the calls at this padj "
+           "cut: gene sets whose p-value lies within 2.576 standard errors of the cut get new multilevel "
+           "estimates with 4 and 16 times the sample size (several times the run time; default: no "
+           "settling)", "--stable-calls", "P", parse=float),
     Option("eps", 1e-50, _number(0.0, 1.0), "smallest p-value computed; smaller ones are reported as eps",
            "--eps", "P", parse=float),
     Option("score_type", "std", _choice("std", "pos", "neg", fold_case=True),
@@ -241,9 +250,13 @@ def engine_options(values: Mapping[str, Any]) -> dict[str, Any]:
         "threads": v["threads"] or 0,
     }
     if v["refine"] is False:
+        if v["stable_calls"] is not None:
+            raise OptionError("stable_calls", "settles calls with the multilevel method, which permutations "
+                              "alone (refine off) do not run")  # fmt: skip
         options.update(mode="simple", nperm=v["nperm"])
     else:
         options.update(mode="multilevel", nperm_simple=v["nperm"], refine_all=v["refine"] == "all")
+        options.update(stable_calls=v["stable_calls"])
     return options
 
 

@@ -153,6 +153,7 @@ def gsea(
     max_size: int = 500,
     nperm: int = 1000,
     refine: bool | str = True,
+    stable_calls: float | None = None,
     eps: float = 1e-50,
     score_type: str = "std",
     gsea_param: float = 1.0,
@@ -187,6 +188,13 @@ def gsea(
         True: refine, by the multilevel method, every p-value the
         permutations cannot resolve (down to `eps`); False: permutations
         only; 'all': refine every gene set.
+    stable_calls : float, optional
+        Settle the significance calls at this padj cut (e.g. 0.05): gene
+        sets whose p-value lies within 2.576 standard errors (`log2err`) of
+        the Benjamini-Hochberg cut get new multilevel estimates with 4, then
+        16 times `sample_size`, so that another seed rarely changes which
+        gene sets pass the cut. Costs several times the run time; None (the
+        default) does not settle.
     eps : float
         Smallest p-value computed, in [0, 1]; smaller ones are reported as eps.
     score_type : {'std', 'pos', 'neg'}
@@ -316,6 +324,7 @@ def gsea_many(
     max_size: int = 500,
     nperm: int = 1000,
     refine: bool | str = True,
+    stable_calls: float | None = None,
     eps: float = 1e-50,
     score_type: str = "std",
     gsea_param: float = 1.0,
@@ -357,7 +366,7 @@ def gsea_many(
         For an AnnData: the field of ``.uns[key]`` that ranks the genes.
     progress : bool, optional
         A progress bar over rankings (default: when stderr is a terminal).
-    min_size, max_size, nperm, refine, eps, score_type, gsea_param, sample_size, seed, threads, \
+    min_size, max_size, nperm, refine, stable_calls, eps, score_type, gsea_param, sample_size, seed, threads, \
 gene_col, score_col, map_ids, ignore_case, na, duplicates, sort
         As in :func:`gsea`; each analysis uses one thread unless `threads` is given.
 

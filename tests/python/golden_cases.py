@@ -1,6 +1,6 @@
 """The whole analyses pinned in tests/data/golden.json: each mode and score
-type, the single-set and batch paths, a ranking with ties and a slice of the
-bundled real data. Inputs are built here, deterministically, so that the
+type, the single-set and batch paths, a ranking with ties, settled calls and
+a slice of the bundled real data. Inputs are built here, deterministically, so that the
 test and scripts/regen_golden.py see the same ones."""
 
 import pathlib
@@ -44,6 +44,7 @@ def cases():
         "single_set_simple_chunks": (*one, {"mode": "simple", "nperm": 2500}),
         "single_set_multilevel": (*one, {"mode": "velmo", "seed": 9}),
         "ties_velmo": (*tied, {"mode": "velmo", "eps": 1e-20}),
+        "synthetic_stable_calls": (*plain, {"mode": "velmo", "seed": 5, "stable_calls": 0.5}),
     }
 
 

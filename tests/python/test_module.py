@@ -117,6 +117,9 @@ BAD_CALLS = [
     ("run_gsea: R, S, min_size=5, max_size=4", ValueError, "min_size (5) must not exceed max_size (4)"),
     ("run_gsea: R, S, eps=math.nan", ValueError, "eps must lie in [0, 1], not nan"),
     ("run_gsea: R, S, sample_size=2", ValueError, "sample_size must be at least 3"),
+    ("run_gsea: R, S, stable_calls=0", ValueError, "stable_calls must be a padj cut in (0, 1] or None, not 0"),
+    ("run_gsea: R, S, nperm=10, stable_calls=0.05", ValueError, "stable_calls settles calls with the multilevel "
+     "estimator: use mode 'multilevel', or 'velmo' without nperm"),
     ("run_gsea: R, S, mode='fast'", ValueError, "mode must be one of 'velmo', 'multilevel', 'simple', not 'fast'"),
     ("run_gsea: R, S, nperm=1.5", TypeError, "run_gsea() argument 'nperm' must be int, not float"),
     ("run_gsea: R, S, progress=3", TypeError, "run_gsea() argument 'progress' must be callable or None, not int"),
