@@ -8,8 +8,9 @@ a mapping, a genes x contrasts table, a long table of groups or a scanpy
 AnnData), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
 the usual files, ``gene_sets`` the shipped collections (``collections``
 lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
-groups redundant gene sets and ``report`` writes a self-contained HTML
-report. The command line is ``rsvelmo run``.
+groups redundant gene sets, ``report`` writes a self-contained HTML
+report and ``validate`` reruns the evidence that the p-values are right.
+The command line is ``rsvelmo run`` (and ``rsvelmo validate``).
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -19,6 +20,7 @@ from rsvelmopy import run_gsea, run_gsea_py
 from . import plot
 from ._errors import RankingError, RankingWarning
 from ._frames import read_results
+from ._validation import validate
 from ._version import __version__
 from .api import collections, gene_sets, gsea, gsea_many
 from .cluster import cluster_gene_sets
@@ -41,6 +43,7 @@ __all__ = [
     "RankingWarning",
     "cluster_gene_sets",
     "report",
+    "validate",
     "run_gsea",
     "run_gsea_py",
     "plot",

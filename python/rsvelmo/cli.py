@@ -85,6 +85,14 @@ def build_parser() -> argparse.ArgumentParser:
     add_arguments(command.add_argument_group("analysis"), ANALYSIS)
     add_arguments(command.add_argument_group("output"), OUTPUT)
     _add_redraw(commands)
+    validate = commands.add_parser(
+        "validate",
+        help="check the p-values against exact tails, the calls against many permutations and the threads "
+        "against each other (a few minutes; exit status 1 when a check fails)",
+        description="Runs the checks of rsvelmo.validate (see help(rsvelmo.validate)) and prints a table.",
+    )
+    validate.add_argument("--quick", action="store_true", help="fewer seeds and permutations (seconds)")
+    validate.add_argument("--json", metavar="FILE", help="also write the measurements as JSON")
     commands.add_parser(
         "collections",
         help="list the gene-set collections shipped with rsvelmo (give a name where GENE_SETS is expected)",
@@ -155,6 +163,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         if args.command == "collections":
             return _list_collections()
+        if args.command == "validate":
+            from ._validation import validate
+
+            return 0 if validate(quick=args.quick, json_path=args.json)["passed"] else 1
         if args.command in ("plot", "report"):
             return _redraw(args)
         return run(args.files, args.out, args.matrix, from_arguments(args, READING + ANALYSIS + OUTPUT))
