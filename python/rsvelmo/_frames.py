@@ -6,7 +6,16 @@ import math
 import sys
 from typing import Any, Mapping
 
-__all__ = ["COLUMNS", "require", "is_pandas", "sort_records", "results_frame", "read_results"]
+__all__ = [
+    "COLUMNS",
+    "FLOATS",
+    "require",
+    "is_pandas",
+    "sort_records",
+    "add_flip_risk",
+    "results_frame",
+    "read_results",
+]
 
 COLUMNS = [
     "pathway",
@@ -17,9 +26,11 @@ COLUMNS = [
     "pval",
     "padj",
     "log2err",
+    "flip_risk",
     "leading_edge",
     "leading_edge_size",
 ]
+FLOATS = ("es", "nes", "pval", "padj", "log2err", "flip_risk")
 
 
 def require(module: str, extra: str, purpose: str):
@@ -50,6 +61,30 @@ def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return sorted(records, key=key)
 
 
+def add_flip_risk(records: list[dict[str, Any]], cut: float) -> None:
+    """Give every record its ``flip_risk`` at the line padj < `cut`.
+
+    The calls end where the Benjamini-Hochberg line cut * k / n meets the
+    sorted p-values (k the last rank below it, n all records). With
+    log2(pval) taken as normal around the true value with the standard
+    error ``log2err``, flip_risk is the chance that the true p-value lies
+    on the other side of that line: 0.5 for a gene set right at it, near 0
+    for one many errors away. A p-value that reached eps has no error and
+    no risk (0); one that was not computed has none (NaN).
+    """
+    pvals = sorted(r["pval"] for r in records if r["pval"] == r["pval"])
+    last = max((k for k, p in enumerate(pvals, 1) if p * len(records) / k < cut), default=1)
+    boundary = cut * last / max(len(records), 1)
+    for r in records:
+        p, err = r["pval"], r.get("log2err")
+        if p != p:
+            r["flip_risk"] = None
+        elif err is None or err != err or err <= 0:
+            r["flip_risk"] = 0.0
+        else:
+            r["flip_risk"] = 0.5 * math.erfc(abs(math.log2(p) - math.log2(boundary)) / err / math.sqrt(2))
+
+
 def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:
     row = {name: record.get(name) for name in COLUMNS[:-1]}
     row["description"] = descriptions.get(record["pathway"])
@@ -64,7 +99,7 @@ def results_frame(records: list[dict[str, Any]], sort: bool = True, descriptions
     rows = [_row(r, descriptions) for r in (sort_records(records) if sort else records)]
     frame = pd.DataFrame(rows, columns=COLUMNS)
     # None (not computed) becomes NaN so the numeric columns stay float.
-    for name in ("es", "nes", "pval", "padj", "log2err"):
+    for name in FLOATS:
         frame[name] = frame[name].astype("float64")
     frame["size"] = frame["size"].astype("int64")
     frame["leading_edge_size"] = frame["leading_edge_size"].astype("int64")
@@ -89,11 +124,13 @@ def read_results(path):
     """
     pd = require("pandas", "pandas", "reading a results table")
     table = pd.read_csv(path, sep="\t", keep_default_na=False, na_values=["NA"], dtype={"pathway": str})
+    if "flip_risk" not in table.columns:  # a table of an earlier version
+        table.insert(list(table.columns).index("log2err") + 1, "flip_risk", math.nan)
     missing = [c for c in COLUMNS if c not in table.columns]
     if missing:
         raise ValueError(f"{path}: not a results table of rsvelmo (no column {', '.join(map(repr, missing))})")
     table["description"] = table["description"].replace("", None)
     table["leading_edge"] = [text.split(",") if text else [] for text in table["leading_edge"].astype(str)]
-    for name in ("es", "nes", "pval", "padj", "log2err"):
+    for name in FLOATS:
         table[name] = table[name].astype("float64")
     return table

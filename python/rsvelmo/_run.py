@@ -10,7 +10,7 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, Sequence
 
 from ._checks import check_tied_sets
-from ._frames import require, sort_records
+from ._frames import FLOATS, add_flip_risk, require, sort_records
 from ._genesets import GeneSets
 from ._options import ANALYSIS, OUTPUT, READING, engine_options, validate
 from ._outputs import OutputFolder, atomic_output, file_record, provenance
@@ -21,8 +21,7 @@ from .io import Reading, read_matrix, read_rankings, read_ranks
 
 __all__ = ["UserError", "run", "write_table", "summary"]
 
-FLOAT_COLUMNS = ("es", "nes", "pval", "padj", "log2err")
-TABLE_COLUMNS = ["pathway", "description", "size", *FLOAT_COLUMNS, "leading_edge", "leading_edge_size", "cluster",
+TABLE_COLUMNS = ["pathway", "description", "size", *FLOATS, "leading_edge", "leading_edge_size", "cluster",
                  "representative"]  # fmt: skip
 GMT_SUFFIXES = (".gmt", ".gmt.gz")
 
@@ -122,7 +121,7 @@ def write_table(
                     r["pathway"],
                     descriptions.get(r["pathway"]) or "",
                     r["size"],
-                    *(r[c] for c in FLOAT_COLUMNS),
+                    *(r[c] for c in FLOATS),
                     ",".join(r["leading_edge"]),
                     len(r["leading_edge"]),
                     r.get("cluster"),
@@ -273,6 +272,7 @@ def analyse(inputs: Inputs, settings: Mapping[str, Any], source: str | None) -> 
     rows = []
     for name, records in results.items():
         check_tied_sets(records, checked[name], name, settings["padj"])
+        add_flip_risk(records, settings["stable_calls"] or settings["padj"])
         records = sort_records(records)
         for r in records:
             r["description"] = gene_sets.descriptions.get(r["pathway"])

@@ -14,7 +14,6 @@ from fractions import Fraction
 from pathlib import Path
 from typing import Any
 
-import numpy as np
 import rsvelmopy
 
 from ._genesets import GeneSets
@@ -36,6 +35,8 @@ def exact_tail(weights: list[int], k: int, threshold: Fraction) -> float:
     counts the sets, by members and weight so far, that have or have not yet
     reached the threshold; every comparison is exact in integers.
     """
+    import numpy as np  # not at import time: importing rsvelmo needs no numerics library
+
     n, misses = len(weights), len(weights) - k
     a, b = threshold.numerator, threshold.denominator
     ordered = sorted(weights)

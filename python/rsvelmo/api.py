@@ -10,7 +10,7 @@ from typing import Any, Callable, Iterable, Mapping
 
 from ._checks import check_overlap, check_ranking, check_tied_sets
 from ._errors import Advice, RankingError, warn
-from ._frames import COLUMNS, is_pandas, require, results_frame
+from ._frames import COLUMNS, add_flip_risk, is_pandas, require, results_frame
 from ._genedata import sources
 from ._genesets import GeneSets
 from ._options import ANALYSIS, READING, engine_options, validate
@@ -21,6 +21,8 @@ from .io import collapse, mapped, read_rankings, read_ranks
 __all__ = ["gsea", "gsea_many", "gene_sets", "collections", "as_ranking", "prepare"]
 
 _ANALYSIS = [o.name for o in ANALYSIS]
+# The cut at which flip_risk is given when stable_calls names none.
+FLIP_RISK_CUT = 0.05
 _READING = [o.name for o in READING]
 
 
@@ -229,8 +231,10 @@ def gsea(
     -------
     pandas.DataFrame
         One row per tested gene set: pathway, description, size, es, nes,
-        pval, padj, log2err, leading_edge (list of genes) and
-        leading_edge_size; NaN where a value was not computed.
+        pval, padj, log2err, flip_risk (the chance that more sampling moves
+        the gene set across padj < `stable_calls`, or < 0.05), leading_edge
+        (list of genes) and leading_edge_size; NaN where a value was not
+        computed.
 
     Raises
     ------
@@ -255,6 +259,7 @@ def gsea(
     table, sets = prepare(ranks, GeneSets.load(gene_sets), options)
     records = run_one(table, sets, engine_options(options), progress)
     check_tied_sets(records, table)
+    add_flip_risk(records, options["stable_calls"] or FLIP_RISK_CUT)
     return results_frame(records, sort, sets.descriptions)
 
 
@@ -396,6 +401,7 @@ gene_col, score_col, map_ids, ignore_case, na, duplicates, sort
     records = run_many(tables, checked_sets, engine_options(options), executor, progress, max_workers)
     for name, found in records.items():
         check_tied_sets(found, tables[name], f"ranking {name!r}")
+        add_flip_risk(found, options["stable_calls"] or FLIP_RISK_CUT)
     frames = []
     for name, found in records.items():
         frame = results_frame(found, sort, sets.descriptions)
