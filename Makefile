@@ -99,6 +99,7 @@ demo: install
 
 bench: test-install
 	@$(PY) bench/run_bench.py
+	@$(PY) bench/stable_calls.py
 
 clean:
 	rm -rf build

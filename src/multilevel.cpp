@@ -218,6 +218,20 @@ Estimates run_groups(const Groups& groups, std::span<const EnrichmentResult> row
     return found;
 }
 
+// Merges every group's estimates into its rows, each divided by
+// share(row, group): the share of random sets on the row's side.
+template <class Share>
+void merge_groups(const Groups& groups, const Estimates& found, std::span<EnrichmentResult> rows,
+                  const RefinementSettings& settings, const Share& share) {
+    std::size_t g = 0;
+    for (const auto& [size, members] : groups) {
+        for (std::size_t m = 0; m < members.size(); ++m) {
+            merge(rows[members[m]], found.pvalues[g][m], share(members[m], g), settings);
+        }
+        ++g;
+    }
+}
+
 void log_seed(std::uint64_t seed, std::size_t groups, std::uint32_t line) {
     if (!logging::enabled(logging::Level::Debug)) return;
     logging::log(logging::Level::Debug, kLog, line,
@@ -238,14 +252,8 @@ void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCou
     log_seed(seed, groups.size(), __LINE__);
 
     const Estimates found = run_groups(groups, rows, counts, settings, seed, scaled_weights, progress);
-    std::size_t g = 0;
-    for (const auto& [size, members] : groups) {
-        for (std::size_t m = 0; m < members.size(); ++m) {
-            const std::size_t i = members[m];
-            merge(rows[i], found.pvalues[g][m], same_sign_share(counts[i], settings.nperm), settings);
-        }
-        ++g;
-    }
+    merge_groups(groups, found, rows, settings,
+                 [&](std::size_t i, std::size_t) { return same_sign_share(counts[i], settings.nperm); });
 }
 
 namespace {
@@ -298,22 +306,15 @@ void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> 
         const std::uint64_t seed = main_stream.draw_seed();
         log_seed(seed, groups.size(), __LINE__);
         const Estimates found = run_groups(groups, rows, counts, round, seed, scaled_weights, progress);
-        std::size_t g = 0;
-        for (const auto& [size, members] : groups) {
-            for (std::size_t m = 0; m < members.size(); ++m) {
-                const std::size_t i = members[m];
-                // With the two-sided score the side's share is estimated
-                // from the permutations and the estimator's first sets
-                // together: the permutations alone would bound the precision.
-                const std::size_t side = answers(Side::Positive, rows[i].es) ? 0 : 1;
-                const double share = settings.score_type != ScoreType::Std
-                                         ? same_sign_share(counts[i], settings.nperm)
-                                         : static_cast<double>(counts[i].n_same_sign + 1 + found.positives[g][side]) /
-                                               static_cast<double>(settings.nperm + 1 + round.sample_size);
-                merge(rows[i], found.pvalues[g][m], share, round);
-            }
-            ++g;
-        }
+        // With the two-sided score the side's share is estimated from the
+        // permutations and the estimator's first sets together: the
+        // permutations alone would bound the precision.
+        merge_groups(groups, found, rows, round, [&](std::size_t i, std::size_t g) {
+            if (settings.score_type != ScoreType::Std) return same_sign_share(counts[i], settings.nperm);
+            const std::uint64_t positives = found.positives[g][answers(Side::Positive, rows[i].es) ? 0 : 1];
+            return static_cast<double>(counts[i].n_same_sign + 1 + positives) /
+                   static_cast<double>(settings.nperm + 1 + round.sample_size);
+        });
     }
 }
 
