@@ -406,6 +406,9 @@ EsRulerCompat::EsRulerCompat(std::span<const std::int64_t> ranks, std::uint64_t 
       gene_hash_(scorer_.genes(), 0),
       sample_size_(sample_size),
       samples_(sample_size, MemberSet(scorer_.genes())),
+      // A fixed number of proposals per set and pass, a tenth of its size.
+      proposals_per_set_(static_cast<std::size_t>(
+          std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1)))),
       pathway_size_(pathway_size),
       move_factor_(move_factor) {}
 
@@ -447,55 +450,6 @@ void EsRulerCompat::resample_genesets(Mt19937& engine) {
     samples_.swap(renewed);
 }
 
-RSVELMO_CPU_CLONES std::int64_t EsRulerCompat::perturbate(std::uint64_t pathway_size, MemberSet& set,
-                                                          const Bound& bound, Mt19937& engine) const {
-    const std::uint64_t n = scorer_.genes();
-    const auto proposals =
-        std::max<std::int64_t>(1, static_cast<std::int64_t>(static_cast<double>(pathway_size) * 0.1));
-    const UniformIndex member_index(pathway_size - 1), gene_index(n - 1);
-
-    std::int64_t accepted = 0;
-    esruler::Remembered& remembered = set.remembered;
-    for (std::int64_t step = 0; step < proposals; ++step) {
-        const std::uint64_t r = member_index.draw(engine);
-        const std::uint64_t candidate = gene_index.draw(engine);
-        const std::uint64_t old = set.at_rank(r);
-        if (set.contains(candidate)) {
-            accepted += candidate == old;
-            continue;
-        }
-        const std::int64_t ns = set.weight;
-        const std::int64_t w_old = scorer_.weight(old), w_new = scorer_.weight(candidate);
-        const std::int64_t new_ns = ns - w_old + w_new;
-        const std::uint64_t new_hash = set.hash ^ gene_hash_[old] ^ gene_hash_[candidate];
-
-        // First try the member that passed last time, moved by the swap.
-        bool accept = false;
-        esruler::Remembered next = remembered;
-        if (remembered.valid && old != remembered.position && ns != 0 && new_ns != 0) {
-            const bool old_before = old < remembered.position, new_before = candidate < remembered.position;
-            next.cum += (new_before ? w_new : 0) - (old_before ? w_old : 0);
-            next.miss += static_cast<std::int64_t>(old_before) - static_cast<std::int64_t>(new_before);
-            accept = esruler::PassTest(scorer_, new_ns, new_hash, bound).passes(next.cum, next.miss);
-        }
-        // The scan reads only the bitmap and its counts: the sorted list and
-        // the members before each block follow once the swap is kept.
-        const std::uint64_t new_at = set.place_of(candidate, old);
-        set.swap_bits(old, w_old, candidate, w_new);
-        if (!accept) accept = esruler::accepts_by_blocks(scorer_, set, new_ns, new_hash, bound, next);
-
-        if (accept) {
-            ++accepted;
-            set.keep_swap(r, old, candidate, new_at);
-            set.hash = new_hash;
-            remembered = next;
-        } else {
-            set.swap_bits(candidate, w_new, old, w_old);
-        }
-    }
-    return accepted;
-}
-
 void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Progress* progress) {
     const auto stop_asked = [progress] { return progress != nullptr && progress->stopped(); };
     const std::uint64_t n = scorer_.genes();
@@ -527,19 +481,8 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
         // remembered member.
         for (MemberSet& set : samples_) set.remembered = {};
 
-        const Bound bound = last.bound;
-        std::int64_t passes = 0;
-        if (target >= 1) {
-            std::int64_t moves = 0;
-            do {
-                for (std::size_t s = 0; s < n_sets; ++s) moves += perturbate(k, samples_[s], bound, engine);
-                ++passes;
-                if (stop_asked()) return;
-            } while (moves < target);
-            for (std::int64_t extra = 0; extra < passes; ++extra) {
-                for (std::size_t s = 0; s < n_sets; ++s) (void)perturbate(k, samples_[s], bound, engine);
-            }
-        }
+        const std::int64_t passes = target >= 1 ? perturb_level(engine, last.bound, target, progress) : 0;
+        if (passes < 0) return;
         pass_counts_.push_back(passes);
 
         const std::size_t before = levels_.size();

@@ -8,6 +8,7 @@
 // weights, so no decision depends on rounding.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -44,9 +45,27 @@ public:
     const std::vector<std::int64_t>& pass_counts() const { return pass_counts_; }
 
 private:
+    // One proposal of a perturbation: the rank of the member to replace and
+    // the gene to put in its place.
+    struct Proposal {
+        std::uint32_t rank;
+        std::uint32_t gene;
+    };
+
     void resample_genesets(Mt19937& engine);
-    std::int64_t perturbate(std::uint64_t pathway_size, esruler::MemberSet& set, const esruler::Bound& bound,
-                            Mt19937& engine) const;
+    // The perturbation passes of one level: passes until `target` proposals
+    // have been accepted, then as many again. Returns the passes of the
+    // first part, or -1 when the progress asked to stop.
+    std::int64_t perturb_level(Mt19937& engine, const esruler::Bound& bound, std::int64_t target,
+                               const Progress* progress);
+    // The proposals of one pass, set after set, as the sets would draw them
+    // one after the other.
+    void draw_pass(Mt19937& engine, std::vector<Proposal>& out) const;
+    // Works the sets [begin, end) through a pass; returns the accepted proposals.
+    std::int64_t perturb_sets(std::size_t begin, std::size_t end, const esruler::Bound& bound,
+                              std::span<const Proposal> pass);
+    std::int64_t perturbate(esruler::MemberSet& set, const esruler::Bound& bound,
+                            std::span<const Proposal> proposals) const;
 
     esruler::Scorer scorer_;
     std::vector<std::uint32_t> gene_hash_;  // 32-bit draws
@@ -60,6 +79,8 @@ private:
     };
     std::vector<RankedSet> ranked_;
     std::vector<esruler::MemberSet> spare_samples_;
+    std::array<std::vector<Proposal>, 2> passes_;  // the pass being worked and the next
+    std::size_t proposals_per_set_;
     std::vector<esruler::Level> levels_;
     std::vector<std::int64_t> pass_counts_;
     std::uint64_t pathway_size_;

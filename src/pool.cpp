@@ -28,9 +28,13 @@ struct Job {
     std::initializer_list<Loop> loops;
     std::size_t count = 0;  // tasks of all loops
     std::atomic<std::size_t> next{0};
-    std::size_t finished = 0;  // tasks done; guarded by Pool::mutex_
-    std::size_t holders = 0;   // workers taking tasks from it; guarded by Pool::mutex_
+    // Changed under Pool::mutex_; read without it by a caller that spins.
+    std::atomic<std::size_t> finished{0};  // tasks done
+    std::atomic<std::size_t> holders{0};   // threads taking tasks from it
     bool exhausted() const { return next.load(std::memory_order_relaxed) >= count; }
+    bool done() const {
+        return finished.load(std::memory_order_acquire) == count && holders.load(std::memory_order_acquire) == 0;
+    }
 
     // Runs the t-th task of the job, counting through the loops in order.
     void run_task(std::size_t t, std::size_t slot) const {
@@ -43,6 +47,21 @@ struct Job {
 
 // How often a waiting caller gets its `waiting` call.
 constexpr auto kWaitSlice = std::chrono::milliseconds(10);
+// How long an idle worker looks for a new loop before it sleeps. A loop
+// started by a task (one pass of a multilevel estimator: tens of
+// microseconds) follows the last within microseconds; waking a sleeping
+// thread costs about as much as the loop.
+constexpr auto kSpinFor = std::chrono::microseconds(200);
+
+// The slot of the pool worker this thread is; none for other threads.
+constexpr std::size_t kNotAWorker = ~std::size_t{0};
+thread_local std::size_t t_worker_slot = kNotAWorker;
+
+void pause() {
+#if defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
 
 class Pool {
 public:
@@ -70,51 +89,95 @@ public:
         job.loops = loops;
         for (const Loop& loop : loops) job.count += loop.count;
         if (job.count == 0) return;
-        if (workers_.empty()) {
-            for (std::size_t t = 0; t < job.count; ++t) job.run_task(t, 0);
+        const std::size_t own_slot = t_worker_slot;
+        if (workers_.empty() || (own_slot != kNotAWorker && idle_.load(std::memory_order_relaxed) == 0)) {
+            // No workers, or a loop started by a task while every other
+            // worker is busy: handing tasks out would only cost time.
+            for (std::size_t t = 0; t < job.count; ++t) job.run_task(t, own_slot == kNotAWorker ? 0 : own_slot);
             return;
         }
         std::unique_lock lock(mutex_);
-        queue_.push_back(&job);
-        work_ready_.notify_all();
-        const auto done = [&] { return job.finished == job.count && job.holders == 0; };
-        while (!done()) {
-            if (!waiting) {
-                job_done_.wait(lock, done);
-                break;
-            }
-            if (job_done_.wait_for(lock, kWaitSlice, done)) break;
+        push(&job);
+        if (own_slot != kNotAWorker) {
+            // A loop started by a task: its worker takes the loop's tasks
+            // itself (under its own slot) while idle workers join in, and
+            // waits for their last tasks without sleeping.
+            take_tasks(job, own_slot, lock);
             lock.unlock();
-            waiting();
-            lock.lock();
+            while (!job.done()) pause();
+            lock.lock();  // the last holder has left its critical section
+        } else {
+            while (!job.done()) {
+                if (!waiting) {
+                    job_done_.wait(lock, [&] { return job.done(); });
+                    break;
+                }
+                if (job_done_.wait_for(lock, kWaitSlice, [&] { return job.done(); })) break;
+                lock.unlock();
+                waiting();
+                lock.lock();
+            }
         }
         std::erase(queue_, &job);
+        queued_.store(queue_.size(), std::memory_order_relaxed);
     }
 
 private:
+    void push(Job* job) {
+        queue_.push_back(job);
+        queued_.store(queue_.size(), std::memory_order_relaxed);
+        work_ready_.notify_all();
+    }
+
+    void pop_front() {
+        queue_.pop_front();
+        queued_.store(queue_.size(), std::memory_order_relaxed);
+    }
+
     void work(std::size_t slot) {
+        t_worker_slot = slot;
         std::unique_lock lock(mutex_);
         ++started_;
         changed_.notify_all();
         while (true) {
-            work_ready_.wait(lock, [&] { return !queue_.empty(); });
+            if (queue_.empty()) wait_for_work(lock);
             Job* job = queue_.front();
             if (job->exhausted()) {  // every task taken: let the others come forward
-                queue_.pop_front();
+                pop_front();
                 continue;
             }
-            ++job->holders;
-            lock.unlock();
-            std::size_t ran = 0;
-            for (std::size_t i; (i = job->next.fetch_add(1, std::memory_order_relaxed)) < job->count; ++ran) {
-                job->run_task(i, slot);
-            }
-            lock.lock();
-            job->finished += ran;
-            --job->holders;
-            if (!queue_.empty() && queue_.front() == job) queue_.pop_front();
-            if (job->finished == job->count && job->holders == 0) job_done_.notify_all();
+            take_tasks(*job, slot, lock);
         }
+    }
+
+    // Returns, with the lock held, once a loop is queued: after spinning a
+    // while, then asleep.
+    void wait_for_work(std::unique_lock<std::mutex>& lock) {
+        idle_.fetch_add(1, std::memory_order_relaxed);
+        lock.unlock();
+        const auto until = std::chrono::steady_clock::now() + kSpinFor;
+        for (int round = 0; queued_.load(std::memory_order_relaxed) == 0; ++round) {
+            pause();
+            if (round % 64 == 63 && std::chrono::steady_clock::now() > until) break;
+        }
+        lock.lock();
+        work_ready_.wait(lock, [&] { return !queue_.empty(); });
+        idle_.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    // Runs tasks of the job until none is left; called and returns with the lock held.
+    void take_tasks(Job& job, std::size_t slot, std::unique_lock<std::mutex>& lock) {
+        job.holders.fetch_add(1, std::memory_order_relaxed);
+        lock.unlock();
+        std::size_t ran = 0;
+        for (std::size_t i; (i = job.next.fetch_add(1, std::memory_order_relaxed)) < job.count; ++ran) {
+            job.run_task(i, slot);
+        }
+        lock.lock();
+        job.finished.fetch_add(ran, std::memory_order_release);
+        job.holders.fetch_sub(1, std::memory_order_release);
+        if (!queue_.empty() && queue_.front() == &job) pop_front();
+        if (job.done()) job_done_.notify_all();
     }
 
     std::vector<std::thread> workers_;
@@ -124,6 +187,8 @@ private:
     std::condition_variable job_done_;    // a loop finished
     std::size_t started_ = 0;
     std::deque<Job*> queue_;
+    std::atomic<std::size_t> queued_{0};  // queue_.size(), for workers that spin
+    std::atomic<std::size_t> idle_{0};    // workers waiting for a loop
 };
 
 // The only global mutable state of the library. Created on first use and

@@ -39,10 +39,12 @@ struct Loop {
 // when all have finished; the tasks of one loop are handed out before those
 // of the next, so a long task put first starts first. Tasks must write only
 // their own results. Creates the pool with the default size if there is
-// none. A task must not start another loop. While it waits, the calling
-// thread calls `waiting` (when given) every few milliseconds: this is where
-// a caller reports progress or notices a request to stop (its tasks then
-// have to return early by themselves).
+// none. A task may start a loop of its own: its worker runs that loop's
+// tasks itself, in order, joined by any worker that has nothing else to do,
+// so such a loop must not wait for a later task of its own. While it waits,
+// the calling thread calls `waiting` (when given) every few milliseconds:
+// this is where a caller reports progress or notices a request to stop (its
+// tasks then have to return early by themselves).
 void run(std::initializer_list<Loop> loops, const std::function<void()>& waiting = {});
 void run(std::size_t count, const Task& task, const std::function<void()>& waiting = {});
 
