@@ -2,11 +2,11 @@
 // random numbers of a pass do not depend on the sets (two index draws per
 // proposal, a fixed number of proposals per set), so a pass is drawn whole
 // before its sets are worked, and two workers can work the two halves of
-// the sets at once: the driver draws each pass, one pass ahead, and works
-// the first half; a helper, when the pool has a worker to spare, works the
-// second half of every drawn pass in order. A half the helper has not
-// started when the driver is ready the driver works itself, so a lone
-// driver does everything. Each set gets the proposals of every pass in
+// the sets at once: the driver draws each pass and works the first half; a
+// helper, when the pool has a worker to spare, draws the same passes from
+// its own copy of the engine and works the second half of each, in order,
+// up to a few passes ahead. Until a helper starts the driver works the
+// second halves itself, so a lone driver does everything. Each set gets the proposals of every pass in
 // pass order and the engine draws what a sequential run draws, in its
 // order, so the results are the same bits whoever works what.
 #include <atomic>
@@ -52,41 +52,36 @@ std::int64_t EsRulerCompat::perturb_sets(std::size_t begin, std::size_t end, con
 std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, std::int64_t target,
                                           const Progress* progress) {
     constexpr std::int64_t kOpen = std::numeric_limits<std::int64_t>::max();
+    // How many passes the helper may run ahead of the driver's count.
+    constexpr std::int64_t kAhead = 8;
     const std::size_t n_sets = samples_.size();
     const std::size_t half = n_sets / 2;   // the driver's sets: [0, half); the helper's [half, n_sets)
-    std::atomic<std::int64_t> drawn{0};    // passes drawn
+    const Mt19937 level_start = engine;    // the helper replays the draws from here
+    std::atomic<std::int64_t> allowed{2};  // the helper may work passes below this
     std::atomic<std::int64_t> end{kOpen};  // passes of the level, once known
     // The second half of pass p: 2p once the half of pass p - 1 is done and
     // no one has taken it, 2p + 1 while someone works it.
     std::atomic<std::int64_t> second{0};
-    std::array<std::int64_t, 2> accepted_second{};
+    std::array<std::int64_t, kAhead> accepted_second{};
     std::atomic<bool> helped{false};  // a helper has started
     std::int64_t first_part = -1;
 
-    const auto take_second = [&](std::int64_t pass) {
+    const auto take_second = [&](std::int64_t pass, std::span<const Proposal> proposals) {
         std::int64_t free = 2 * pass;
         if (!second.compare_exchange_strong(free, free + 1, std::memory_order_acq_rel)) return;
-        accepted_second[pass % 2] = perturb_sets(half, n_sets, bound, passes_[pass % 2]);
+        accepted_second[pass % kAhead] = perturb_sets(half, n_sets, bound, proposals);
         second.store(2 * pass + 2, std::memory_order_release);
     };
     const auto drive = [&](std::size_t, std::size_t) {
-        draw_pass(engine, passes_[0]);
-        drawn.store(1, std::memory_order_release);
         std::int64_t moves = 0, total = kOpen;
         for (std::int64_t pass = 0;; ++pass) {
-            // Until the total is known every next pass is needed (the
-            // second part repeats the first). Its buffer held pass - 1,
-            // whose halves are both done.
-            if (pass + 1 < total) {
-                draw_pass(engine, passes_[(pass + 1) % 2]);
-                drawn.store(pass + 2, std::memory_order_release);
-            }
-            const std::int64_t first_half = perturb_sets(0, half, bound, passes_[pass % 2]);
+            draw_pass(engine, passes_[0]);
+            const std::int64_t first_half = perturb_sets(0, half, bound, passes_[0]);
             // Once a helper works the second half it keeps it: sets that
             // moved between the two cores would cost more than waiting.
-            if (!helped.load(std::memory_order_acquire)) take_second(pass);
+            if (!helped.load(std::memory_order_acquire)) take_second(pass, passes_[0]);
             while (second.load(std::memory_order_acquire) < 2 * pass + 2) pause();
-            moves += first_half + accepted_second[pass % 2];
+            moves += first_half + accepted_second[pass % kAhead];
             if (total == kOpen) {
                 if (progress != nullptr && progress->stopped()) {
                     end.store(pass + 1, std::memory_order_release);
@@ -99,19 +94,28 @@ std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, s
                 }
             }
             if (pass + 1 == total) return;
+            // Until the total is known the passes up to twice those counted
+            // are needed (the second part repeats the first).
+            const std::int64_t needed = total == kOpen ? 2 * (pass + 2) : total;
+            allowed.store(std::min(needed, pass + 1 + kAhead), std::memory_order_release);
         }
     };
+    // The helper replays the whole draw sequence on its own copy of the
+    // engine (the draws cost a few per cent of a pass) and works the
+    // second half of each pass it can take, so no proposal crosses cores.
     const auto help = [&](std::size_t, std::size_t) {
         helped.store(true, std::memory_order_release);
-        while (true) {
-            const std::int64_t state = second.load(std::memory_order_acquire);
-            const std::int64_t pass = state / 2;
-            if (pass >= end.load(std::memory_order_acquire)) return;
-            if (state % 2 == 0 && pass < drawn.load(std::memory_order_acquire)) {
-                take_second(pass);
-            } else {
+        Mt19937 replay = level_start;
+        std::vector<Proposal>& proposals = passes_[1];
+        for (std::int64_t pass = 0;; ++pass) {
+            while (pass >= allowed.load(std::memory_order_acquire)) {
+                if (pass >= end.load(std::memory_order_acquire)) return;
                 pause();
             }
+            if (pass >= end.load(std::memory_order_acquire)) return;
+            draw_pass(replay, proposals);
+            while (second.load(std::memory_order_acquire) < 2 * pass) pause();
+            take_second(pass, proposals);
         }
     };
     // The driver is the first task: a worker that starts the level while no
