@@ -166,14 +166,6 @@ void MemberSet::fill_from_bits(std::vector<Gene>& sorted) const {
     }
 }
 
-void MemberSet::members(std::vector<std::uint64_t>& out) const {
-    if (narrow_) {
-        out.assign(sorted16_.begin(), sorted16_.end());
-    } else {
-        out.assign(sorted32_.begin(), sorted32_.end());
-    }
-}
-
 RSVELMO_CPU_CLONES std::uint64_t MemberSet::rank_of(std::uint64_t p) const {
     const std::uint64_t below = (std::uint64_t{1} << (p & 63)) - 1;
     return static_cast<std::uint64_t>(block_rank_[(p >> 6) / kWordsPerBlock] + word_rank_[p >> 6]) +
@@ -237,16 +229,6 @@ Scorer::Scorer(std::span<const std::int64_t> ranks, std::uint64_t pathway_size)
         total += w;
     }
     ranks_.assign(ranks.begin(), ranks.end());
-}
-
-SampleStat Scorer::stat(std::span<const std::uint64_t> set, std::span<const std::uint32_t> gene_hash) const {
-    std::int64_t total = 0;
-    std::uint64_t hash = 0;
-    for (std::uint64_t p : set) {
-        total += ranks_[p];
-        hash ^= gene_hash[p];
-    }
-    return walk(set, total, hash);
 }
 
 RSVELMO_CPU_CLONES SampleStat Scorer::stat(const MemberSet& set) const {
@@ -367,20 +349,6 @@ bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t 
     const ScanTest test(scorer, unit ? static_cast<std::int64_t>(set.size()) : ns, hash, bound);
     if (!test.reachable()) return false;
     return unit ? scan_blocks<true>(scorer, set, test, found) : scan_blocks<false>(scorer, set, test, found);
-}
-
-bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
-                   const Bound& bound) {
-    const bool unit = ns == 0;
-    const PassTest test(scorer, unit ? static_cast<std::int64_t>(set.size()) : ns, hash, bound);
-    std::vector<std::uint64_t> members;
-    set.members(members);
-    std::int64_t cum = 0;
-    for (std::size_t i = 0; i < members.size(); ++i) {
-        cum += unit ? 1 : scorer.weight(members[i]);
-        if (test.passes(cum, static_cast<std::int64_t>(members[i]) - static_cast<std::int64_t>(i))) return true;
-    }
-    return false;
 }
 
 }  // namespace esruler

@@ -74,8 +74,6 @@ public:
     // genes' weights and hashes, and forgets the remembered member.
     void assign(std::span<const std::uint64_t> members, std::span<const std::int32_t> weights,
                 std::span<const std::uint32_t> hashes);
-    // The members, ascending.
-    void members(std::vector<std::uint64_t>& out) const;
     // The sorted list itself, in 16 bits when narrow(), else in 32.
     bool narrow() const { return narrow_; }
     std::span<const std::uint16_t> sorted16() const { return sorted16_; }
@@ -93,7 +91,7 @@ public:
     // for a proposal that may be taken back:
     // the membership, counts and weights, which the scans read, and, once
     // the proposal is kept, the sorted list and the members before each
-    // block. In between, at_rank and members() still describe the set
+    // block. In between, at_rank and the sorted list still describe the set
     // before the swap, and rank_of mixes the two.
     void swap_bits(std::uint64_t out, std::int32_t out_weight, std::uint64_t in, std::int32_t in_weight);
     // `out` is the member at out_at, which the caller has already read.
@@ -152,9 +150,7 @@ public:
     std::span<const std::int32_t> weights() const { return ranks_; }
     std::int64_t misses() const { return misses_; }
 
-    // Exact stat of an ascending set.
-    SampleStat stat(std::span<const std::uint64_t> set, std::span<const std::uint32_t> gene_hash) const;
-    // The same for a set kept with its weight and hash.
+    // Exact stat of a set, with its weight and hash.
     SampleStat stat(const MemberSet& set) const;
 
 private:
@@ -170,8 +166,6 @@ private:
 // whole blocks that cannot pass.
 bool accepts_by_blocks(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash,
                        const Bound& bound, Remembered& found);
-// The same decision by a plain walk over every member.
-bool accepts_plain(const Scorer& scorer, const MemberSet& set, std::int64_t ns, std::uint64_t hash, const Bound& bound);
 // Whether a member at (cum, miss) of a set of weight ns and this hash beats
 // the bound's key; a proposal tests one member this way. The member's
 // running value (cum/ns - miss/D) beats the bound's (peak_rank_sum/rank_sum
