@@ -34,7 +34,13 @@ UNSET = object()
 
 
 class Named(str):
-    """The name of another option inside an :class:`OptionError`'s problem."""
+    """Another option inside an :class:`OptionError`'s problem, by name or
+    (with a value) as it is set: ``Named("refine", False)``."""
+
+    def __new__(cls, option: str, *value: Any):
+        named = super().__new__(cls, option)
+        named.value = value
+        return named
 
 
 class OptionError(ValueError):
@@ -47,10 +53,10 @@ class OptionError(ValueError):
         super().__init__(self.render())
 
     def render(self, style: str = "python") -> str:
-        def name(option: str) -> str:
-            return spell(option, style=style).rstrip("=")
+        def name(option: str, *value: Any) -> str:
+            return spell(option, *value, style=style).rstrip("=")
 
-        return f"{name(self.option)} " + "".join(name(p) if isinstance(p, Named) else p for p in self.problem)
+        return f"{name(self.option)} " + "".join(name(p, *p.value) if isinstance(p, Named) else p for p in self.problem)
 
 
 def _integer(low: int) -> Callable[[str, Any], int]:
@@ -233,6 +239,9 @@ def validate(values: Mapping[str, Any], names: Iterable[str] | None = None) -> d
     if "min_size" in checked and "max_size" in checked and checked["min_size"] > checked["max_size"]:
         raise OptionError("min_size", f"({checked['min_size']}) must not exceed ", Named("max_size"),
                           f" ({checked['max_size']})")  # fmt: skip
+    if checked.get("refine", True) is False and checked.get("stable_calls") is not None:
+        raise OptionError("stable_calls", "settles calls with the multilevel method, which ", Named("refine", False),
+                          " turns off")  # fmt: skip
     return checked
 
 
@@ -250,9 +259,6 @@ def engine_options(values: Mapping[str, Any]) -> dict[str, Any]:
         "threads": v["threads"] or 0,
     }
     if v["refine"] is False:
-        if v["stable_calls"] is not None:
-            raise OptionError("stable_calls", "settles calls with the multilevel method, which permutations "
-                              "alone (refine off) do not run")  # fmt: skip
         options.update(mode="simple", nperm=v["nperm"])
     else:
         options.update(mode="multilevel", nperm_simple=v["nperm"], refine_all=v["refine"] == "all")

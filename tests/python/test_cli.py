@@ -119,6 +119,7 @@ class TestRun:
             ("{rnk} missing.gmt", "[Errno 2] No such file or directory: 'missing.gmt'"),
             ("{bad} {gmt}", "line 2: score 'high' of gene 'B' is not a number"),
             ("{rnk} {gmt} --min-size 50 --max-size 10", "--min-size (50) must not exceed --max-size (10)"),
+            ("{rnk} {gmt} --no-refine --stable-calls 0.05", "which --no-refine turns off"),
             ("{rnk} {gmt} --sample-size 0", "--sample-size must be at least 3, not 0"),
             ("{gmt} {rnk}", "the GMT file must come last"),
             ("{gmt}", "give at least one RANKS file and the GENE_SETS file"),
