@@ -66,7 +66,7 @@ asan-test: build/asan/build.ninja
 tsan-test: build/tsan/build.ninja
 	@$(CMAKE) --build build/tsan -j $(JOBS)
 	@TSAN_OPTIONS=halt_on_error=1 $(CTEST) --test-dir build/tsan -j $(JOBS) --output-on-failure \
-	  -R '^(Pool|Batch|Driver|GroupRunner|DebugRecords)' -E 'AForkedChild'
+	  -R '^(Pool|Batch|Driver|GroupRunner|DebugRecords|EsRuler)' -E 'AForkedChild'
 
 py-test: test-install
 	@$(PY) -m pytest -q

@@ -120,7 +120,7 @@ def medians(runs: list[dict]) -> dict:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=3)
-    parser.add_argument("--only", default="example,W1/1000,W1,W2,W3")
+    parser.add_argument("--only", default="example,W1/1000,W1,W1/one,W2,W3")
     parser.add_argument("--json", default=str(BUILD / "results.json"))
     args = parser.parse_args()
 
@@ -145,6 +145,8 @@ def main() -> int:
     for label, runner in jobs:
         entry = {str(t): medians([runner(t) for _ in range(args.repeats)]) for t in (1, 2)}
         entry["speedup"] = entry["1"]["wall"] / entry["2"]["wall"]
+        if "stages" in entry["1"]:
+            entry["multilevel_speedup"] = entry["1"]["stages"]["multilevel"] / entry["2"]["stages"]["multilevel"]
         if "floor" in entry["1"]:  # the multilevel stage on one thread against the time its draws alone take
             entry["floor_ratio"] = entry["1"]["stages"]["multilevel"] / entry["1"]["floor"]
         report["results"][label] = entry
@@ -170,7 +172,8 @@ def print_row(row) -> None:
             print(f"{'':<15}   stages at {threads}: {split}")
     if "floor_ratio" in entry:
         print(
-            f"{'':<15}   multilevel floor {one['floor']:.2f} s: the stage takes {entry['floor_ratio']:.1f} x the floor"
+            f"{'':<15}   multilevel floor {one['floor']:.2f} s: the stage takes {entry['floor_ratio']:.1f} x the floor, "
+            f"{entry['multilevel_speedup']:.2f} x faster on 2 threads"
         )
     sys.stdout.flush()
 

@@ -1,6 +1,7 @@
 #include "algo.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -86,6 +87,25 @@ Kept tested_pathways(const std::vector<Pathway>& pathways, const GenePositions& 
     return kept;
 }
 
+// Sorts distinct values below marks.size() * 64 in place. A large sample
+// is sorted in one sweep over a bitmap of the values (a few instructions a
+// word, against a comparison sort's many per value); a small one by
+// comparisons. `marks` is all zeros before and after.
+void sort_distinct(std::vector<std::uint64_t>& values, std::vector<std::uint64_t>& marks) {
+    if (values.size() * 8 < marks.size()) {
+        std::sort(values.begin(), values.end());
+        return;
+    }
+    for (const std::uint64_t v : values) marks[v >> 6] |= std::uint64_t{1} << (v & 63);
+    std::size_t out = 0;
+    for (std::size_t w = 0; w < marks.size(); ++w) {
+        for (std::uint64_t x = marks[w]; x != 0; x &= x - 1) {
+            values[out++] = w * 64 + static_cast<std::uint64_t>(std::countr_zero(x));
+        }
+        marks[w] = 0;
+    }
+}
+
 // Sizes of the chunks of single-pathway permutations; one random stream
 // serves each chunk.
 std::vector<std::uint64_t> single_pathway_chunks(std::uint64_t nperm, bool run_multilevel) {
@@ -119,7 +139,7 @@ void permute_single_pathway(Tested& record, double observed, std::span<const dou
         chunks.size(),
         [&](std::size_t c, std::size_t) {
             NoReplaceSampler sampler(n);
-            std::vector<std::uint64_t> sample;
+            std::vector<std::uint64_t> sample, marks((n + 63) / 64);
             RLecuyerCmrgSeedCompat stream(seeds[c]);
             random_es[c].reserve(chunks[c]);
             for (std::uint64_t i = 0; i < chunks[c]; ++i) {
@@ -129,7 +149,7 @@ void permute_single_pathway(Tested& record, double observed, std::span<const dou
                 }
                 sampler.draw(stream, k, sample);
                 for (auto& v : sample) --v;
-                std::sort(sample.begin(), sample.end());
+                sort_distinct(sample, marks);
                 random_es[c].push_back(calculate_es_velmo(weights, sample, n, score_type).es);
             }
         },

@@ -5,10 +5,13 @@
 // the sets at once: the driver draws each pass and works the first half; a
 // helper, when the pool has a worker to spare, draws the same passes from
 // its own copy of the engine and works the second half of each, in order,
-// up to a few passes ahead. Until a helper starts the driver works the
-// second halves itself, so a lone driver does everything. Each set gets the proposals of every pass in
-// pass order and the engine draws what a sequential run draws, in its
-// order, so the results are the same bits whoever works what.
+// and neither waits for the other's half of a pass: the driver counts the
+// accepted proposals of the passes both have finished and stays at most a
+// few passes ahead of that count. Until a helper starts the driver works
+// the second halves itself, so a lone driver does everything. Each set
+// gets the proposals of every pass in pass order and the engine draws what
+// a sequential run draws, in its order, so the results are the same bits
+// whoever works what.
 #include <atomic>
 #include <limits>
 
@@ -52,17 +55,17 @@ std::int64_t EsRulerCompat::perturb_sets(std::size_t begin, std::size_t end, con
 std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, std::int64_t target,
                                           const Progress* progress) {
     constexpr std::int64_t kOpen = std::numeric_limits<std::int64_t>::max();
-    // How many passes the helper may run ahead of the driver's count.
+    // How many passes may be worked before their accepted proposals are counted.
     constexpr std::int64_t kAhead = 8;
     const std::size_t n_sets = samples_.size();
     const std::size_t half = n_sets / 2;   // the driver's sets: [0, half); the helper's [half, n_sets)
     const Mt19937 level_start = engine;    // the helper replays the draws from here
-    std::atomic<std::int64_t> allowed{2};  // the helper may work passes below this
+    std::atomic<std::int64_t> allowed{2};  // passes below this may be worked
     std::atomic<std::int64_t> end{kOpen};  // passes of the level, once known
     // The second half of pass p: 2p once the half of pass p - 1 is done and
     // no one has taken it, 2p + 1 while someone works it.
     std::atomic<std::int64_t> second{0};
-    std::array<std::int64_t, kAhead> accepted_second{};
+    std::array<std::int64_t, kAhead> accepted_first{}, accepted_second{};
     std::atomic<bool> helped{false};  // a helper has started
     std::int64_t first_part = -1;
 
@@ -72,33 +75,46 @@ std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, s
         accepted_second[pass % kAhead] = perturb_sets(half, n_sets, bound, proposals);
         second.store(2 * pass + 2, std::memory_order_release);
     };
+    // The driver does not wait for the helper's half of a pass before it
+    // works the next: it counts the passes whose halves are both done, in
+    // order, and goes on as long as the passes it works are surely part of
+    // the level (until the first part ends, the passes below twice those
+    // counted are) and at most kAhead passes are uncounted.
     const auto drive = [&](std::size_t, std::size_t) {
-        std::int64_t moves = 0, total = kOpen;
-        for (std::int64_t pass = 0;; ++pass) {
-            draw_pass(engine, passes_[0]);
-            const std::int64_t first_half = perturb_sets(0, half, bound, passes_[0]);
-            // Once a helper works the second half it keeps it: sets that
-            // moved between the two cores would cost more than waiting.
-            if (!helped.load(std::memory_order_acquire)) take_second(pass, passes_[0]);
-            while (second.load(std::memory_order_acquire) < 2 * pass + 2) pause();
-            moves += first_half + accepted_second[pass % kAhead];
-            if (total == kOpen) {
-                if (progress != nullptr && progress->stopped()) {
-                    end.store(pass + 1, std::memory_order_release);
-                    return;
-                }
-                if (moves >= target) {
-                    first_part = pass + 1;
+        std::int64_t moves = 0, total = kOpen, counted = 0;
+        // Counts the passes done of those worked; returns the passes that may be worked.
+        const auto count_done = [&](std::int64_t worked) {
+            while (counted < worked && second.load(std::memory_order_acquire) >= 2 * counted + 2) {
+                moves += accepted_first[counted % kAhead] + accepted_second[counted % kAhead];
+                ++counted;
+                if (total == kOpen && moves >= target) {
+                    first_part = counted;
                     total = 2 * first_part;
                     end.store(total, std::memory_order_release);
                 }
             }
-            if (pass + 1 == total) return;
-            // Until the total is known the passes up to twice those counted
-            // are needed (the second part repeats the first).
-            const std::int64_t needed = total == kOpen ? 2 * (pass + 2) : total;
-            allowed.store(std::min(needed, pass + 1 + kAhead), std::memory_order_release);
+            const std::int64_t may = std::min(total == kOpen ? 2 * (counted + 1) : total, counted + kAhead);
+            allowed.store(may, std::memory_order_release);
+            return may;
+        };
+        for (std::int64_t pass = 0;; ++pass) {
+            while (pass < total && pass >= count_done(pass)) pause();
+            if (pass == total) break;
+            if (total == kOpen && progress != nullptr && progress->stopped()) {
+                end.store(0, std::memory_order_release);
+                first_part = -1;
+                return;
+            }
+            draw_pass(engine, passes_[0]);
+            accepted_first[pass % kAhead] = perturb_sets(0, half, bound, passes_[0]);
+            // Once a helper works the second halves it keeps them: sets that
+            // moved between the two cores would cost more than waiting.
+            if (!helped.load(std::memory_order_acquire)) take_second(pass, passes_[0]);
         }
+        while (second.load(std::memory_order_acquire) < 2 * total) pause();
+        // Every pass is done: a helper that starts only now, or still
+        // replays draws, has nothing left to do.
+        end.store(0, std::memory_order_release);
     };
     // The helper replays the whole draw sequence on its own copy of the
     // engine (the draws cost a few per cent of a pass) and works the
