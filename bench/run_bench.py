@@ -172,8 +172,8 @@ def print_row(row) -> None:
             print(f"{'':<15}   stages at {threads}: {split}")
     if "floor_ratio" in entry:
         print(
-            f"{'':<15}   multilevel floor {one['floor']:.2f} s: the stage takes {entry['floor_ratio']:.1f} x the floor, "
-            f"{entry['multilevel_speedup']:.2f} x faster on 2 threads"
+            f"{'':<15}   multilevel floor {one['floor']:.2f} s: the stage takes "
+            f"{entry['floor_ratio']:.1f} x the floor, {entry['multilevel_speedup']:.2f} x faster on 2 threads"
         )
     sys.stdout.flush()
 
