@@ -79,7 +79,7 @@ private:
     };
     std::vector<RankedSet> ranked_;
     std::vector<esruler::MemberSet> spare_samples_;
-    std::array<std::vector<Proposal>, 2> passes_;  // the pass being worked and the next
+    std::array<std::vector<Proposal>, 2> passes_;  // the pass the driver draws, and the helper's replay of it
     std::size_t proposals_per_set_;
     std::vector<esruler::Level> levels_;
     std::vector<std::int64_t> pass_counts_;

@@ -23,16 +23,7 @@ namespace rsvelmo {
 
 using esruler::Bound;
 using esruler::MemberSet;
-
-namespace {
-
-void pause() {
-#if defined(__x86_64__)
-    __builtin_ia32_pause();
-#endif
-}
-
-}  // namespace
+using pool::spin_pause;
 
 void EsRulerCompat::draw_pass(Mt19937& engine, std::vector<Proposal>& out) const {
     const UniformIndex member_index(pathway_size_ - 1), gene_index(scorer_.genes() - 1);
@@ -81,7 +72,7 @@ std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, s
     // the level (until the first part ends, the passes below twice those
     // counted are) and at most kAhead passes are uncounted.
     const auto drive = [&](std::size_t, std::size_t) {
-        std::int64_t moves = 0, total = kOpen, counted = 0;
+        std::int64_t moves = 0, total = kOpen, counted = 0, published = allowed.load(std::memory_order_relaxed);
         // Counts the passes done of those worked; returns the passes that may be worked.
         const auto count_done = [&](std::int64_t worked) {
             while (counted < worked && second.load(std::memory_order_acquire) >= 2 * counted + 2) {
@@ -94,11 +85,12 @@ std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, s
                 }
             }
             const std::int64_t may = std::min(total == kOpen ? 2 * (counted + 1) : total, counted + kAhead);
-            allowed.store(may, std::memory_order_release);
+            // (a store while nothing changed would only pull the helper's cache line away)
+            if (may != published) allowed.store(published = may, std::memory_order_release);
             return may;
         };
         for (std::int64_t pass = 0;; ++pass) {
-            while (pass < total && pass >= count_done(pass)) pause();
+            while (pass < total && pass >= count_done(pass)) spin_pause();
             if (pass == total) break;
             if (total == kOpen && progress != nullptr && progress->stopped()) {
                 end.store(0, std::memory_order_release);
@@ -111,7 +103,7 @@ std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, s
             // moved between the two cores would cost more than waiting.
             if (!helped.load(std::memory_order_acquire)) take_second(pass, passes_[0]);
         }
-        while (second.load(std::memory_order_acquire) < 2 * total) pause();
+        while (second.load(std::memory_order_acquire) < 2 * total) spin_pause();
         // Every pass is done: a helper that starts only now, or still
         // replays draws, has nothing left to do.
         end.store(0, std::memory_order_release);
@@ -126,11 +118,11 @@ std::int64_t EsRulerCompat::perturb_level(Mt19937& engine, const Bound& bound, s
         for (std::int64_t pass = 0;; ++pass) {
             while (pass >= allowed.load(std::memory_order_acquire)) {
                 if (pass >= end.load(std::memory_order_acquire)) return;
-                pause();
+                spin_pause();
             }
             if (pass >= end.load(std::memory_order_acquire)) return;
             draw_pass(replay, proposals);
-            while (second.load(std::memory_order_acquire) < 2 * pass) pause();
+            while (second.load(std::memory_order_acquire) < 2 * pass) spin_pause();
             take_second(pass, proposals);
         }
     };

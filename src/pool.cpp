@@ -57,12 +57,6 @@ constexpr auto kSpinFor = std::chrono::microseconds(200);
 constexpr std::size_t kNotAWorker = ~std::size_t{0};
 thread_local std::size_t t_worker_slot = kNotAWorker;
 
-void pause() {
-#if defined(__x86_64__)
-    __builtin_ia32_pause();
-#endif
-}
-
 class Pool {
 public:
     explicit Pool(std::size_t threads) {
@@ -104,7 +98,7 @@ public:
             // waits for their last tasks without sleeping.
             take_tasks(job, own_slot, lock);
             lock.unlock();
-            while (!job.done()) pause();
+            while (!job.done()) spin_pause();
             lock.lock();  // the last holder has left its critical section
         } else {
             while (!job.done()) {
@@ -157,7 +151,7 @@ private:
         lock.unlock();
         const auto until = std::chrono::steady_clock::now() + kSpinFor;
         for (int round = 0; queued_.load(std::memory_order_relaxed) == 0; ++round) {
-            pause();
+            spin_pause();
             if (round % 64 == 63 && std::chrono::steady_clock::now() > until) break;
         }
         lock.lock();

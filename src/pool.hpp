@@ -48,6 +48,14 @@ struct Loop {
 void run(std::initializer_list<Loop> loops, const std::function<void()>& waiting = {});
 void run(std::size_t count, const Task& task, const std::function<void()>& waiting = {});
 
+// Tells the CPU that the caller spins, waiting for another thread (a
+// spin-wait hint; nothing on targets without one).
+inline void spin_pause() {
+#if defined(__x86_64__)
+    __builtin_ia32_pause();
+#endif
+}
+
 // Default size: RAYON_NUM_THREADS if it holds an integer > 0 (0 means "the
 // hardware threads"), else RAYON_RS_NUM_CPUS if > 0, else the hardware
 // threads; never more than max_threads().

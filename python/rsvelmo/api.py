@@ -21,9 +21,9 @@ from .io import collapse, mapped, read_rankings, read_ranks
 __all__ = ["gsea", "gsea_many", "gene_sets", "collections", "as_ranking", "prepare"]
 
 _ANALYSIS = [o.name for o in ANALYSIS]
+_READING = [o.name for o in READING]
 # The cut at which flip_risk is given when stable_calls names none.
 FLIP_RISK_CUT = 0.05
-_READING = [o.name for o in READING]
 
 
 def _checked_pairs(
