@@ -284,10 +284,11 @@ std::vector<EnrichmentResult> run_gsea_internal(const RankedList& ranked, const 
 
     if (options.run_multilevel && nperm > 0 && kept.size() > 0) {
         const RefinementSettings refinement{nperm, score_type, sample_size, eps, options.refine_all};
-        refine_multilevel(kept.rows, kept.sides, refinement, prepared.scaled_weights, main_stream, progress);
+        const double work =
+            refine_multilevel(kept.rows, kept.sides, refinement, prepared.scaled_weights, main_stream, progress);
         if (options.settle_cut) {
-            settle_calls(kept.rows, kept.sides, refinement, *options.settle_cut, prepared.scaled_weights, main_stream,
-                         progress);
+            settle_calls(kept.rows, kept.sides, refinement, *options.settle_cut, options.settle_budget * work,
+                         prepared.scaled_weights, main_stream, progress);
         }
     }
     logging::log(Level::Trace, kLog, __LINE__, "stage done: multilevel");

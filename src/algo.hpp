@@ -37,6 +37,8 @@ struct AnalysisOptions {
     // With run_multilevel: settle the calls at this padj cut (more sampling
     // for the rows whose call the estimates leave open); none: do not.
     std::optional<double> settle_cut = std::nullopt;
+    // Settling spends at most this many times the refinement's work.
+    double settle_budget = 0.5;
 };
 
 // The analysis a mode asks for, with every other setting at its default:

@@ -118,12 +118,24 @@ struct EstimatorTask {
     double cost;
 };
 
+// What an estimator costs, in units that its sample size multiplies: it
+// runs about one level per halving of the p-value (`depth` halvings), each
+// level costing about k^1.5 for pathways of size k.
+double estimator_cost(std::uint64_t pathway_size, double depth) {
+    return std::pow(static_cast<double>(pathway_size), 1.5) * (1.0 + depth);
+}
+
+// How many halvings of the p-value the estimator of a row's side must run;
+// p-values below what the permutations resolve are guessed from the NES.
+double depth_of(const EnrichmentResult& r, const SideCounts& c) {
+    double d = -std::log2(r.pval);
+    if (c.n_more_extreme == 0 && r.nes) d = std::max(d, 3.5 * *r.nes * *r.nes);
+    return d;
+}
+
 // The two sides of every group are independent estimators: one task each,
 // each writing only its side's slots of its group's results. The longest
-// tasks start first, so that none is left running alone at the end. An
-// estimator runs about one level per halving of the p-value, each level
-// costing about k^1.5 for pathways of size k; p-values below what the
-// permutations resolve are guessed from the NES.
+// tasks start first, so that none is left running alone at the end.
 std::vector<EstimatorTask> schedule(const std::vector<const Groups::value_type*>& jobs,
                                     const std::vector<std::vector<double>>& scores,
                                     std::span<const EnrichmentResult> rows, std::span<const SideCounts> counts) {
@@ -133,13 +145,9 @@ std::vector<EstimatorTask> schedule(const std::vector<const Groups::value_type*>
             if (!side_has_scores(side, scores[g])) continue;
             double depth = 0.0;
             for (std::size_t i : jobs[g]->second) {
-                const EnrichmentResult& r = rows[i];
-                if (!answers(side, r.es)) continue;
-                double d = -std::log2(r.pval);
-                if (counts[i].n_more_extreme == 0 && r.nes) d = std::max(d, 3.5 * *r.nes * *r.nes);
-                depth = std::max(depth, d);
+                if (answers(side, rows[i].es)) depth = std::max(depth, depth_of(rows[i], counts[i]));
             }
-            tasks.push_back({g, side, std::pow(static_cast<double>(jobs[g]->first), 1.5) * (1.0 + depth)});
+            tasks.push_back({g, side, estimator_cost(jobs[g]->first, depth)});
         }
     }
     std::stable_sort(tasks.begin(), tasks.end(),
@@ -170,6 +178,7 @@ void merge(EnrichmentResult& r, double estimate, double share, const RefinementS
 struct Estimates {
     std::vector<std::vector<double>> pvalues;
     std::vector<std::array<std::uint64_t, 2>> positives;
+    double cost = 0.0;  // of all the estimators, times the sample size
 };
 
 // Runs the estimators of every group on the pool, longest first, with one
@@ -195,6 +204,7 @@ Estimates run_groups(const Groups& groups, std::span<const EnrichmentResult> row
     }
 
     const std::vector<EstimatorTask> tasks = schedule(jobs, scores, rows, counts);
+    for (const EstimatorTask& task : tasks) found.cost += task.cost * static_cast<double>(settings.sample_size);
     const std::vector<std::int64_t> top = side_weights(scaled_weights, Side::Positive);
     const std::vector<std::int64_t> bottom = side_weights(scaled_weights, Side::Negative);
     progress.begin(Stage::Multilevel, tasks.size());
@@ -240,11 +250,11 @@ void log_seed(std::uint64_t seed, std::size_t groups, std::uint32_t line) {
 
 }  // namespace
 
-void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
-                       const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
-                       RMt19937SeedCompat& main_stream, Progress& progress) {
+double refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
+                         const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
+                         RMt19937SeedCompat& main_stream, Progress& progress) {
     const Groups groups = select_groups(rows, counts, settings);
-    if (groups.empty()) return;
+    if (groups.empty()) return 0.0;
     // These draws keep the seed of the multilevel stage where it has always
     // been in the main stream; their values are not used.
     for (std::uint64_t g = groups.size(); g >= 1; --g) (void)main_stream.r_unif_index(g);
@@ -254,6 +264,7 @@ void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCou
     const Estimates found = run_groups(groups, rows, counts, settings, seed, scaled_weights, progress);
     merge_groups(groups, found, rows, settings,
                  [&](std::size_t i, std::size_t) { return same_sign_share(counts[i], settings.nperm); });
+    return found.cost;
 }
 
 namespace {
@@ -261,8 +272,9 @@ namespace {
 // A call is settled when its log2 p lies this many standard errors from the
 // cut's: the chance that more sampling moves it across is then below 0.5%.
 constexpr double kSettledAt = 2.576;
-// Rounds of settling, each with four times the sample of the one before.
-constexpr int kSettleRounds = 2;
+// Rounds of settling, each with four times the sample of the one before,
+// until the calls are settled or the budget is spent.
+constexpr int kSettleRounds = 4;
 constexpr std::uint64_t kSampleGrowth = 4;
 
 // Where the calls end at the cut: the Benjamini-Hochberg line cut * k / n at
@@ -282,27 +294,48 @@ double call_boundary(std::span<const EnrichmentResult> rows, double cut) {
     return cut * static_cast<double>(last) / n;
 }
 
-// Rows whose call the next round should settle, by size.
-Groups unsettled(std::span<const EnrichmentResult> rows, double boundary, double eps) {
-    Groups groups;
+// Rows whose call the next round should settle, by size: the unsettled ones,
+// nearest the cut (in standard errors) first, as long as the estimators
+// they add fit the budget, which is lowered by what they cost.
+Groups unsettled(std::span<const EnrichmentResult> rows, std::span<const SideCounts> counts, double boundary,
+                 double eps, std::uint64_t sample_size, double& budget) {
+    std::vector<std::pair<double, std::size_t>> open;  // (distance in errors, row)
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const EnrichmentResult& r = rows[i];
         if (!std::isfinite(r.pval) || r.pval <= eps || !r.log2err || !(*r.log2err > 0.0)) continue;
-        if (std::fabs(std::log2(r.pval) - std::log2(boundary)) < kSettledAt * *r.log2err) groups[r.size].push_back(i);
+        const double distance = std::fabs(std::log2(r.pval) - std::log2(boundary)) / *r.log2err;
+        if (distance < kSettledAt) open.emplace_back(distance, i);
     }
+    std::sort(open.begin(), open.end());
+    // The estimators so far, by size and side, with the depth they run to.
+    std::map<std::pair<std::uint64_t, bool>, double> depths;
+    Groups groups;
+    for (const auto& [distance, i] : open) {
+        const EnrichmentResult& r = rows[i];
+        const auto [at, added] = depths.try_emplace({r.size, answers(Side::Positive, r.es)}, 0.0);
+        const double before = added ? 0.0 : estimator_cost(r.size, at->second);
+        const double depth = std::max(at->second, depth_of(r, counts[i]));
+        const double extra = (estimator_cost(r.size, depth) - before) * static_cast<double>(sample_size);
+        if (extra > budget) break;
+        budget -= extra;
+        at->second = depth;
+        groups[r.size].push_back(i);
+    }
+    for (auto& [size, members] : groups) std::sort(members.begin(), members.end());
     return groups;
 }
 
 }  // namespace
 
 void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
-                  const RefinementSettings& settings, double cut, std::span<const std::int64_t> scaled_weights,
-                  RMt19937SeedCompat& main_stream, Progress& progress) {
+                  const RefinementSettings& settings, double cut, double budget,
+                  std::span<const std::int64_t> scaled_weights, RMt19937SeedCompat& main_stream, Progress& progress) {
     RefinementSettings round = settings;
     for (int r = 0; r < kSettleRounds; ++r) {
-        const Groups groups = unsettled(rows, call_boundary(rows, cut), settings.eps);
-        if (groups.empty()) return;
         round.sample_size *= kSampleGrowth;
+        const Groups groups =
+            unsettled(rows, counts, call_boundary(rows, cut), settings.eps, round.sample_size, budget);
+        if (groups.empty()) return;
         const std::uint64_t seed = main_stream.draw_seed();
         log_seed(seed, groups.size(), __LINE__);
         const Estimates found = run_groups(groups, rows, counts, round, seed, scaled_weights, progress);

@@ -30,17 +30,21 @@ struct RefinementSettings {
 
 // Refines pval and log2err of the rows whose permutation p-value is too
 // coarse (rows[i] has the counts counts[i]); continues drawing from the
-// analysis's main stream. Throws Interrupted when the progress asks to stop.
-void refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
-                       const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
-                       RMt19937SeedCompat& main_stream, Progress& progress);
+// analysis's main stream. Returns the work its estimators were given, in
+// the units of settle_calls' budget. Throws Interrupted when the progress
+// asks to stop.
+double refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
+                         const RefinementSettings& settings, std::span<const std::int64_t> scaled_weights,
+                         RMt19937SeedCompat& main_stream, Progress& progress);
 
 // Settles the calls at a Benjamini-Hochberg cut (a call is padj < cut):
 // rows whose log2 p lies within 2.576 of its standard errors of the cut
-// get new multilevel estimates, in up to two rounds with 4 and 16 times the
-// sample size, each round drawing its seed from the main stream.
+// get new multilevel estimates, in rounds with 4, 16, ... times the sample
+// size, nearest the cut first, until none is left or the estimators would
+// exceed `budget` (work as refine_multilevel counts it); each round draws
+// its seed from the main stream.
 void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
-                  const RefinementSettings& settings, double cut, std::span<const std::int64_t> scaled_weights,
-                  RMt19937SeedCompat& main_stream, Progress& progress);
+                  const RefinementSettings& settings, double cut, double budget,
+                  std::span<const std::int64_t> scaled_weights, RMt19937SeedCompat& main_stream, Progress& progress);
 
 }  // namespace rsvelmo

@@ -12,7 +12,7 @@ from typing import Any, Callable, Mapping, Sequence
 from ._checks import check_tied_sets
 from ._frames import FLOATS, add_flip_risk, require, sort_records
 from ._genesets import GeneSets
-from ._options import ANALYSIS, OUTPUT, READING, engine_options, validate
+from ._options import ANALYSIS, OUTPUT, READING, engine_options, flip_risk_cut, validate
 from ._outputs import OutputFolder, atomic_output, file_record, provenance
 from ._parallel import run_many, run_one
 from .api import prepare
@@ -272,7 +272,7 @@ def analyse(inputs: Inputs, settings: Mapping[str, Any], source: str | None) -> 
     rows = []
     for name, records in results.items():
         check_tied_sets(records, checked[name], name, settings["padj"])
-        add_flip_risk(records, settings["stable_calls"] or settings["padj"])
+        add_flip_risk(records, flip_risk_cut(settings))
         records = sort_records(records)
         for r in records:
             r["description"] = gene_sets.descriptions.get(r["pathway"])

@@ -171,7 +171,8 @@ def validate(quick: bool = False, json_path: str | os.PathLike | None = None, ec
     report["checks"]["tails"] = tail_ok
 
     ranks, sets = _example_slice()
-    default = rsvelmopy.run_gsea(ranks, sets, min_size=15, max_size=500, diagnostics=False)
+    # The package's default: the calls settled at the cut.
+    default = rsvelmopy.run_gsea(ranks, sets, min_size=15, max_size=500, stable_calls=CUT, diagnostics=False)
     plain = rsvelmopy.run_gsea(ranks, sets, mode="simple", nperm=truth_permutations, seed=7, min_size=15,
                                max_size=500, diagnostics=False)  # fmt: skip
     called = {r["pathway"] for r in default if r["padj"] is not None and r["padj"] < CUT}

@@ -46,6 +46,19 @@ class TestGsea:
         records = rsvelmo._frames.sort_records([*records, {"pathway": "c", "pval": 0.5, "nes": -2.0}])
         assert [r["pathway"] for r in records] == ["c", "a", "b"]  # NaN last
 
+    def test_the_default_settles_the_calls_at_the_cut(self, example_ranks, example_gmt, tmp_path):
+        path = tmp_path / "every_tenth.gmt"
+        path.write_text("".join(pathlib.Path(example_gmt).read_text().splitlines(keepends=True)[::10]))
+        engine = {"seed": 7, "min_size": 15, "max_size": 500, "diagnostics": False}
+        for options, stable_calls in [({}, 0.05), ({"stable_calls": None}, None), ({"stable_calls": 0.2}, 0.2)]:
+            frame = rsvelmo.gsea(example_ranks, path, sort=False, **OPTIONS, **options)
+            records = rsvelmopy.run_gsea(example_ranks, str(path), stable_calls=stable_calls, **engine)
+            assert list(frame["pval"]) == [r["pval"] for r in records], options
+        settled = rsvelmo.gsea(example_ranks, path, sort=False, **OPTIONS)
+        unsettled = rsvelmo.gsea(example_ranks, path, sort=False, stable_calls=None, **OPTIONS)
+        assert (settled["pval"] != unsettled["pval"]).sum() >= 5
+        assert (settled["flip_risk"] > 0.05).sum() < (unsettled["flip_risk"] > 0.05).sum()
+
     def test_every_input_form_gives_the_same_table(self, example_ranks, small_gmt, tmp_path, monkeypatch):
         rnk = tmp_path / "r.rnk"
         rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in example_ranks.items()))

@@ -144,6 +144,9 @@ class TestRun:
             assert "RANKS [RANKS ...] GENE_SETS -o OUTDIR" in shown.stdout and "examples:" in shown.stdout
             wrong = subprocess.run([*command, "run", "x.rnk"], capture_output=True, text=True)
             assert wrong.returncode == 2 and "required: -o/--out" in wrong.stderr
+        wrong = subprocess.run([script, "run", "x.rnk", "s.gmt", "-o", "o", "--stable-calls", "off"],
+                               capture_output=True, text=True)  # fmt: skip
+        assert wrong.returncode == 2 and "--stable-calls: must be a number, 'auto' or 'none', not 'off'" in wrong.stderr
 
 
 def test_interrupt_leaves_no_partial_file_and_exits_130(example_gmt, tmp_path):
