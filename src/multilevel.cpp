@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <optional>
 #include <string>
 
 #include "algo_support.hpp"
@@ -325,6 +326,46 @@ Groups unsettled(std::span<const EnrichmentResult> rows, std::span<const SideCou
     return groups;
 }
 
+// A row's p-value and error before a round re-estimates it, in the order
+// merge_groups visits the rows.
+struct Estimate {
+    double pval;
+    std::optional<double> log2err;
+};
+
+std::vector<Estimate> estimates_of(const Groups& groups, std::span<const EnrichmentResult> rows) {
+    std::vector<Estimate> out;
+    for (const auto& [size, members] : groups) {
+        for (std::size_t i : members) out.push_back({rows[i].pval, rows[i].log2err});
+    }
+    return out;
+}
+
+// Each re-estimated row keeps what its earlier estimate knew: the two log2
+// p-values weighted by their inverse variances. A row whose new estimate
+// failed, or that lacks an error on either side (at eps, say), keeps what
+// the merge left.
+void pool_with(const Groups& groups, const Estimates& found, std::span<const Estimate> before,
+               std::span<EnrichmentResult> rows) {
+    const auto usable = [](double pval, const std::optional<double>& err) {
+        return pval > 0.0 && std::isfinite(pval) && err && *err > 0.0 && std::isfinite(*err);
+    };
+    std::size_t k = 0, g = 0;
+    for (const auto& [size, members] : groups) {
+        for (std::size_t m = 0; m < members.size(); ++m, ++k) {
+            const Estimate& old = before[k];
+            EnrichmentResult& now = rows[members[m]];
+            if (std::isnan(found.pvalues[g][m]) || !usable(old.pval, old.log2err) || !usable(now.pval, now.log2err))
+                continue;
+            const double w_old = 1.0 / (*old.log2err * *old.log2err);
+            const double w_now = 1.0 / (*now.log2err * *now.log2err);
+            now.pval = std::exp2((w_old * std::log2(old.pval) + w_now * std::log2(now.pval)) / (w_old + w_now));
+            now.log2err = 1.0 / std::sqrt(w_old + w_now);
+        }
+        ++g;
+    }
+}
+
 }  // namespace
 
 void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
@@ -339,6 +380,7 @@ void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> 
         const std::uint64_t seed = main_stream.draw_seed();
         log_seed(seed, groups.size(), __LINE__);
         const Estimates found = run_groups(groups, rows, counts, round, seed, scaled_weights, progress);
+        const std::vector<Estimate> before = estimates_of(groups, rows);
         // With the two-sided score the side's share is estimated from the
         // permutations and the estimator's first sets together: the
         // permutations alone would bound the precision.
@@ -348,6 +390,7 @@ void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> 
             return static_cast<double>(counts[i].n_same_sign + 1 + positives) /
                    static_cast<double>(settings.nperm + 1 + round.sample_size);
         });
+        pool_with(groups, found, before, rows);
     }
 }
 

@@ -41,8 +41,9 @@ double refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideC
 // rows whose log2 p lies within 2.576 of its standard errors of the cut
 // get new multilevel estimates, in rounds with 4, 16, ... times the sample
 // size, nearest the cut first, until none is left or the estimators would
-// exceed `budget` (work as refine_multilevel counts it); each round draws
-// its seed from the main stream.
+// exceed `budget` (work as refine_multilevel counts it); a new estimate is
+// pooled with the row's earlier one. Each round draws its seed from the
+// main stream.
 void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
                   const RefinementSettings& settings, double cut, double budget,
                   std::span<const std::int64_t> scaled_weights, RMt19937SeedCompat& main_stream, Progress& progress);
