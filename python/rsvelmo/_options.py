@@ -102,13 +102,17 @@ def _optional_number(low: float, high: float, open_low: bool = False) -> Callabl
 
 
 def _calls_cut(name: str, value: Any) -> float | str | None:
-    if value is None or (isinstance(value, str) and value == "auto"):
+    if value is None or value == "auto":
         return value
+    if isinstance(value, str):
+        raise OptionError(name, f"must be a padj cut in (0, 1], 'auto' or None, not {value!r}")
     return _number(0.0, 1.0, open_low=True)(name, value)
 
 
 def _parse_calls_cut(text: str) -> float | str | None:
-    return {"auto": "auto", "none": None}[text] if text in ("auto", "none") else float(text)
+    if text == "none":
+        return None
+    return "auto" if text == "auto" else float(text)
 
 
 def _choice(*allowed: Any, fold_case: bool = False) -> Callable[[str, Any], Any]:

@@ -96,6 +96,7 @@ class TestGsea:
             (None, {"S": []}, {}, ValueError, "gene set 'S' has no genes"),
             (None, None, {"min_size": 20, "max_size": 10}, ValueError, r"min_size \(20\) must not exceed max_size"),
             (None, None, {"refine": False, "stable_calls": 0.05}, ValueError, "which refine=False turns off"),
+            (None, None, {"stable_calls": "none"}, ValueError, r"in \(0, 1\], 'auto' or None, not 'none'"),
             (None, None, {"max_size": 0}, ValueError, "max_size must be at least 1, not 0"),
             (None, None, {"nperm": 0}, ValueError, "nperm must be at least 1, not 0"),
             (None, None, {"eps": 1.5}, ValueError, r"eps must lie in \[0, 1\], not 1.5"),
