@@ -158,10 +158,22 @@ std::vector<EstimatorTask> schedule(const std::vector<const Groups::value_type*>
 
 // Writes an estimator's p-value, divided by the share of its side, into the
 // pathway's row, with its error.
-void merge(EnrichmentResult& r, double estimate, double share, const RefinementSettings& s) {
+// An estimate that replaces an earlier one of the same row can instead be
+// pooled with it: the two log2 p-values weighted by their inverse variances
+// (a row without an error on either side, at eps say, keeps the new one).
+enum class Earlier { Replace, Pool };
+
+bool has_error(double pval, const std::optional<double>& err) {
+    return pval > 0.0 && std::isfinite(pval) && err && *err > 0.0 && std::isfinite(*err);
+}
+
+void merge(EnrichmentResult& r, double estimate, double share, const RefinementSettings& s,
+           Earlier earlier = Earlier::Replace) {
     // A failed estimate says nothing about the pathway: keep the
     // permutation result rather than reporting p = 1.
     if (std::isnan(estimate)) return;
+    const double earlier_pval = r.pval;
+    const std::optional<double> earlier_err = r.log2err;
     const double quotient = estimate / share;
     r.pval = std::isnan(quotient) ? 1.0 : std::min(quotient, 1.0);
     if (r.pval < s.eps) {
@@ -171,6 +183,12 @@ void merge(EnrichmentResult& r, double estimate, double share, const RefinementS
         r.log2err = multilevel_log2err(std::log2(r.pval), s.sample_size);
     } else {
         r.log2err = std::numeric_limits<double>::quiet_NaN();
+    }
+    if (earlier == Earlier::Pool && has_error(earlier_pval, earlier_err) && has_error(r.pval, r.log2err)) {
+        const double w_earlier = 1.0 / (*earlier_err * *earlier_err);
+        const double w_now = 1.0 / (*r.log2err * *r.log2err);
+        r.pval = std::exp2((w_earlier * std::log2(earlier_pval) + w_now * std::log2(r.pval)) / (w_earlier + w_now));
+        r.log2err = 1.0 / std::sqrt(w_earlier + w_now);
     }
 }
 
@@ -233,11 +251,11 @@ Estimates run_groups(const Groups& groups, std::span<const EnrichmentResult> row
 // share(row, group): the share of random sets on the row's side.
 template <class Share>
 void merge_groups(const Groups& groups, const Estimates& found, std::span<EnrichmentResult> rows,
-                  const RefinementSettings& settings, const Share& share) {
+                  const RefinementSettings& settings, const Share& share, Earlier earlier = Earlier::Replace) {
     std::size_t g = 0;
     for (const auto& [size, members] : groups) {
         for (std::size_t m = 0; m < members.size(); ++m) {
-            merge(rows[members[m]], found.pvalues[g][m], share(members[m], g), settings);
+            merge(rows[members[m]], found.pvalues[g][m], share(members[m], g), settings, earlier);
         }
         ++g;
     }
@@ -326,46 +344,6 @@ Groups unsettled(std::span<const EnrichmentResult> rows, std::span<const SideCou
     return groups;
 }
 
-// A row's p-value and error before a round re-estimates it, in the order
-// merge_groups visits the rows.
-struct Estimate {
-    double pval;
-    std::optional<double> log2err;
-};
-
-std::vector<Estimate> estimates_of(const Groups& groups, std::span<const EnrichmentResult> rows) {
-    std::vector<Estimate> out;
-    for (const auto& [size, members] : groups) {
-        for (std::size_t i : members) out.push_back({rows[i].pval, rows[i].log2err});
-    }
-    return out;
-}
-
-// Each re-estimated row keeps what its earlier estimate knew: the two log2
-// p-values weighted by their inverse variances. A row whose new estimate
-// failed, or that lacks an error on either side (at eps, say), keeps what
-// the merge left.
-void pool_with(const Groups& groups, const Estimates& found, std::span<const Estimate> before,
-               std::span<EnrichmentResult> rows) {
-    const auto usable = [](double pval, const std::optional<double>& err) {
-        return pval > 0.0 && std::isfinite(pval) && err && *err > 0.0 && std::isfinite(*err);
-    };
-    std::size_t k = 0, g = 0;
-    for (const auto& [size, members] : groups) {
-        for (std::size_t m = 0; m < members.size(); ++m, ++k) {
-            const Estimate& old = before[k];
-            EnrichmentResult& now = rows[members[m]];
-            if (std::isnan(found.pvalues[g][m]) || !usable(old.pval, old.log2err) || !usable(now.pval, now.log2err))
-                continue;
-            const double w_old = 1.0 / (*old.log2err * *old.log2err);
-            const double w_now = 1.0 / (*now.log2err * *now.log2err);
-            now.pval = std::exp2((w_old * std::log2(old.pval) + w_now * std::log2(now.pval)) / (w_old + w_now));
-            now.log2err = 1.0 / std::sqrt(w_old + w_now);
-        }
-        ++g;
-    }
-}
-
 }  // namespace
 
 void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
@@ -380,17 +358,18 @@ void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> 
         const std::uint64_t seed = main_stream.draw_seed();
         log_seed(seed, groups.size(), __LINE__);
         const Estimates found = run_groups(groups, rows, counts, round, seed, scaled_weights, progress);
-        const std::vector<Estimate> before = estimates_of(groups, rows);
         // With the two-sided score the side's share is estimated from the
         // permutations and the estimator's first sets together: the
         // permutations alone would bound the precision.
-        merge_groups(groups, found, rows, round, [&](std::size_t i, std::size_t g) {
-            if (settings.score_type != ScoreType::Std) return same_sign_share(counts[i], settings.nperm);
-            const std::uint64_t positives = found.positives[g][answers(Side::Positive, rows[i].es) ? 0 : 1];
-            return static_cast<double>(counts[i].n_same_sign + 1 + positives) /
-                   static_cast<double>(settings.nperm + 1 + round.sample_size);
-        });
-        pool_with(groups, found, before, rows);
+        merge_groups(
+            groups, found, rows, round,
+            [&](std::size_t i, std::size_t g) {
+                if (settings.score_type != ScoreType::Std) return same_sign_share(counts[i], settings.nperm);
+                const std::uint64_t positives = found.positives[g][answers(Side::Positive, rows[i].es) ? 0 : 1];
+                return static_cast<double>(counts[i].n_same_sign + 1 + positives) /
+                       static_cast<double>(settings.nperm + 1 + round.sample_size);
+            },
+            Earlier::Pool);
     }
 }
 
