@@ -5,12 +5,13 @@
 
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
 a mapping, a genes x contrasts table, a long table of groups or a scanpy
-AnnData), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
+AnnData), ``score_samples`` scores gene sets in each sample of an expression
+matrix (GSVA, ssGSEA, z-score, PLAGE), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
 the usual files, ``gene_sets`` the shipped collections (``collections``
 lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
 groups redundant gene sets, ``report`` writes a self-contained HTML
 report and ``validate`` reruns the evidence that the p-values are right.
-The command line is ``rsvelmo run`` (and ``rsvelmo validate``).
+The command line is ``rsvelmo run`` and ``rsvelmo score`` (and ``rsvelmo validate``).
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -22,6 +23,7 @@ from ._errors import RankingError, RankingWarning
 from ._results import read_results
 from ._version import __version__
 from .analyses.preranked import collections, gene_sets, gsea, gsea_many
+from .analyses.scores import compare_score_groups, score_samples
 from .analyses.validation import validate
 from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
 from .reporting.report import report
@@ -29,6 +31,8 @@ from .reporting.report import report
 __all__ = [
     "gsea",
     "gsea_many",
+    "score_samples",
+    "compare_score_groups",
     "gene_sets",
     "collections",
     "read_ranks",
