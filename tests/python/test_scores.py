@@ -220,7 +220,7 @@ def test_the_command_writes_the_api_table_and_the_two_group_test(tmp_path, capsy
     pd.DataFrame({"sample": matrix.columns, "state": labels}).to_csv(sheet, index=False)
     gmt = str(GSVA_DATA / "sim.gmt.gz")
     args = ["score", str(path), gmt, "-o", str(tmp_path / "out"), "--method", "ssgsea", "--no-ssgsea-norm",
-            "--groups", str(sheet), "--group-col", "state"]  # fmt: skip
+            "--groups", str(sheet), "--group-col", "state", "--plots"]  # fmt: skip
     with pytest.warns(rsvelmo.RankingWarning):
         assert main(args) == 0
         expected = rsvelmo.score_samples(str(path), gmt, method="ssgsea", ssgsea_norm=False)
@@ -233,7 +233,26 @@ def test_the_command_writes_the_api_table_and_the_two_group_test(tmp_path, capsy
     differential = pd.read_csv(tmp_path / "out" / "differential.tsv", sep="\t")
     pd.testing.assert_frame_equal(differential, rsvelmo.compare_score_groups(expected, labels), check_exact=True)
     record = json.loads((tmp_path / "out" / "run.json").read_text())
-    assert record["outputs"] == ["differential.tsv", "scores.tsv", "run.json"]
+    assert record["outputs"] == ["differential.tsv", "plots/differential.png", "plots/heatmap.png", "scores.tsv",
+                                 "run.json"]  # fmt: skip
     assert record["scores"]["not_scored"] == {"NOT_IN_MATRIX": "no gene in the matrix"}
     assert record["engine_options"]["tau"] == 0.25 and record["complete"] is True
     assert not math.isnan(differential["pval"].iloc[0]) and os.path.isfile(record["inputs"][2]["path"])
+
+
+def test_the_heatmap_puts_like_sets_and_samples_together_and_marks_the_groups():
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("scipy")
+    from rsvelmo.plot.scores import scores_heatmap
+
+    scores = pd.DataFrame(
+        [[1.0, -1.0, 0.9, -0.8], [-1.0, 1.0, -0.9, 0.8], [0.95, -1.0, 0.85, -0.9]],
+        index=["up", "down", "up_again"], columns=["a1", "b1", "a2", "b2"],
+    )  # fmt: skip
+    figure = scores_heatmap(scores, groups=["a", "b", "a", "b"], labels={"up": "UP set"})
+    strip, heatmap = figure.axes[:2]
+    rows = [t.get_text() for t in heatmap.get_yticklabels()]
+    columns = [t.get_text() for t in heatmap.get_xticklabels()]
+    assert abs(rows.index("UP set") - rows.index("up_again")) == 1
+    assert abs(columns.index("a1") - columns.index("a2")) == 1
+    assert [t.get_text() for t in strip.get_legend().get_texts()] == ["a", "b"]
