@@ -348,8 +348,9 @@ def from_arguments(args: argparse.Namespace, options: Iterable[Option]) -> dict[
 
 
 # Per-sample gene-set scores (score_samples and ``rsvelmo score``), with the
-# names and defaults of Bioconductor GSVA 1.46's gsva(). min_size, max_size
-# and threads are spelled as for the enrichment analysis, with GSVA's bounds.
+# names and defaults of Bioconductor GSVA 1.46's gsva(). Options named as the
+# enrichment analysis' (min_size, max_size, threads, top, plots) are spelled
+# the same on the command line, with the defaults and meanings of the scores.
 SCORING = (
     Option("method", "gsva", _choice("gsva", "ssgsea", "zscore", "plage"), "score: GSVA's kernel-CDF walk, "
            "ssGSEA's weighted walk, the combined z-score or PLAGE's first singular vector", "--method",
@@ -359,20 +360,23 @@ SCORING = (
            "empirical CDF", "--kcdf", choices=("gaussian", "poisson", "none")),
     Option("tau", None, lambda n, v: None if v is None else _number(0.0)(n, v), "exponent of the walk's "
            "weights (default: 1 for gsva, 0.25 for ssgsea)", "--tau", "T", parse=float),
-    Option("mx_diff", True, _flag, "gsva: the largest positive plus the largest negative deviation of the "
-           "walk (False: the deviation of larger magnitude)", switches={False: "--no-mx-diff"}),
-    Option("abs_ranking", False, _flag, "gsva with mx_diff: the largest positive minus the largest negative "
-           "deviation", switches={True: "--abs-ranking"}),
+    Option("mx_diff", True, _flag, "gsva's score: the sum of the walk's largest positive and largest negative "
+           "deviations (True, the default), or the one of larger magnitude (False: --no-mx-diff)",
+           switches={False: "--no-mx-diff"}),
+    Option("abs_ranking", False, _flag, "gsva with mx_diff: the sum of the two deviations' magnitudes, which "
+           "scores high a set whose genes sit at either end", switches={True: "--abs-ranking"}),
     Option("ssgsea_norm", True, _flag, "ssgsea: divide every score by the range of the whole score matrix "
-           "(which makes a sample's scores depend on the other samples)", switches={False: "--no-ssgsea-norm"}),
+           "(True, the default: a sample's scores then depend on the other samples), or not (False: "
+           "--no-ssgsea-norm)", switches={False: "--no-ssgsea-norm"}),
     Option("min_size", 1, _integer(1), "smallest gene set scored, in genes of the matrix (after gsva, zscore "
            "and plage drop the constant genes)", "--min-size", "N", parse=int),
     Option("max_size", None, _optional_integer(1), "largest gene set scored (default: no bound)", "--max-size",
            "N", parse=int),
-    Option("chunk_size", None, _optional_integer(1), "samples scored together; with an executor, the samples "
-           "of one task (default: a working set near 64 MB; with an executor, the samples split evenly among "
-           "its workers)", "--chunk-size", "N", parse=int),
-    OPTIONS["threads"],
+    Option("chunk_size", None, _optional_integer(1), "samples scored together (default: a working set near "
+           "64 MB); with an executor, the samples (ssgsea) or gene sets (other methods) of one task (default: "
+           "8 tasks)", "--chunk-size", "N", parse=int),
+    Option("threads", None, _optional_integer(1), "worker threads of the engine (default: all cores); the "
+           "scores do not depend on them", "--threads", "N", parse=int),
 )  # fmt: skip
 
 # What ``rsvelmo score`` reads besides the matrix and writes.
@@ -388,8 +392,10 @@ SCORE_OUTPUT = (
     Option("expression_duplicates", "error", _choice("error", "mean", "max"), "genes named twice (probes, "
            "IDs mapped to one symbol): refuse, or merge them sample by sample into their mean or maximum",
            "--duplicates", choices=("error", "mean", "max")),
-    OPTIONS["top"],
-    OPTIONS["plots"],
+    Option("top", 10, _integer(0), "gene sets shown in the summary, and per direction in the figure of the "
+           "two-group test", "--top", "N", parse=int),
+    Option("plots", False, _flag, "also draw figures: the clustered heatmap of the scores and, with two "
+           "groups, the sets that differ most", switches={True: "--plots"}),
     OPTIONS["format"],
     OPTIONS["quiet"],
 )  # fmt: skip

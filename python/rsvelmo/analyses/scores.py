@@ -113,8 +113,9 @@ def score_samples(
         normalisation of `ssgsea_norm` is applied once every chunk is back).
         gsva, zscore and plage compare every sample of a gene with the
         others, so they are split into chunks of gene sets, each task with
-        the whole matrix (gsva's kernel CDFs are then computed in each
-        task). The table equals the one computed without an executor, bit for bit.
+        the whole matrix (gsva's kernel CDFs, most of its work, are then
+        computed again in each task: few large chunks suit it best). The
+        table equals the one computed without an executor, bit for bit.
     chunk_size : int, optional
         Samples scored together (without an executor, the engine's working
         set; with a sparse matrix and ssgsea, the samples made dense at a
