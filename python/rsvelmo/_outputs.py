@@ -233,8 +233,10 @@ class OutputFolder:
         state = self._state
         if state.lock is not None or fcntl is None:
             return
+        if os.path.islink(self.path) and not os.path.exists(self.path):
+            raise OutputError(f"{self.path} is a symbolic link to nothing; give -o a folder for the outputs")
         path = os.path.join(self.path, LOCK)
-        while True:
+        for _ in range(100):  # each turn follows another run's exit: a few at most
             try:
                 if not os.path.isdir(self.path):
                     with contextlib.suppress(FileExistsError):  # another run made it meanwhile
@@ -261,6 +263,8 @@ class OutputFolder:
                 if os.path.samestat(os.stat(path, follow_symlinks=False), os.fstat(fd)):
                     break
             os.close(fd)  # the file was removed as its holder let go: lock the one there now
+        else:
+            raise OutputError(f"cannot lock {self.path} for this run; choose another folder with -o")
         state.lock = fd
         os.ftruncate(fd, 0)
         os.pwrite(fd, f"{os.getpid()}\n".encode(), 0)

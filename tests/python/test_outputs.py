@@ -146,31 +146,25 @@ class TestOnlyWhatItWrote:
 
 
 class TestCommit:
-    def test_an_interrupt_while_writing_leaves_the_folder_as_it_was(self, tmp_path):
+    @pytest.mark.parametrize(
+        "cause, message",
+        [
+            (KeyboardInterrupt, None),  # so that "interrupted; no results written" is true
+            (OSError(28, "No space left on device"), "No space left on device while writing plots/b.svg into {out}: "
+             "no output was written, the earlier ones are as they were"),
+        ],
+    )  # fmt: skip
+    def test_a_stop_while_writing_leaves_the_folder_as_it_was(self, tmp_path, cause, message):
         out = tmp_path / "out"
         write_run(out, FIRST)
         before = snapshot(out)
 
-        def ctrl_c(path):
-            raise KeyboardInterrupt
+        def stop(path):
+            raise cause
 
-        chosen = writers(SECOND) | {"plots/b.svg": ctrl_c}
-        with pytest.raises(KeyboardInterrupt), OutputFolder(out) as folder:
-            folder.write(chosen, lambda: RECORD)
-        assert snapshot(out) == before  # so "interrupted; no results written" is true
-
-    def test_a_full_disk_while_writing_says_nothing_was_written(self, tmp_path):
-        out = tmp_path / "out"
-        write_run(out, FIRST)
-        before = snapshot(out)
-
-        def full(path):
-            raise OSError(28, "No space left on device")
-
-        with pytest.raises(OutputError) as e, OutputFolder(out) as folder:
-            folder.write(writers(SECOND) | {"plots/a.svg": full}, lambda: RECORD)
-        assert str(e.value) == (f"No space left on device while writing plots/a.svg into {out}: no output was "
-                                "written, the earlier ones are as they were")  # fmt: skip
+        with pytest.raises(KeyboardInterrupt if message is None else OutputError) as e, OutputFolder(out) as folder:
+            folder.write(writers(SECOND) | {"plots/b.svg": stop}, lambda: RECORD)
+        assert message is None or str(e.value) == message.format(out=out)
         assert snapshot(out) == before
 
     @pytest.mark.parametrize(
@@ -180,12 +174,11 @@ class TestCommit:
     def test_a_stop_during_the_commit_names_what_was_written(self, tmp_path, monkeypatch, cause, shown):
         out = tmp_path / "out"
         write_run(out, FIRST)
-        real, moved = os.replace, []
+        real = os.replace
 
         def replace(source, target):
             if str(target).endswith("b.svg"):  # results.tsv and a.svg are in place, b.svg is not
                 raise cause
-            moved.append(target)
             return real(source, target)
 
         monkeypatch.setattr(outputs.os, "replace", replace)

@@ -144,12 +144,6 @@ class TestBounds:
             read_ranks(path)
         assert str(e.value) in (f"{path}: {message}", f"{path}, {message}")
 
-    def test_the_bounds_are_where_they_are_said_to_be(self):
-        assert (tables.MAX_BYTES, tables.MAX_LINE, tables.MAX_FIELD) == (1 << 30, 1 << 24, 1 << 17)
-        import csv
-
-        assert csv.field_size_limit() == tables.MAX_FIELD  # the csv module's limit is the one named
-
 
 def test_a_million_columns_give_a_short_message(tmp_path):
     n = 1_000_000
