@@ -13,7 +13,7 @@ import textwrap
 
 import pytest
 import rsvelmo._outputs as outputs
-import rsvelmo._run
+import rsvelmo.cli.run
 from rsvelmo._outputs import OutputError, OutputFolder, OutputWarning
 from rsvelmo.cli import main
 
@@ -263,7 +263,7 @@ class TestBeforeTheAnalysis:
         def analyse(*args):
             raise AssertionError("the analysis ran")
 
-        monkeypatch.setattr(rsvelmo._run, "analyse", analyse)
+        monkeypatch.setattr(rsvelmo.cli.run, "analyse", analyse)
 
     @pytest.fixture
     def ranking(self, tmp_path, write_gmt):

@@ -8,10 +8,10 @@ import os
 import sys
 
 import pytest
-import rsvelmo._tables as tables
+import rsvelmo.readers.tables as tables
+from rsvelmo import read_ranks
 from rsvelmo._errors import RankingError
 from rsvelmo.cli import main
-from rsvelmo.io import read_ranks
 
 GENES = 11_093  # the length of the file in which two quotes merged 100 lines silently
 
