@@ -19,7 +19,7 @@ from ..analyses.preranked import prepare
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import Reading, read_matrix, read_rankings, read_ranks
 
-__all__ = ["UserError", "run", "write_table", "summary", "write_outputs", "figure_writer"]
+__all__ = ["UserError", "run", "write_table", "summary"]
 
 TABLE_COLUMNS = ["pathway", "description", "size", *FLOATS, "leading_edge", "leading_edge_size", "cluster",
                  "representative"]  # fmt: skip
@@ -200,7 +200,7 @@ def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], An
     return figures
 
 
-def figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
+def _figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
     def write(path: str) -> None:
         from ..plot import save
 
@@ -296,14 +296,14 @@ def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]
         for name, records in rows:
             prefix = "plots/" + (f"{safe_file_name(name)}/" if several else "")
             for figure, draw in figures_of(analysis.checked[name], analysis.matched.sets, records, settings).items():
-                outputs[f"{prefix}{figure}.{extension}"] = figure_writer(draw, extension)
+                outputs[f"{prefix}{figure}.{extension}"] = _figure_writer(draw, extension)
         if several:
             from ..plot import dot_plot_many
 
             shown = [
                 dict(r, ranking=n) for n, rs in rows for r in (representatives(rs) if settings["collapse"] else rs)
             ]
-            outputs[f"plots/across_rankings.{extension}"] = figure_writer(
+            outputs[f"plots/across_rankings.{extension}"] = _figure_writer(
                 lambda: dot_plot_many(shown, top=max(1, settings["top"] // 2), padj_cut=settings["padj"]), extension
             )
     if settings["report"]:
@@ -323,47 +323,41 @@ def _print_summaries(analysis: Analysis, outputs: Mapping[str, Any], folder: Out
         print(text)
 
 
-def write_outputs(folder: OutputFolder, outputs: Mapping[str, Callable[[str], None]]) -> None:
-    """Claim every output in the folder (nothing is written when one is in
-    the way), then write each, whole or not at all."""
-    folder.claim(outputs)
-    for name, write in outputs.items():
-        target = folder.file(name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        write(target)
-
-
 def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, Any]) -> int:
     """Run the analysis of the command line's rankings and write OUTDIR."""
     started = time.monotonic()
     settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
     _check_extras(settings)
-    folder = OutputFolder(out)
-    inputs = read_inputs(files, matrix, settings)
-    several = len(inputs.rankings) > 1 or matrix is not None
-    analysis = analyse(inputs, settings, None if several else files[0])
-    outputs = plan_outputs(analysis, inputs, settings)
-    write_outputs(folder, outputs)
+    with OutputFolder(out) as folder:
+        inputs = read_inputs(files, matrix, settings)
+        several = len(inputs.rankings) > 1 or matrix is not None
+        # What is in the way is said before the analysis, not after it.
+        tables = [f"{safe_file_name(n)}.results.tsv" for n in inputs.rankings] if len(inputs.rankings) > 1 else []
+        folder.check(["results.tsv", *tables, *(["report.html"] if settings["report"] else [])],
+                     ["plots"] if settings["plots"] else [])  # fmt: skip
+        analysis = analyse(inputs, settings, None if several else files[0])
+        outputs = plan_outputs(analysis, inputs, settings)
+        universe = analysis.matched.universe()
+        facts = {
+            name: {
+                **inputs.readings.get(name, {}),
+                "analysed": len(ranks),
+                "in_gene_sets": sum(g in universe for g in ranks),
+            }
+            for name, ranks in analysis.checked.items()
+        }
+        folder.write(
+            outputs,
+            lambda: provenance(
+                engine=engine_options(settings),
+                settings=settings,
+                inputs=[*inputs.records, analysis.gene_sets.record],
+                rankings=facts,
+                seconds=time.monotonic() - started,
+            ),
+        )
     if not settings["quiet"]:
         _print_summaries(analysis, outputs, folder, settings)
-    universe = analysis.matched.universe()
-    facts = {
-        name: {
-            **inputs.readings.get(name, {}),
-            "analysed": len(ranks),
-            "in_gene_sets": sum(g in universe for g in ranks),
-        }
-        for name, ranks in analysis.checked.items()
-    }
-    record = provenance(
-        engine=engine_options(settings),
-        settings=settings,
-        inputs=[*inputs.records, analysis.gene_sets.record],
-        rankings=facts,
-        seconds=time.monotonic() - started,
-    )
-    folder.finish(record)
-    if not settings["quiet"]:
         print(
             f"results: {folder.file('results.tsv')}"
             + (f" (and one table per ranking in {out})" if analysis.several else "")

@@ -15,7 +15,8 @@ from ..analyses.scores import compare_score_groups, score_samples
 from ..readers.expression import read_expression
 from ..readers.gene_sets import GeneSets
 from ..readers.labels import read_groups
-from .run import UserError, figure_writer, label, write_outputs
+from .run import UserError, label
+from .run import _figure_writer as figure_writer
 
 __all__ = ["score", "write_frame"]
 
@@ -58,25 +59,39 @@ def score(expression: str, gene_sets: str, out: str, given: Mapping[str, Any]) -
     quiet = settings["quiet"]
     if settings["plots"]:
         _check_plotting()
-    folder = OutputFolder(out)
-    matrix = read_expression(expression, layer=settings["layer"], map_ids=settings["map_ids"],
-                             duplicates=settings["expression_duplicates"])  # fmt: skip
-    sets = GeneSets.load(gene_sets)
-    groups = _groups(settings, matrix)
+    with OutputFolder(out) as folder:
+        matrix = read_expression(expression, layer=settings["layer"], map_ids=settings["map_ids"],
+                                 duplicates=settings["expression_duplicates"])  # fmt: skip
+        sets = GeneSets.load(gene_sets)
+        groups = _groups(settings, matrix)
+        two = groups is not None and _two_groups(groups[1])
+        # What is in the way is said before the scores are computed, not after.
+        folder.check(["scores.tsv", *(["differential.tsv"] if two else [])], ["plots"] if settings["plots"] else [])
+        if not quiet:
+            _print_reading(matrix, sets, groups)
+        table = score_samples(matrix, sets, **{n: settings[n] for n in _ANALYSIS})
+        differential = compare_score_groups(table, groups[1]) if two else None
+        if groups is not None and not two and not quiet:
+            print("groups: no two-group test (it needs exactly two groups of at least two samples)", file=sys.stderr)
+        outputs = _outputs(table, differential, groups, sets, settings)
+        folder.write(outputs, lambda: _record(table, differential, matrix, sets, groups, settings, started, expression))
     if not quiet:
-        print(f"read {matrix.describe()}", file=sys.stderr)
-        print(f"read {len(sets.sets):,} gene sets from {sets.source}", file=sys.stderr)
-        if groups is not None:
-            counts = {g: groups[1].count(g) for g in dict.fromkeys(groups[1])}
-            shown = ", ".join(f"{g!r} ({n})" for g, n in counts.items())
-            print(f"read the groups of {groups[0]}: {shown}", file=sys.stderr)
-    table = score_samples(matrix, sets, **{n: settings[n] for n in _ANALYSIS})
-    differential = None
-    if groups is not None and _two_groups(groups[1]):
-        differential = compare_score_groups(table, groups[1])
-    elif groups is not None and not quiet:
-        print("groups: no two-group test (it needs exactly two groups of at least two samples)", file=sys.stderr)
+        print(summary(table, differential, settings, len(sets.sets), sets.descriptions))
+        print(f"scores: {folder.file('scores.tsv')}")
+    return 0
 
+
+def _print_reading(matrix, sets: GeneSets, groups) -> None:
+    print(f"read {matrix.describe()}", file=sys.stderr)
+    print(f"read {len(sets.sets):,} gene sets from {sets.source}", file=sys.stderr)
+    if groups is not None:
+        counts = {g: groups[1].count(g) for g in dict.fromkeys(groups[1])}
+        shown = ", ".join(f"{g!r} ({n})" for g, n in counts.items())
+        print(f"read the groups of {groups[0]}: {shown}", file=sys.stderr)
+
+
+def _outputs(table, differential, groups, sets: GeneSets, settings) -> dict[str, Callable[[str], None]]:
+    """Every output of the run: its name in OUTDIR -> the function that writes it."""
     outputs: dict[str, Callable[[str], None]] = {"scores.tsv": lambda path: write_frame(path, table)}
     if differential is not None:
         outputs["differential.tsv"] = lambda path: write_frame(path, differential, index=False)
@@ -94,14 +109,17 @@ def score(expression: str, gene_sets: str, out: str, given: Mapping[str, Any]) -
             outputs[f"plots/differential.{extension}"] = figure_writer(
                 lambda: differential_plot(differential, top=settings["top"], labels=names), extension
             )
-    write_outputs(folder, outputs)
-    if not quiet:
-        print(summary(table, differential, settings, len(sets.sets), sets.descriptions))
+    return outputs
+
+
+def _record(table, differential, matrix, sets: GeneSets, groups, settings, started: float, expression: str):
+    """What run.json says of the run: the common provenance, then what was scored."""
+    sheet = settings["groups"]
     record = provenance(
         settings=settings,
         engine={n: table.attrs["settings"][n] for n in _ANALYSIS},
         inputs=[file_record(expression), sets.record]
-        + ([file_record(settings["groups"])] if groups is not None and os.path.isfile(settings["groups"]) else []),
+        + ([file_record(sheet)] if groups is not None and os.path.isfile(sheet) else []),
         rankings={},
         seconds=time.monotonic() - started,
     )
@@ -122,10 +140,7 @@ def score(expression: str, gene_sets: str, out: str, given: Mapping[str, Any]) -
     }
     if differential is not None:
         record["differential"] = {"test": TEST, "groups": [c[len("mean_") :] for c in differential.columns[1:3]]}
-    folder.finish(record)
-    if not quiet:
-        print(f"scores: {folder.file('scores.tsv')}")
-    return 0
+    return record
 
 
 def summary(table, differential, settings: Mapping[str, Any], sets_read: int, descriptions=None) -> str:
