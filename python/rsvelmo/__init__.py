@@ -23,7 +23,6 @@ from ._errors import RankingError, RankingWarning
 from ._results import read_results
 from ._version import __version__
 from .analyses.preranked import collections, gene_sets, gsea, gsea_many
-from .analyses.scores import compare_score_groups, score_samples
 from .analyses.validation import validate
 from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
 from .reporting.report import report
@@ -52,3 +51,17 @@ __all__ = [
     "plot",
     "__version__",
 ]
+
+
+def __getattr__(name: str):
+    # The per-sample scores need numpy, which importing rsvelmo does not:
+    # they are imported on first use.
+    if name in ("score_samples", "compare_score_groups"):
+        from .analyses import scores
+
+        return getattr(scores, name)
+    raise AttributeError(f"module 'rsvelmo' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})
