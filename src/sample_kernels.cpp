@@ -2,6 +2,7 @@
 #include <boost/math/special_functions/gamma.hpp>
 #include <cfloat>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <utility>
 
@@ -81,6 +82,7 @@ const std::array<double, kCdfSteps + 1>& normal_cdf_table() {
     static const std::array<double, kCdfSteps + 1> table = [] {
         std::array<double, kCdfSteps + 1> t{};
         for (std::size_t i = 0; i <= kCdfSteps; ++i) t[i] = normal_cdf(kCdfReach * static_cast<double>(i) / 10000.0);
+        if (t[kCdfSteps] != 1.0) std::abort();  // step_cdf's clamp relies on it
         return t;
     }();
     return table;
@@ -88,12 +90,20 @@ const std::array<double, kCdfSteps + 1>& normal_cdf_table() {
 
 namespace {
 
+// The table's value for |difference| / bandwidth, before the sign is applied.
+inline double table_step(const double* table, double v) {
+    // The reference returns exactly 0 below -10 bandwidths and 1 above +10;
+    // the table's last entry is Phi(10) = 1 in double precision, so clamping
+    // |v| at 10 gives the same values without a branch.
+    const double magnitude = std::fabs(v);
+    const double reach = magnitude < kCdfReach ? magnitude : kCdfReach;
+    // The operations and their order are the reference's: |v| / 10 * 10000.
+    return table[static_cast<int>(reach / kCdfReach * static_cast<double>(kCdfSteps))];
+}
+
 inline double step_cdf(const double* table, double difference, double bandwidth) {
     const double v = difference / bandwidth;
-    if (v < -kCdfReach) return 0.0;
-    if (v > kCdfReach) return 1.0;
-    // The operations and their order are the reference's: |v| / 10 * 10000.
-    const double cdf = table[static_cast<int>(std::fabs(v) / kCdfReach * static_cast<double>(kCdfSteps))];
+    const double cdf = table_step(table, v);
     return v < 0 ? 1.0 - cdf : cdf;
 }
 
@@ -119,17 +129,45 @@ double kernel_sd(std::span<const double> x) {
     return std::sqrt(static_cast<double>(sum / static_cast<long double>(static_cast<int>(x.size()) - 1)));
 }
 
-void gaussian_log_odds(std::span<const double> row, std::size_t first, std::span<double> out) {
+void gaussian_log_odds(std::span<const double> row, std::size_t first, std::span<double> out,
+                       std::vector<double>& pairs) {
     // Bandwidth: a quarter of the gene's standard deviation (Hänzelmann et al. 2013).
     const double bandwidth = kernel_sd(row) / 4.0;
     const double* table = normal_cdf_table().data();
-    const auto n = static_cast<double>(row.size());
-    for (std::size_t j = 0; j < out.size(); ++j) {
-        const double y = row[first + j];
-        double left = 0.0;
-        for (double x : row) left += step_cdf(table, y - x, bandwidth);
-        left = left / n;
-        out[j] = -1.0 * std::log((1.0 - left) / left);
+    const std::size_t n = row.size();
+    const double* x = row.data();
+    if (first == 0 && out.size() == n && n <= kMaxPairedSamples) {
+        // Every sample is also a test sample: (x_j - x_i) / h and (x_i - x_j) / h
+        // are exact negatives, so one table step serves both ordered pairs,
+        // each on its side of the kernel. pairs[i n + j]: density sample i,
+        // test sample j.
+        pairs.resize(n * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            pairs[i * n + i] = table[0];
+            for (std::size_t j = i + 1; j < n; ++j) {
+                const double v = (x[j] - x[i]) / bandwidth;
+                const double cdf = table_step(table, v);
+                pairs[i * n + j] = v < 0 ? 1.0 - cdf : cdf;
+                pairs[j * n + i] = v > 0 ? 1.0 - cdf : cdf;
+            }
+        }
+        // The sums run over the density samples in order, as the reference's;
+        // the test samples are independent sums side by side.
+        std::fill(out.begin(), out.end(), 0.0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double* p = pairs.data() + i * n;
+            double* o = out.data();
+            for (std::size_t j = 0; j < n; ++j) o[j] += p[j];
+        }
+    } else {
+        std::fill(out.begin(), out.end(), 0.0);
+        for (std::size_t i = 0; i < n; ++i)
+            for (std::size_t j = 0; j < out.size(); ++j) out[j] += step_cdf(table, x[first + j] - x[i], bandwidth);
+    }
+    const auto count = static_cast<double>(n);
+    for (double& left : out) {
+        left = left / count;
+        left = -1.0 * std::log((1.0 - left) / left);
     }
 }
 
@@ -188,7 +226,7 @@ void truncated_average_ranks(std::span<const double> values, std::span<const std
     }
 }
 
-double gsva_walk(std::span<const std::uint32_t> positions, std::span<const double> weights, double weight_sum,
+double gsva_walk(std::span<const std::uint32_t> positions, const double* weight_at, double weight_sum,
                  std::size_t genes, bool mx_diff, bool abs_ranking) {
     // Between two hits the walk only falls, so its maximum is reached at a
     // hit and its minimum just before a hit or at the end: O(set size)
@@ -206,7 +244,7 @@ double gsva_walk(std::span<const std::uint32_t> positions, std::span<const doubl
     for (std::size_t j = 0; j < k; ++j) {
         const std::size_t misses = positions[j] - j;
         bottom = std::min(bottom, at(hits, misses));
-        hits += weights[j] / weight_sum;
+        hits += weight_at[positions[j]] / weight_sum;
         top = std::max(top, at(hits, misses));
     }
     bottom = std::min(bottom, at(hits, genes - k));
@@ -214,7 +252,7 @@ double gsva_walk(std::span<const std::uint32_t> positions, std::span<const doubl
     return top > std::fabs(bottom) ? top : bottom;
 }
 
-double ssgsea_walk(std::span<const std::uint32_t> positions, std::span<const double> weights, std::size_t genes) {
+double ssgsea_walk(std::span<const std::uint32_t> positions, const double* weight_at, std::size_t genes) {
     // R's sum() of doubles runs in long double; the sums of integers are exact.
     const auto n = static_cast<std::int64_t>(genes);
     const auto k = static_cast<std::int64_t>(positions.size());
@@ -223,8 +261,9 @@ double ssgsea_walk(std::span<const std::uint32_t> positions, std::span<const dou
     std::int64_t steps = 0;
     for (std::size_t j = 0; j < positions.size(); ++j) {
         const std::int64_t remaining = n - static_cast<std::int64_t>(positions[j]);
-        weighted += weights[j] * static_cast<double>(remaining);
-        total += weights[j];
+        const double w = weight_at[positions[j]];
+        weighted += w * static_cast<double>(remaining);
+        total += w;
         steps += remaining;
     }
     const double inside = static_cast<double>(weighted) / static_cast<double>(total);

@@ -33,15 +33,41 @@ struct PreparedSets {
     std::vector<std::size_t> scored;                // indices of the scored sets
 };
 
+// Which scored sets hold each kept gene, so that one pass over a sample's
+// ranking lays out every set's places already in increasing order (no sort
+// per set and sample).
+struct SetIndex {
+    std::vector<std::size_t> start;        // per scored set: its first place in a sample's layout; one more at the end
+    std::vector<std::size_t> gene_start;   // per kept gene: its first entry in `gene_sets`; one more at the end
+    std::vector<std::uint32_t> gene_sets;  // ordinals (in PreparedSets::scored) of the sets holding the gene
+};
+
+SetIndex index_sets(const PreparedSets& sets, std::size_t genes) {
+    SetIndex x;
+    x.start.assign(sets.scored.size() + 1, 0);
+    x.gene_start.assign(genes + 1, 0);
+    for (std::size_t t = 0; t < sets.scored.size(); ++t) {
+        const auto& members = sets.genes[sets.scored[t]];
+        x.start[t + 1] = x.start[t] + members.size();
+        for (std::uint32_t g : members) ++x.gene_start[g + 1];
+    }
+    for (std::size_t g = 0; g < genes; ++g) x.gene_start[g + 1] += x.gene_start[g];
+    x.gene_sets.resize(x.gene_start[genes]);
+    std::vector<std::size_t> next(x.gene_start.begin(), x.gene_start.end() - 1);
+    for (std::size_t t = 0; t < sets.scored.size(); ++t)
+        for (std::uint32_t g : sets.genes[sets.scored[t]]) x.gene_sets[next[g]++] = static_cast<std::uint32_t>(t);
+    return x;
+}
+
 // Per-slot scratch of the per-sample walks.
 struct SampleScratch {
     std::vector<double> column;
     std::vector<std::uint32_t> order;
-    std::vector<std::uint32_t> place;  // gene -> its place in `order`
-    std::vector<double> weight;        // gene -> its walk weight
+    std::vector<double> weight;     // gene -> its walk weight
+    std::vector<double> weight_at;  // place -> the walk weight of the gene there
     std::vector<std::int64_t> ranks;
-    std::vector<std::uint32_t> positions;
-    std::vector<double> set_weights;
+    std::vector<std::uint32_t> places;  // every scored set's places, laid out by SetIndex::start
+    std::vector<std::size_t> cursor;
 };
 
 std::string cell(std::size_t row, std::size_t column) {
@@ -50,19 +76,21 @@ std::string cell(std::size_t row, std::size_t column) {
 
 std::span<const double> row_of(const MatrixView& m, std::size_t row) { return {m.data + row * m.samples, m.samples}; }
 
-// Places the set's genes in the sample's order, increasing, with their weights.
-void place_set(const std::vector<std::uint32_t>& set, SampleScratch& s) {
-    s.positions.clear();
-    for (std::uint32_t g : set) s.positions.push_back(s.place[g]);
-    std::sort(s.positions.begin(), s.positions.end());
-    s.set_weights.clear();
-    for (std::uint32_t p : s.positions) s.set_weights.push_back(s.weight[s.order[p]]);
+// Lays out every scored set's places in the sample's order, increasing.
+void place_sets(const SetIndex& index, SampleScratch& s) {
+    s.cursor.assign(index.start.begin(), index.start.end() - 1);
+    s.places.resize(index.start.back());
+    for (std::size_t q = 0; q < s.order.size(); ++q) {
+        const std::uint32_t g = s.order[q];
+        for (std::size_t e = index.gene_start[g]; e < index.gene_start[g + 1]; ++e)
+            s.places[s.cursor[index.gene_sets[e]]++] = static_cast<std::uint32_t>(q);
+    }
+    s.weight_at.resize(s.order.size());
+    for (std::size_t q = 0; q < s.order.size(); ++q) s.weight_at[q] = s.weight[s.order[q]];
 }
 
-void rank_sample(std::span<const double> column, SampleScratch& s) {
-    decreasing_order(column, s.order);
-    s.place.resize(column.size());
-    for (std::size_t i = 0; i < s.order.size(); ++i) s.place[s.order[i]] = static_cast<std::uint32_t>(i);
+std::span<const std::uint32_t> places_of(const SetIndex& index, const SampleScratch& s, std::size_t t) {
+    return {s.places.data() + index.start[t], index.start[t + 1] - index.start[t]};
 }
 
 // GSVA: kernel CDFs of the chunk's samples, gene by gene (in parallel over
@@ -71,8 +99,9 @@ void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const
                 double tau, std::size_t chunk, Scores& out) {
     const std::size_t n = kept.size();
     std::vector<double> block(n * chunk);
+    const SetIndex index = index_sets(sets, n);
     std::vector<SampleScratch> scratch(pool::thread_count());
-    std::vector<std::vector<double>> sorted(pool::thread_count());
+    std::vector<std::vector<double>> gene_scratch(pool::thread_count());
     for (std::size_t first = 0; first < m.samples; first += chunk) {
         const std::size_t width = std::min(chunk, m.samples - first);
         pool::run((n + kGenesPerTask - 1) / kGenesPerTask, [&](std::size_t task, std::size_t slot) {
@@ -81,9 +110,9 @@ void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const
                 const std::span<double> dst(block.data() + r * width, width);
                 const auto row = row_of(m, kept[r]);
                 switch (o.kcdf) {
-                    case Kcdf::Gaussian: detail::gaussian_log_odds(row, first, dst); break;
+                    case Kcdf::Gaussian: detail::gaussian_log_odds(row, first, dst, gene_scratch[slot]); break;
                     case Kcdf::Poisson: detail::poisson_log_odds(row, first, dst); break;
-                    case Kcdf::None: detail::ecdf_log_odds(row, first, dst, sorted[slot]); break;
+                    case Kcdf::None: detail::ecdf_log_odds(row, first, dst, gene_scratch[slot]); break;
                 }
             }
         });
@@ -91,20 +120,20 @@ void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const
             SampleScratch& s = scratch[slot];
             s.column.resize(n);
             for (std::size_t r = 0; r < n; ++r) s.column[r] = block[r * width + j];
-            rank_sample(s.column, s);
+            decreasing_order(s.column, s.order);
             // Rank scores |n - i + 1 - n/2| of the gene at place i (1-based),
             // raised to tau as the reference's walk does.
             s.weight.resize(n);
             const double half = static_cast<double>(n) / 2.0;
             for (std::size_t i = 0; i < n; ++i)
                 s.weight[s.order[i]] = std::pow(std::fabs(static_cast<double>(n - i) - half), tau);
-            for (std::size_t set : sets.scored) {
-                const auto& genes = sets.genes[set];
+            place_sets(index, s);
+            for (std::size_t t = 0; t < sets.scored.size(); ++t) {
+                const std::size_t set = sets.scored[t];
                 double weight_sum = 0.0;  // in the set's own order, as the reference sums
-                for (std::uint32_t g : genes) weight_sum += s.weight[g];
-                place_set(genes, s);
-                out.values[set * m.samples + first + j] =
-                    detail::gsva_walk(s.positions, s.set_weights, weight_sum, n, o.mx_diff, o.abs_ranking);
+                for (std::uint32_t g : sets.genes[set]) weight_sum += s.weight[g];
+                out.values[set * m.samples + first + j] = detail::gsva_walk(places_of(index, s, t), s.weight_at.data(),
+                                                                            weight_sum, n, o.mx_diff, o.abs_ranking);
             }
         });
     }
@@ -113,19 +142,20 @@ void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const
 // ssGSEA: each sample on its own, every gene kept.
 void score_ssgsea(const MatrixView& m, const PreparedSets& sets, double tau, Scores& out) {
     const std::size_t n = m.genes;
+    const SetIndex index = index_sets(sets, n);
     std::vector<SampleScratch> scratch(pool::thread_count());
     pool::run(m.samples, [&](std::size_t j, std::size_t slot) {
         SampleScratch& s = scratch[slot];
         s.column.resize(n);
         for (std::size_t r = 0; r < n; ++r) s.column[r] = m.data[r * m.samples + j];
-        rank_sample(s.column, s);
+        decreasing_order(s.column, s.order);
         detail::truncated_average_ranks(s.column, s.order, s.ranks);
         s.weight.resize(n);
         for (std::size_t g = 0; g < n; ++g) s.weight[g] = std::pow(static_cast<double>(s.ranks[g]), tau);
-        for (std::size_t set : sets.scored) {
-            place_set(sets.genes[set], s);
-            out.values[set * m.samples + j] = detail::ssgsea_walk(s.positions, s.set_weights, n);
-        }
+        place_sets(index, s);
+        for (std::size_t t = 0; t < sets.scored.size(); ++t)
+            out.values[sets.scored[t] * m.samples + j] =
+                detail::ssgsea_walk(places_of(index, s, t), s.weight_at.data(), n);
     });
 }
 

@@ -37,11 +37,16 @@ double gaussian_step_cdf(double difference, double bandwidth);
 // one correction pass, then long double sums of double squares.
 double kernel_sd(std::span<const double> x);
 
+// Up to this many samples, the Gaussian kernel keeps a samples x samples
+// table of steps (32 MB) when every sample is scored at once.
+inline constexpr std::size_t kMaxPairedSamples = 2048;
+
 // One gene's kernel CDF values, as log-odds, for the test samples [first,
 // first + out.size()) of `row` against all of `row` (the density samples):
 // Gaussian with bandwidth sd / 4, Poisson CDF at y with mean x + 0.5, or the
-// empirical CDF (no kernel). `sorted` is scratch for the empirical CDF.
-void gaussian_log_odds(std::span<const double> row, std::size_t first, std::span<double> out);
+// empirical CDF (no kernel). `pairs` and `sorted` are scratch.
+void gaussian_log_odds(std::span<const double> row, std::size_t first, std::span<double> out,
+                       std::vector<double>& pairs);
 void poisson_log_odds(std::span<const double> row, std::size_t first, std::span<double> out);
 void ecdf_log_odds(std::span<const double> row, std::size_t first, std::span<double> out, std::vector<double>& sorted);
 
@@ -56,18 +61,19 @@ void truncated_average_ranks(std::span<const double> values, std::span<const std
                              std::vector<std::int64_t>& ranks);
 
 // GSVA's walk for one set in one sample. `positions` holds the set's genes'
-// places in the decreasing order (0-based, increasing), `weights` their
-// weights in the same order, `weight_sum` the weights summed in the set's
-// own order, `genes` the genes ranked. Returns the largest positive plus the
+// places in the decreasing order (0-based, increasing), `weight_at` the
+// weight of the gene at each place, `weight_sum` the set's weights summed in
+// the set's own order, `genes` the genes ranked. Returns the largest positive plus the
 // largest negative deviation (mx_diff), their difference (with
 // abs_ranking), or the larger in absolute value (without mx_diff).
-double gsva_walk(std::span<const std::uint32_t> positions, std::span<const double> weights, double weight_sum,
+double gsva_walk(std::span<const std::uint32_t> positions, const double* weight_at, double weight_sum,
                  std::size_t genes, bool mx_diff, bool abs_ranking);
 
 // ssGSEA's walk for one set in one sample: the sum over the ranking of the
-// in-set CDF weighted by `weights` minus the out-of-set CDF, computed in
-// closed form from the set's places (0-based, increasing) as GSVA does.
-double ssgsea_walk(std::span<const std::uint32_t> positions, std::span<const double> weights, std::size_t genes);
+// in-set CDF weighted by `weight_at` (by place) minus the out-of-set CDF,
+// computed in closed form from the set's places (0-based, increasing) as
+// GSVA does.
+double ssgsea_walk(std::span<const std::uint32_t> positions, const double* weight_at, std::size_t genes);
 
 // The unit eigenvector of the largest eigenvalue of the symmetric m x m
 // matrix `a` (row-major; destroyed), by cyclic Jacobi rotations until the
