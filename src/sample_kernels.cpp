@@ -272,7 +272,7 @@ double ssgsea_walk(std::span<const std::uint32_t> positions, const double* weigh
     return inside - outside;
 }
 
-std::vector<double> leading_eigenvector(std::vector<double>& a, std::size_t m) {
+std::vector<double> jacobi_leading_eigenvector(std::vector<double>& a, std::size_t m) {
     std::vector<double> v(m * m, 0.0);
     for (std::size_t i = 0; i < m; ++i) v[i * m + i] = 1.0;
     // Cyclic Jacobi converges quadratically once the off-diagonal part is
@@ -323,6 +323,120 @@ std::vector<double> leading_eigenvector(std::vector<double>& a, std::size_t m) {
     std::vector<double> out(m);
     for (std::size_t r = 0; r < m; ++r) out[r] = v[r * m + best];
     return out;
+}
+
+namespace {
+
+// Householder reduction to tridiagonal form (4/3 m^3), the largest
+// eigenvalue of the tridiagonal matrix by bisection on Sturm counts, its
+// eigenvector by inverse iteration (lambda I - T is positive definite there,
+// so the LDL^T solve is stable), and the reflections applied back.
+std::vector<double> tridiagonal_leading(std::vector<double>& a, std::size_t m) {
+    std::vector<std::vector<double>> reflections;  // v of H = I - 2 v v^T, acting on rows k+1..m-1
+    std::vector<double> p(m);
+    for (std::size_t k = 0; k + 2 < m; ++k) {
+        const std::size_t len = m - k - 1;
+        std::vector<double> v(len);
+        double norm = 0.0;
+        for (std::size_t i = 0; i < len; ++i) norm += a[(k + 1 + i) * m + k] * a[(k + 1 + i) * m + k];
+        norm = std::sqrt(norm);
+        if (norm == 0.0) {
+            reflections.emplace_back();
+            continue;
+        }
+        const double x0 = a[(k + 1) * m + k];
+        const double alpha = x0 > 0 ? -norm : norm;
+        for (std::size_t i = 0; i < len; ++i) v[i] = a[(k + 1 + i) * m + k];
+        v[0] -= alpha;
+        double vnorm = 0.0;
+        for (double e : v) vnorm += e * e;
+        vnorm = std::sqrt(vnorm);
+        if (vnorm == 0.0) {
+            reflections.emplace_back();
+            continue;
+        }
+        for (double& e : v) e /= vnorm;
+        // A <- H A H on the trailing block: A - 2 v w^T - 2 w v^T, w = A v - (v^T A v) v.
+        double c = 0.0;
+        for (std::size_t i = 0; i < len; ++i) {
+            double sum = 0.0;
+            for (std::size_t j = 0; j < len; ++j) sum += a[(k + 1 + i) * m + (k + 1 + j)] * v[j];
+            p[i] = sum;
+            c += v[i] * sum;
+        }
+        for (std::size_t i = 0; i < len; ++i) p[i] -= c * v[i];
+        for (std::size_t i = 0; i < len; ++i)
+            for (std::size_t j = 0; j < len; ++j) a[(k + 1 + i) * m + (k + 1 + j)] -= 2.0 * (v[i] * p[j] + p[i] * v[j]);
+        a[(k + 1) * m + k] = a[k * m + k + 1] = alpha;
+        for (std::size_t i = 1; i < len; ++i) a[(k + 1 + i) * m + k] = a[k * m + k + 1 + i] = 0.0;
+        reflections.push_back(std::move(v));
+    }
+    std::vector<double> d(m), e(m, 0.0);
+    for (std::size_t i = 0; i < m; ++i) d[i] = a[i * m + i];
+    for (std::size_t i = 0; i + 1 < m; ++i) e[i] = a[i * m + i + 1];
+
+    // How many eigenvalues of T lie below x.
+    const auto below = [&](double x) {
+        std::size_t count = 0;
+        double q = d[0] - x;
+        for (std::size_t i = 0;; ++i) {
+            if (q == 0.0) q = -1e-300;
+            if (q < 0) ++count;
+            if (i + 1 == m) break;
+            q = d[i + 1] - x - e[i] * e[i] / q;
+        }
+        return count;
+    };
+    double lo = d[0], hi = d[0];
+    for (std::size_t i = 0; i < m; ++i) {
+        const double r = (i > 0 ? std::fabs(e[i - 1]) : 0.0) + std::fabs(e[i]);
+        lo = std::min(lo, d[i] - r);
+        hi = std::max(hi, d[i] + r);
+    }
+    const double scale = std::max(std::fabs(lo), std::fabs(hi));
+    hi += 1e-15 * scale + 1e-300;
+    for (int it = 0; it < 200 && hi - lo > 4.0 * DBL_EPSILON * scale; ++it) {
+        const double mid = lo + (hi - lo) / 2.0;
+        if (below(mid) == m)
+            hi = mid;
+        else
+            lo = mid;
+    }
+    // Inverse iteration with (lambda + delta) I - T, positive definite.
+    const double shift = hi + 1e-13 * scale + 1e-300;
+    std::vector<double> y(m, 1.0), diag(m), l(m, 0.0);
+    diag[0] = shift - d[0];
+    for (std::size_t i = 1; i < m; ++i) {
+        l[i] = -e[i - 1] / diag[i - 1];
+        diag[i] = shift - d[i] + l[i] * e[i - 1];
+        if (!(diag[i] > 0)) diag[i] = 1e-300;
+    }
+    if (!(diag[0] > 0)) diag[0] = 1e-300;
+    for (int it = 0; it < 3; ++it) {
+        for (std::size_t i = 1; i < m; ++i) y[i] -= l[i] * y[i - 1];
+        for (std::size_t i = 0; i < m; ++i) y[i] /= diag[i];
+        for (std::size_t i = m - 1; i-- > 0;) y[i] -= l[i + 1] * y[i + 1];
+        double norm = 0.0;
+        for (double v : y) norm += v * v;
+        norm = std::sqrt(norm);
+        for (double& v : y) v /= norm;
+    }
+    for (std::size_t k = reflections.size(); k-- > 0;) {
+        const auto& v = reflections[k];
+        if (v.empty()) continue;
+        double dot = 0.0;
+        for (std::size_t i = 0; i < v.size(); ++i) dot += v[i] * y[k + 1 + i];
+        for (std::size_t i = 0; i < v.size(); ++i) y[k + 1 + i] -= 2.0 * dot * v[i];
+    }
+    return y;
+}
+
+}  // namespace
+
+std::vector<double> leading_eigenvector(std::vector<double>& a, std::size_t m) {
+    // Below this size Jacobi's sweeps cost less than setting up the reduction.
+    constexpr std::size_t kJacobiLimit = 12;
+    return m <= kJacobiLimit ? jacobi_leading_eigenvector(a, m) : tridiagonal_leading(a, m);
 }
 
 }  // namespace rsvelmo::scores::detail

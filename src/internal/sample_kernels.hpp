@@ -76,8 +76,13 @@ double gsva_walk(std::span<const std::uint32_t> positions, const double* weight_
 double ssgsea_walk(std::span<const std::uint32_t> positions, const double* weight_at, std::size_t genes);
 
 // The unit eigenvector of the largest eigenvalue of the symmetric m x m
-// matrix `a` (row-major; destroyed), by cyclic Jacobi rotations until the
-// off-diagonal part is negligible. Its sign is left as found.
+// matrix `a` (row-major; destroyed): cyclic Jacobi rotations for small
+// matrices, else a Householder reduction to tridiagonal form, bisection and
+// inverse iteration. Its sign is left as found.
 std::vector<double> leading_eigenvector(std::vector<double>& a, std::size_t m);
+
+// The same by cyclic Jacobi rotations alone (m^3 per sweep): the eigenvector
+// of the largest diagonal entry once the off-diagonal part is negligible.
+std::vector<double> jacobi_leading_eigenvector(std::vector<double>& a, std::size_t m);
 
 }  // namespace rsvelmo::scores::detail

@@ -178,26 +178,45 @@ TEST(LeadingEigenvector, FindsTheDominantDirection) {
     auto v = d::leading_eigenvector(a, 2);
     EXPECT_NEAR(std::fabs(v[0]), std::sqrt(0.5), 1e-15);
     EXPECT_NEAR(v[0], v[1], 1e-15);
-    // A random Gram matrix: A v = lambda v with the largest lambda.
-    std::mt19937_64 engine(3);
-    const std::size_t m = 9;
-    std::vector<double> x(m * 4), g(m * m);
-    for (auto& e : x) e = static_cast<double>(engine() % 2001) / 1000.0 - 1.0;
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < m; ++j)
-            for (std::size_t c = 0; c < 4; ++c) g[i * m + j] += x[i * 4 + c] * x[j * 4 + c];
-    auto copy = g;
-    v = d::leading_eigenvector(copy, m);
-    double lambda = 0;
-    for (std::size_t i = 0; i < m; ++i)
-        for (std::size_t j = 0; j < m; ++j) lambda += v[i] * g[i * m + j] * v[j];
-    for (std::size_t i = 0; i < m; ++i) {
-        double gv = 0;
-        for (std::size_t j = 0; j < m; ++j) gv += g[i * m + j] * v[j];
-        EXPECT_NEAR(gv, lambda * v[i], 1e-12);
-    }
-    for (std::size_t i = 0; i < m; ++i) EXPECT_LE(copy[i * m + i], lambda * (1 + 1e-12));
 }
+
+class LeadingEigenvectorOfGram : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(LeadingEigenvectorOfGram, SatisfiesTheEigenEquationWithTheLargestEigenvalue) {
+    // A random Gram matrix (rank 4 and full rank): A v = lambda v with the
+    // largest lambda, by Jacobi (small) and by the tridiagonal reduction.
+    std::mt19937_64 engine(3);
+    const std::size_t m = GetParam();
+    for (std::size_t columns : {std::size_t{4}, 2 * m}) {
+        std::vector<double> x(m * columns), g(m * m);
+        for (auto& e : x) e = static_cast<double>(engine() % 2001) / 1000.0 - 1.0;
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < m; ++j)
+                for (std::size_t c = 0; c < columns; ++c) g[i * m + j] += x[i * columns + c] * x[j * columns + c];
+        auto copy = g;
+        auto v = d::leading_eigenvector(copy, m);
+        double norm = 0;
+        for (double e : v) norm += e * e;
+        EXPECT_NEAR(norm, 1.0, 1e-13);
+        double lambda = 0;
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < m; ++j) lambda += v[i] * g[i * m + j] * v[j];
+        for (std::size_t i = 0; i < m; ++i) {
+            double gv = 0;
+            for (std::size_t j = 0; j < m; ++j) gv += g[i * m + j] * v[j];
+            EXPECT_NEAR(gv, lambda * v[i], 1e-11 * lambda);
+        }
+        // Jacobi diagonalises the whole matrix: its largest eigenvalue is the same.
+        auto again = g;
+        const auto w = d::jacobi_leading_eigenvector(again, m);
+        double other = 0;
+        for (std::size_t i = 0; i < m; ++i)
+            for (std::size_t j = 0; j < m; ++j) other += w[i] * g[i * m + j] * w[j];
+        EXPECT_NEAR(lambda, other, 1e-12 * lambda);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, LeadingEigenvectorOfGram, ::testing::Values(3, 9, 13, 40, 150));
 
 // A 40 x 11 matrix with ties, a constant gene (row 5) and sets of assorted sizes.
 std::vector<double> example_matrix() {

@@ -188,3 +188,19 @@ class TestBadInput:
             rsvelmopy.score_samples(m, SETS, method="x")
         with pytest.raises(ValueError, match="kcdf must be one of 'gaussian', 'poisson', 'none', not 'normal'"):
             rsvelmopy.score_samples(m, SETS, kcdf="normal")
+
+
+@pytest.mark.parametrize(("genes", "samples"), [(300, 40), (300, 8), (60, 200)])
+def test_plage_is_the_first_right_singular_vector(genes, samples):
+    # numpy's SVD of each set's standardised rows, an independent route for
+    # the sizes the fixtures do not reach (the tridiagonal reduction).
+    matrix = random_matrix(genes=genes, samples=samples, seed=genes + samples)
+    sets = [list(range(0, 30)), list(range(10, 60, 2)), list(range(0, genes, 3))]
+    result = rsvelmopy.score_samples(matrix, sets, method="plage")
+    scores = np.frombuffer(result["scores"]).reshape(result["shape"])
+    z = (matrix - matrix.mean(axis=1, keepdims=True)) / matrix.std(axis=1, ddof=1, keepdims=True)
+    for row, members in zip(scores, sets):
+        v = np.linalg.svd(z[members], full_matrices=False)[2][0]
+        assert min(np.abs(row - v).max(), np.abs(row + v).max()) < 1e-9
+        # The sign: the score grows with the set's summed standardised expression.
+        assert row @ z[members].sum(axis=0) >= 0
