@@ -10,7 +10,7 @@
 
 #include "algo_support.hpp"
 #include "enrichment_score.hpp"
-#include "internal/special.hpp"
+#include "special.hpp"
 #include "logging.hpp"
 #include "multilevel.hpp"
 #include "orvane_compat.hpp"

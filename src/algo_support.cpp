@@ -8,7 +8,7 @@
 #include <numeric>
 #include <unordered_set>
 
-#include "internal/special.hpp"
+#include "special.hpp"
 #include "logging.hpp"
 
 namespace rsvelmo {

@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "core.hpp"
-#include "internal/cpu_dispatch.hpp"
-#include "internal/special.hpp"
+#include "cpu_dispatch.hpp"
+#include "special.hpp"
 
 namespace rsvelmo {
 

@@ -13,8 +13,9 @@
 #include <span>
 #include <vector>
 
-#include "internal/esruler_detail.hpp"
+#include "esruler_compat_detail.hpp"
 #include "progress.hpp"
+#include "rng_compat.hpp"
 
 namespace rsvelmo {
 

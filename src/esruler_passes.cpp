@@ -16,7 +16,7 @@
 #include <limits>
 
 #include "esruler_compat.hpp"
-#include "internal/cpu_dispatch.hpp"
+#include "cpu_dispatch.hpp"
 #include "pool.hpp"
 
 namespace rsvelmo {

@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "algo.hpp"
+#include "enrichment_score.hpp"
 
 namespace rsvelmo {
 namespace {

@@ -1,13 +1,12 @@
 // Exact scores and the acceptance scan of the multilevel estimator, exposed
-// for its own tests. Callers use esruler_compat.hpp.
+// for its own tests: the private header of the esruler_compat unit. Callers
+// use esruler_compat.hpp.
 #pragma once
 
 #include <cstdint>
 #include <limits>
 #include <span>
 #include <vector>
-
-#include "rng_compat.hpp"
 
 namespace rsvelmo::esruler {
 
