@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -66,6 +67,31 @@ TEST(Pool, AWaitingCallerIsCalledBackUntilItsTasksFinish) {
         [&] { ++calls; });
     EXPECT_GE(calls.load(), 2);
     for (const auto& id : ids) EXPECT_NE(id, std::this_thread::get_id());  // the caller only waits
+}
+
+// A task that throws on a worker (a failed allocation) must not end the
+// process: the caller gets the first exception after the join, the loop's
+// later tasks are skipped, and the pool runs the next loop as before. Also
+// from a loop a task started.
+TEST(Pool, AnExceptionOfATaskReachesTheCaller) {
+    pool::create(3);
+    for (const bool nested : {false, true}) {
+        std::atomic<std::size_t> ran{0};
+        const auto failing = [&](std::size_t i, std::size_t) {
+            ran.fetch_add(1);
+            if (i == 3) throw std::bad_alloc();
+        };
+        const auto loop = [&] { pool::run(1000, failing); };
+        if (nested) {
+            EXPECT_THROW(pool::run(1, [&](std::size_t, std::size_t) { loop(); }), std::bad_alloc);
+        } else {
+            EXPECT_THROW(loop(), std::bad_alloc);
+        }
+        EXPECT_LT(ran.load(), 1000u);
+        std::atomic<std::size_t> after{0};
+        pool::run(100, [&](std::size_t, std::size_t) { after.fetch_add(1); });
+        EXPECT_EQ(after.load(), 100u);
+    }
 }
 
 TEST(Pool, AForkedChildGetsAFreshPoolOfTheSameSize) {
