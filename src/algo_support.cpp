@@ -8,8 +8,8 @@
 #include <numeric>
 #include <unordered_set>
 
-#include "special.hpp"
 #include "logging.hpp"
+#include "special.hpp"
 
 namespace rsvelmo {
 

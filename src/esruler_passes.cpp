@@ -15,8 +15,8 @@
 #include <atomic>
 #include <limits>
 
-#include "esruler_compat.hpp"
 #include "cpu_dispatch.hpp"
+#include "esruler_compat.hpp"
 #include "pool.hpp"
 
 namespace rsvelmo {
