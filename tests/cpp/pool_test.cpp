@@ -70,15 +70,13 @@ TEST(Pool, AWaitingCallerIsCalledBackUntilItsTasksFinish) {
 }
 
 // A task that throws on a worker (a failed allocation) must not end the
-// process: the caller gets the first exception after the join, the loop's
-// later tasks are skipped, and the pool runs the next loop as before. Also
-// from a loop a task started.
+// process: the caller gets the exception after the join and the pool runs
+// the next loop as before. Also from a loop a task started. (How many later
+// tasks are skipped depends on timing, so it is not asserted.)
 TEST(Pool, AnExceptionOfATaskReachesTheCaller) {
     pool::create(3);
     for (const bool nested : {false, true}) {
-        std::atomic<std::size_t> ran{0};
-        const auto failing = [&](std::size_t i, std::size_t) {
-            ran.fetch_add(1);
+        const auto failing = [](std::size_t i, std::size_t) {
             if (i == 3) throw std::bad_alloc();
         };
         const auto loop = [&] { pool::run(1000, failing); };
@@ -87,7 +85,6 @@ TEST(Pool, AnExceptionOfATaskReachesTheCaller) {
         } else {
             EXPECT_THROW(loop(), std::bad_alloc);
         }
-        EXPECT_LT(ran.load(), 1000u);
         std::atomic<std::size_t> after{0};
         pool::run(100, [&](std::size_t, std::size_t) { after.fetch_add(1); });
         EXPECT_EQ(after.load(), 100u);
