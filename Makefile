@@ -30,7 +30,7 @@ test-install: setup
 
 # Formatting and lint gates, first and fast.
 lint: setup
-	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.hpp' | grep -v '^src/internal/unicode_lower_table')
+	@clang-format --dry-run -Werror $$(git ls-files '*.cpp' '*.hpp' | grep -v '^src/bindings_lower_table')
 	@$(VENV)/bin/ruff format --check --quiet python tests bench scripts
 	@$(VENV)/bin/ruff check --quiet python tests bench scripts
 	@$(PY) scripts/test_ratio.py

@@ -14,15 +14,18 @@ namespace rsvelmopy {
 namespace {
 
 constexpr const char* kRunGseaPy = "run_gsea_py()";
-constexpr std::array<const char*, 14> kRunGseaPyParameters = {
-    "ranks", "gmt_path",  "nPermSimple", "seed", "nproc", "minSize",    "maxSize",
-    "eps",   "scoreType", "gseaParam",   "mode", "nperm", "sampleSize", "gpu"};
-
 constexpr const char* kRunGsea = "run_gsea()";
-constexpr std::array<const char*, 17> kRunGseaParameters = {
-    "ranks",       "gene_sets", "mode",       "nperm",       "nperm_simple", "seed",
-    "threads",     "min_size",  "max_size",   "eps",         "score_type",   "gsea_param",
-    "sample_size", "progress",  "refine_all", "diagnostics", "stable_calls"};
+
+const std::vector<const Parameter*>& package_parameters() {
+    static const std::vector<const Parameter*> rows = [] {
+        std::vector<const Parameter*> out;
+        for (const Parameter& p : parameters()) {
+            if (p.package) out.push_back(&p);
+        }
+        return out;
+    }();
+    return rows;
+}
 
 bool type_error(const char* format, const char* what, PyObject* found) {
     PyErr_Format(PyExc_TypeError, format, kRunGsea, what, Py_TYPE(found)->tp_name);
@@ -183,33 +186,45 @@ bool to_optional_count(const char* parameter, PyObject* obj, std::optional<std::
     return to_count(parameter, obj, *out);
 }
 
-// Settings no analysis can answer meaningfully, named by parameter.
+// Settings no analysis can answer meaningfully, named by parameter: each
+// row's bounds, then what the rows cannot say alone.
 bool check_settings(const Settings& s) {
-    if (s.nperm && *s.nperm < 1) return value_error("nperm", "nperm must be at least 1 (or None)");
-    if (s.nperm_simple < 1) return value_error("nperm_simple", "nperm_simple must be at least 1");
-    if (s.min_size < 1) return value_error("min_size", "min_size must be at least 1");
-    if (s.max_size && *s.max_size < 1) return value_error("max_size", "max_size must be at least 1 (or None)");
+    for (const Parameter* p : package_parameters()) {
+        if (auto problem = bounds_problem(*p, s)) return value_error(p->name, *problem);
+    }
     if (s.max_size && s.min_size > *s.max_size) {
         return value_error("min_size", "min_size (" + std::to_string(s.min_size) + ") must not exceed max_size (" +
                                            std::to_string(*s.max_size) + ")");
     }
-    if (!(s.eps >= 0.0 && s.eps <= 1.0)) {
-        return value_error("eps", "eps must lie in [0, 1], not " + rsvelmo::format_double(s.eps));
-    }
-    if (!(std::isfinite(s.gsea_param) && s.gsea_param >= 0.0)) {
-        return value_error("gsea_param",
-                           "gsea_param must be a finite number >= 0, not " + rsvelmo::format_double(s.gsea_param));
-    }
-    if (s.sample_size < 3) return value_error("sample_size", "sample_size must be at least 3");
     return true;
 }
 
-bool check_stable_calls(const Request& r) {
-    if (!r.stable_calls) return true;
-    if (!(*r.stable_calls > 0.0 && *r.stable_calls <= 1.0)) {
-        return value_error("stable_calls", "stable_calls must be a padj cut in (0, 1] or None, not " +
-                                               rsvelmo::format_double(*r.stable_calls));
+// One row's value from its slot, by run_gsea's conventions (a negative
+// count is a ValueError) or run_gsea_py's (an OverflowError).
+bool convert(const char* f, const char* name, const Parameter& p, PyObject* obj, Settings& s, bool reference) {
+    switch (p.kind) {
+        case Kind::Count: return reference ? to_u64(f, name, obj, s.*p.count) : to_count(name, obj, s.*p.count);
+        case Kind::OptionalCount:
+            return reference ? to_optional_u64(f, name, obj, s.*p.optional_count)
+                             : to_optional_count(name, obj, s.*p.optional_count);
+        case Kind::Real: return to_double(f, name, obj, s.*p.real);
+        case Kind::OptionalReal:
+            if (obj == Py_None) return true;
+            return to_double(f, name, obj, (s.*p.optional_real).emplace());
+        case Kind::Text: return to_string(f, name, obj, s.*p.text);
+        case Kind::Flag: return to_bool(f, name, obj, s.*p.flag);
+        case Kind::Callback:
+            if (obj == Py_None) return true;
+            if (!PyCallable_Check(obj))
+                return type_error("%s argument '%s' must be callable or None, not %.200s", name, obj);
+            s.*p.callback = obj;
+            return true;
     }
+    return false;
+}
+
+bool check_stable_calls(const Request& r) {
+    if (!r.settings.stable_calls) return true;
     const std::string mode = rsvelmo::unicode_lower(r.settings.mode);
     if (mode == "simple" || (mode == "velmo" && r.settings.nperm)) {
         return value_error("stable_calls",
@@ -222,47 +237,50 @@ bool check_stable_calls(const Request& r) {
 }  // namespace
 
 bool parse_reference_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, ReferenceArguments& out) {
-    std::array<PyObject*, kRunGseaPyParameters.size()> s;
-    const Signature signature{kRunGseaPy, kRunGseaPyParameters, 2, kRunGseaPyParameters.size()};
+    const std::vector<const Parameter*>& rows = reference_parameters();
+    static const std::vector<const char*> names = [&] {
+        std::vector<const char*> out{"ranks", "gmt_path"};
+        for (const Parameter* p : rows) out.push_back(p->reference);
+        return out;
+    }();
+    std::vector<PyObject*> s(names.size());
+    const Signature signature{kRunGseaPy, names, 2, static_cast<Py_ssize_t>(names.size())};
     if (!bind(signature, args, nargs, kwnames, s)) return false;
     // Converted in parameter order; the first failure wins.
-    const char* f = kRunGseaPy;
     Settings& v = out.settings;
-    return to_ranks(f, "ranks", s[0], v.genes, v.scores) && to_string(f, "gmt_path", s[1], out.gmt_path) &&
-           (!s[2] || to_u64(f, "nPermSimple", s[2], v.nperm_simple)) && (!s[3] || to_u64(f, "seed", s[3], v.seed)) &&
-           (!s[4] || to_u64(f, "nproc", s[4], v.threads)) && (!s[5] || to_u64(f, "minSize", s[5], v.min_size)) &&
-           (!s[6] || to_optional_u64(f, "maxSize", s[6], v.max_size)) && (!s[7] || to_double(f, "eps", s[7], v.eps)) &&
-           (!s[8] || to_string(f, "scoreType", s[8], v.score_type)) &&
-           (!s[9] || to_double(f, "gseaParam", s[9], v.gsea_param)) &&
-           (!s[10] || to_string(f, "mode", s[10], v.mode)) && (!s[11] || to_optional_u64(f, "nperm", s[11], v.nperm)) &&
-           (!s[12] || to_u64(f, "sampleSize", s[12], v.sample_size)) && (!s[13] || to_bool(f, "gpu", s[13], out.gpu));
+    if (!to_ranks(kRunGseaPy, "ranks", s[0], v.genes, v.scores) ||
+        !to_string(kRunGseaPy, "gmt_path", s[1], out.gmt_path)) {
+        return false;
+    }
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (s[i + 2] && !convert(kRunGseaPy, rows[i]->reference, *rows[i], s[i + 2], v, true)) return false;
+    }
+    // The one check of its documented behaviour, before anything else is done.
+    for (const Parameter* p : rows) {
+        if (p->reference_message && p->count && static_cast<double>(v.*p->count) < p->reference_below) {
+            raise_argument(p->reference, p->reference_message);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool parse_request(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Request& r) {
-    std::array<PyObject*, kRunGseaParameters.size()> s;
-    const Signature signature{kRunGsea, kRunGseaParameters, 2, 2};
+    const std::vector<const Parameter*>& rows = package_parameters();
+    static const std::vector<const char*> names = [&] {
+        std::vector<const char*> out{"ranks", "gene_sets"};
+        for (const Parameter* p : rows) out.push_back(p->name);
+        return out;
+    }();
+    std::vector<PyObject*> s(names.size());
+    const Signature signature{kRunGsea, names, 2, 2};
     if (!bind(signature, args, nargs, kwnames, s)) return false;
-    const char* f = kRunGsea;
     Settings& v = r.settings;
-    if (!(to_ranks_any(s[0], v) && to_gene_sets(s[1], r) && (!s[2] || to_string(f, "mode", s[2], v.mode)) &&
-          (!s[3] || to_optional_count("nperm", s[3], v.nperm)) &&
-          (!s[4] || to_count("nperm_simple", s[4], v.nperm_simple)) && (!s[5] || to_count("seed", s[5], v.seed)) &&
-          (!s[6] || to_count("threads", s[6], v.threads)) && (!s[7] || to_count("min_size", s[7], v.min_size)) &&
-          (!s[8] || to_optional_count("max_size", s[8], v.max_size)) && (!s[9] || to_double(f, "eps", s[9], v.eps)) &&
-          (!s[10] || to_string(f, "score_type", s[10], v.score_type)) &&
-          (!s[11] || to_double(f, "gsea_param", s[11], v.gsea_param)) &&
-          (!s[12] || to_count("sample_size", s[12], v.sample_size)))) {
-        return false;
+    if (!to_ranks_any(s[0], v) || !to_gene_sets(s[1], r)) return false;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (s[i + 2] && !convert(kRunGsea, rows[i]->name, *rows[i], s[i + 2], v, false)) return false;
     }
-    if (s[13] != nullptr && s[13] != Py_None) {
-        if (!PyCallable_Check(s[13]))
-            return type_error("%s argument '%s' must be callable or None, not %.200s", "progress", s[13]);
-        r.progress = s[13];
-    }
-    return (!s[14] || to_bool(f, "refine_all", s[14], r.refine_all)) &&
-           (!s[15] || to_bool(f, "diagnostics", s[15], r.diagnostics)) &&
-           (!s[16] || s[16] == Py_None || to_double(f, "stable_calls", s[16], r.stable_calls.emplace())) &&
-           check_settings(v) && check_stable_calls(r);
+    return check_settings(v) && check_stable_calls(r);
 }
 
 bool parse_path_argument(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, std::string& path) {

@@ -175,7 +175,8 @@ PyRef optional_str(const std::optional<std::string>* v) {
     return v != nullptr && *v ? PyRef::steal(new_str(**v)) : PyRef::borrow(Py_None);
 }
 
-PyRef result_dict(const rsvelmo::EnrichmentResult& r, const std::optional<std::string>* const* description) {
+PyRef result_dict(const rsvelmo::EnrichmentResult& r, const std::optional<std::string>* const* description,
+                  const std::optional<double>* flip_risk) {
     PyRef genes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(r.leading_edge.size())));
     if (!genes) return {};
     for (std::size_t i = 0; i < r.leading_edge.size(); ++i) {
@@ -200,18 +201,23 @@ PyRef result_dict(const rsvelmo::EnrichmentResult& r, const std::optional<std::s
     for (std::size_t i = 0; i < keys; ++i) {
         if (!values[i] || PyDict_SetItemString(dict.get(), kKeys[i], values[i].get()) < 0) return {};
     }
+    if (flip_risk != nullptr) {
+        PyRef risk = optional_float(*flip_risk);
+        if (!risk || PyDict_SetItemString(dict.get(), "flip_risk", risk.get()) < 0) return {};
+    }
     return dict;
 }
 
 }  // namespace
 
 PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
-                        const std::vector<const std::optional<std::string>*>* descriptions) {
+                        const std::vector<const std::optional<std::string>*>* descriptions,
+                        const std::vector<std::optional<double>>* flip_risks) {
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const std::optional<std::string>* const* description = descriptions ? &(*descriptions)[i] : nullptr;
-        PyRef dict = result_dict(results[i], description);
+        PyRef dict = result_dict(results[i], description, flip_risks ? &(*flip_risks)[i] : nullptr);
         if (!dict) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }

@@ -45,9 +45,11 @@ bool to_ranks(const char* function, const char* parameter, PyObject* obj, std::v
 
 // A new list holding one dict per record, in order; NULL with an exception
 // set on failure. With `descriptions` (one per record, NULL for none) each
-// dict also holds "description".
+// dict also holds "description"; with `flip_risks` (one per record) each
+// also holds "flip_risk" (None where nothing).
 PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
-                        const std::vector<const std::optional<std::string>*>* descriptions = nullptr);
+                        const std::vector<const std::optional<std::string>*>* descriptions = nullptr,
+                        const std::vector<std::optional<double>>* flip_risks = nullptr);
 
 // A new list of (name, description, genes) tuples, description None when
 // absent; NULL with an exception set on failure.

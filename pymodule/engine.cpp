@@ -12,77 +12,61 @@
 #include "convert.hpp"
 #include "errors.hpp"
 #include "io.hpp"
+#include "multilevel.hpp"
+#include "parameters.hpp"
 #include "pyref.hpp"
 
 namespace rsvelmopy {
 
-const char kRunGseaDoc[] =
-    "run_gsea(ranks, gene_sets, *, mode='velmo', nperm=None, nperm_simple=1000, seed=42, threads=0, "
-    "min_size=1, max_size=None, eps=1e-50, score_type='std', gsea_param=1.0, sample_size=101, progress=None, "
-    "refine_all=False, diagnostics=True, stable_calls=None)\n--\n\n"
-    "Run a preranked gene set enrichment analysis.\n\n"
-    "Parameters\n----------\n"
+namespace {
+
+// The parts of run_gsea's doc string around its parameters, which the
+// parameter table fills in.
+constexpr const char* kRunGseaSummary = "Run a preranked gene set enrichment analysis.\n\n";
+
+constexpr const char* kRunGseaInputs =
     "ranks : dict or (sequence, sequence)\n"
     "    Gene name -> ranking score, or a pair (genes, scores) of equal length. Higher scores mean\n"
     "    more up-regulated; every score must be finite and every gene named once.\n"
     "gene_sets : str, os.PathLike or mapping\n"
-    "    The path of a GMT file, or a mapping gene-set name -> iterable of gene names.\n"
-    "mode : {'velmo', 'multilevel', 'simple'}\n"
-    "    'simple': permutations only. 'multilevel': permutations, then multilevel refinement of\n"
-    "    the p-values the permutations cannot resolve. 'velmo' (default): 'simple' with `nperm`\n"
-    "    permutations when `nperm` is given, else 'multilevel'.\n"
-    "nperm : int, optional\n"
-    "    Permutations of the simple analysis (at least 1).\n"
-    "nperm_simple : int\n"
-    "    Permutations before the multilevel refinement (at least 1).\n"
-    "seed : int\n"
-    "    Seed of every random stream; results do not depend on `threads`.\n"
-    "threads : int\n"
-    "    Size of the process-wide worker pool, fixed by the first call that creates it; 0 leaves\n"
-    "    the choice to the pool (RAYON_NUM_THREADS, else the hardware threads).\n"
-    "min_size, max_size : int\n"
-    "    Inclusive bounds on a gene set's size among the ranked genes (at least 1; max_size None:\n"
-    "    no bound).\n"
-    "eps : float\n"
-    "    Smallest p-value the multilevel refinement computes, in [0, 1].\n"
-    "score_type : {'std', 'pos', 'neg'}\n"
-    "    Two-sided score, or the positive or negative deviation only.\n"
-    "gsea_param : float\n"
-    "    Exponent of the score weights (finite, at least 0).\n"
-    "sample_size : int\n"
-    "    Sample size of the multilevel estimator (at least 3).\n"
-    "progress : callable, optional\n"
-    "    Called as progress(stage, done, total) from the calling thread, at least every ~100 ms\n"
-    "    and between stages; stage is 'permutations' or 'multilevel'. An exception it raises\n"
-    "    stops the analysis and propagates.\n"
-    "refine_all : bool\n"
-    "    With the multilevel analysis, refine every gene set, not only those whose permutation\n"
-    "    p-value is too coarse.\n"
-    "stable_calls : float, optional\n"
-    "    With the multilevel analysis, settle the calls at this padj cut: gene sets whose p-value\n"
-    "    lies within 2.576 standard errors (log2err) of the Benjamini-Hochberg cut get new\n"
-    "    estimates with 4, 16, ... times `sample_size`, nearest the cut first, until they are\n"
-    "    that far or the new estimates would cost more than half the refinement's own.\n"
-    "    None (default): do not.\n"
-    "diagnostics : bool\n"
-    "    Whether to issue the RankingWarning diagnostics (callers that check rankings themselves\n"
-    "    turn them off).\n\n"
-    "Returns\n-------\n"
+    "    The path of a GMT file, or a mapping gene-set name -> iterable of gene names.\n";
+
+constexpr const char* kRunGseaTail =
+    "\nReturns\n-------\n"
     "list of dict\n"
     "    One dict per tested gene set, sorted by name, with the keys pathway, description, size,\n"
     "    es, nes, pval, padj, log2err and leading_edge (None where a value was not computed;\n"
-    "    pval NaN).\n\n"
+    "    pval NaN), and flip_risk when `flip_risk_cut` is given.\n\n"
     "Raises\n------\n"
     "TypeError, ValueError\n"
     "    A bad argument, named in the message.\n"
     "OSError\n"
-    "    The GMT file cannot be read (FileNotFoundError, PermissionError, ...).\n\n"
+    "    The GMT file cannot be read (FileNotFoundError, PermissionError, ...).\n"
+    "MemoryError\n"
+    "    The multilevel estimators' sample cannot fit in memory.\n\n"
     "Warns\n-----\n"
     "RankingWarning\n"
     "    Ties among non-zero scores, or an all-positive ranking analysed two-sided.\n\n"
     "Notes\n-----\n"
     "The interpreter lock is released while the analysis runs; Ctrl-C (KeyboardInterrupt) stops it\n"
     "within a fraction of a second. Several threads may call this function at once.\n";
+
+}  // namespace
+
+const char* run_gsea_doc() {
+    static const std::string doc = [] {
+        std::string signature = "run_gsea(ranks, gene_sets, *";
+        std::string entries;
+        for (const Parameter& p : parameters()) {
+            if (!p.package) continue;
+            signature += ", " + signature_item(p.name, p, '\'');
+            entries += doc_entry(p);
+        }
+        return signature + ")\n--\n\n" + kRunGseaSummary + "Parameters\n----------\n" + kRunGseaInputs + entries +
+               kRunGseaTail;
+    }();
+    return doc.c_str();
+}
 
 const char kReadGmtDoc[] =
     "read_gmt(path)\n--\n\n"
@@ -182,10 +166,10 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         if (!db) return fail(db.failure());
         r.pathways = std::move(db.value().pathways);
     }
-    if (r.diagnostics && !warn_about(ranked, *score_type)) return nullptr;
+    if (s.diagnostics && !warn_about(ranked, *score_type)) return nullptr;
 
     rsvelmo::AnalysisOptions options = rsvelmo::options_for(mode.value(), s.nperm, s.nperm_simple);
-    options.refine_all = options.run_multilevel && r.refine_all;
+    options.refine_all = options.run_multilevel && s.refine_all;
     options.seed = s.seed;
     options.min_size = s.min_size;
     if (s.max_size) options.max_size = *s.max_size;  // else no bound: the driver keeps it below the ranking's size
@@ -193,9 +177,9 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     options.eps = s.eps;
     options.gsea_param = s.gsea_param;
     options.sample_size = s.sample_size;
-    options.settle_cut = r.stable_calls;
+    options.settle_cut = s.stable_calls;
 
-    PyRef callback = PyRef::borrow(r.progress);  // kept alive while the lock is released
+    PyRef callback = PyRef::borrow(s.progress);  // kept alive while the lock is released
     std::vector<rsvelmo::EnrichmentResult> results;
     bool interrupted = false;
     std::optional<Error> failure;  // a C++ exception is reported, never let through the C boundary
@@ -205,10 +189,8 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
         results = rsvelmo::run_gsea_internal(ranked, r.pathways, options, &checkpoints);
     } catch (const rsvelmo::Interrupted&) {
         interrupted = true;
-    } catch (const std::bad_alloc&) {
-        failure = Error::of(Error::Kind::OutOfMemory, "out of memory");
     } catch (const std::exception& e) {
-        failure = Error::of(Error::Kind::Internal, std::string("the analysis failed: ") + e.what());
+        failure = failure_of(e);
     }
     PyEval_RestoreThread(released);
     if (interrupted) return nullptr;  // the checkpoint's exception is set
@@ -219,7 +201,12 @@ PyObject* run_gsea(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
     std::vector<const std::optional<std::string>*> descriptions;
     descriptions.reserve(results.size());
     for (const auto& result : results) descriptions.push_back(by_name.at(result.pathway));
-    return build_results(results, &descriptions);
+    if (!s.flip_risk_cut) return build_results(results, &descriptions);
+    const double boundary = rsvelmo::call_boundary(results, *s.flip_risk_cut);
+    std::vector<std::optional<double>> risks;
+    risks.reserve(results.size());
+    for (const auto& result : results) risks.push_back(rsvelmo::flip_risk(result, boundary));
+    return build_results(results, &descriptions, &risks);
 }
 
 PyObject* read_gmt(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -7,7 +7,8 @@
 
 namespace rsvelmopy {
 
-extern const char kRunGseaDoc[];
+// run_gsea's doc string, its parameters from the parameter table.
+const char* run_gsea_doc();
 extern const char kReadGmtDoc[];
 
 PyObject* run_gsea(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);

@@ -2,6 +2,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+#include <stdexcept>
+#include <typeinfo>
 
 #include "pyref.hpp"
 
@@ -63,10 +66,21 @@ PyObject* raise(const rsvelmo::Error& error, Convention convention) {
             return reference ? set(PyExc_OSError, error.message) : set(PyExc_ValueError, located(error));
         case Kind::Argument: return set(PyExc_ValueError, error.message);
         case Kind::Unsupported: return set(PyExc_RuntimeError, error.message);
-        case Kind::OutOfMemory: return PyErr_NoMemory();
+        case Kind::OutOfMemory: return error.message.empty() ? PyErr_NoMemory() : set(PyExc_MemoryError, error.message);
         case Kind::Internal: break;
     }
     return set(PyExc_RuntimeError, error.message);
+}
+
+rsvelmo::Error failure_of(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) != nullptr) {
+        const bool plain = typeid(e) == typeid(std::bad_alloc) || typeid(e) == typeid(std::bad_array_new_length);
+        return rsvelmo::Error::of(Kind::OutOfMemory, plain ? "" : e.what());
+    }
+    if (dynamic_cast<const std::length_error*>(&e) != nullptr) {
+        return rsvelmo::Error::of(Kind::OutOfMemory, std::string("cannot allocate: ") + e.what());
+    }
+    return rsvelmo::Error::of(Kind::Internal, std::string("the analysis failed: ") + e.what());
 }
 
 PyObject* raise_argument(const char* parameter, const std::string& message) {

@@ -6,6 +6,7 @@
 
 #include <Python.h>
 
+#include <exception>
 #include <string>
 
 #include "result.hpp"
@@ -24,6 +25,12 @@ enum class Convention {
 
 // Sets the exception for `error`; returns NULL for the caller to return.
 PyObject* raise(const rsvelmo::Error& error, Convention convention);
+
+// The library error for an exception that escaped the analysis: a failed
+// allocation (std::bad_alloc, a length beyond what a vector can hold) is
+// OutOfMemory, with the library's message when it gave one; anything else
+// is a fault of the library.
+rsvelmo::Error failure_of(const std::exception& e);
 
 // A ValueError naming a bad argument: raise(Error::argument(...)) in short.
 PyObject* raise_argument(const char* parameter, const std::string& message);

@@ -3,6 +3,9 @@
 // and the functions the Python package is built on (run_gsea, read_gmt).
 #include <Python.h>
 
+#include <string>
+#include <vector>
+
 #include "algo.hpp"
 #include "arguments.hpp"
 #include "bindings.hpp"
@@ -10,6 +13,7 @@
 #include "engine.hpp"
 #include "errors.hpp"
 #include "io.hpp"
+#include "parameters.hpp"
 #include "pyref.hpp"
 #include "score_samples.hpp"
 
@@ -19,16 +23,46 @@ namespace {
 using rsvelmo::Error;
 using rsvelmo::ScoreType;
 
-const char kRunGseaPySignature[] =
-    "run_gsea_py(ranks, gmt_path, nPermSimple=1000, seed=42, nproc=0, minSize=1, maxSize=None, eps=1e-50, "
-    "scoreType=\"std\", gseaParam=1.0, mode=\"velmo\", nperm=None, sampleSize=101, gpu=False)\n--\n\n";
+// The doc string of run_gsea_py is its text signature alone, so that Python
+// reports no doc string and derives the signature from it.
+const char* run_gsea_py_doc() {
+    static const std::string doc = [] {
+        std::string signature = "run_gsea_py(ranks, gmt_path";
+        for (const Parameter* p : reference_parameters()) signature += ", " + signature_item(p->reference, *p, '"');
+        return signature + ")\n--\n\n";
+    }();
+    return doc.c_str();
+}
+
+// The analysis entry of the mode, with the settings as run_gsea_py passes them.
+std::vector<rsvelmo::EnrichmentResult> analyse(const rsvelmo::RankedList& ranked,
+                                               const std::vector<rsvelmo::Pathway>& pathways,
+                                               rsvelmo::InterfaceMode mode, const rsvelmo::AnalysisOptions& plan,
+                                               std::uint64_t max_size, ScoreType score_type, const Settings& s) {
+    std::vector<rsvelmo::EnrichmentResult> results;
+    switch (mode) {
+        case rsvelmo::InterfaceMode::Multilevel:
+            results =
+                rsvelmo::velmo_multilevel_with_sample_size(ranked, pathways, plan.nperm, s.seed, s.min_size, max_size,
+                                                           score_type, s.eps, s.gsea_param, s.sample_size);
+            break;
+        case rsvelmo::InterfaceMode::Simple:
+            results = rsvelmo::velmo_simple_with_sample_size(ranked, pathways, plan.nperm, s.seed, s.min_size, max_size,
+                                                             score_type, s.eps, s.gsea_param, s.sample_size);
+            break;
+        case rsvelmo::InterfaceMode::Velmo:
+            results = rsvelmo::velmo_with_sample_size(ranked, pathways, s.nperm, s.nperm_simple, s.seed, s.min_size,
+                                                      max_size, score_type, s.eps, s.gsea_param, s.sample_size);
+            break;
+    }
+    return results;
+}
 
 PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     ReferenceArguments a;
     if (!parse_reference_arguments(args, PyVectorcall_NARGS(nargs), kwnames, a)) return nullptr;
     Settings& s = a.settings;
     const auto fail = [](const Error& error) { return raise(error, Convention::Reference); };
-    if (s.sample_size == 0) return fail(Error::argument("sampleSize", "sampleSize must be greater than 0."));
     rsvelmo::configure_pool(s.threads);
 
     if (auto problem = rsvelmo::non_finite_score(s.genes, s.scores)) return fail(Error::argument("ranks", *problem));
@@ -45,7 +79,7 @@ PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     }
     const auto mode = rsvelmo::parse_interface_mode(s.mode);
     if (!mode) return fail(mode.failure());
-    if (a.gpu) {
+    if (s.gpu) {
         return fail(
             Error::of(Error::Kind::Unsupported, "gpu=True requires building rsvelmopy with the 'gpu' feature."));
     }
@@ -58,20 +92,10 @@ PyObject* run_gsea_py(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
     const std::uint64_t max_size = s.max_size ? *s.max_size : (ranked.size() == 0 ? 0 : ranked.size() - 1);
     const auto& pathways = db.value().pathways;
     std::vector<rsvelmo::EnrichmentResult> results;
-    switch (mode.value()) {
-        case rsvelmo::InterfaceMode::Multilevel:
-            results =
-                rsvelmo::velmo_multilevel_with_sample_size(ranked, pathways, plan.nperm, s.seed, s.min_size, max_size,
-                                                           *score_type, s.eps, s.gsea_param, s.sample_size);
-            break;
-        case rsvelmo::InterfaceMode::Simple:
-            results = rsvelmo::velmo_simple_with_sample_size(ranked, pathways, plan.nperm, s.seed, s.min_size, max_size,
-                                                             *score_type, s.eps, s.gsea_param, s.sample_size);
-            break;
-        case rsvelmo::InterfaceMode::Velmo:
-            results = rsvelmo::velmo_with_sample_size(ranked, pathways, s.nperm, s.nperm_simple, s.seed, s.min_size,
-                                                      max_size, *score_type, s.eps, s.gsea_param, s.sample_size);
-            break;
+    try {
+        results = analyse(ranked, pathways, mode.value(), plan, max_size, *score_type, s);
+    } catch (const std::exception& e) {
+        return fail(failure_of(e));  // a sample too large for memory, say: never through the C boundary
     }
     return build_results(results);
 }
@@ -81,9 +105,10 @@ PyCFunction fastcall(F* f) {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
 }
 
+// Filled when the module is first created: the doc strings are built then.
 PyMethodDef kMethods[] = {
-    {"run_gsea_py", fastcall(run_gsea_py), METH_FASTCALL | METH_KEYWORDS, kRunGseaPySignature},
-    {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, kRunGseaDoc},
+    {"run_gsea_py", fastcall(run_gsea_py), METH_FASTCALL | METH_KEYWORDS, run_gsea_py_doc()},
+    {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, run_gsea_doc()},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
     {"score_samples", fastcall(score_samples), METH_FASTCALL | METH_KEYWORDS, kScoreSamplesDoc},
     {nullptr, nullptr, 0, nullptr},
@@ -115,6 +140,8 @@ PyMODINIT_FUNC PyInit_rsvelmopy() {
     }
     PyRef module = PyRef::steal(PyModule_Create(&kModule));
     if (!module || !add_engine_types(module.get())) return nullptr;
+    PyRef table = PyRef::steal(build_parameter_table());
+    if (!table || PyModule_AddObjectRef(module.get(), "PARAMETERS", table.get()) < 0) return nullptr;
     g_owner = current;
     g_module = Py_NewRef(module.get());
     return module.release();

@@ -1,5 +1,5 @@
 import os
-from typing import Callable, Iterable, Mapping, Sequence, TypedDict
+from typing import Callable, Iterable, Mapping, NotRequired, Sequence, TypedDict
 
 class GseaResult(TypedDict):
     pathway: str
@@ -30,8 +30,14 @@ def run_gsea_py(
 
 class RankingWarning(UserWarning): ...
 
+# Every setting of both entries: name -> default, lower, lower_inclusive,
+# upper, bounds, type, reference (run_gsea_py's name), run_gsea,
+# reference_rule, doc. Read-only.
+PARAMETERS: Mapping[str, Mapping[str, object]]
+
 class GeneSetResult(GseaResult):
     description: str | None
+    flip_risk: NotRequired[float | None]  # with flip_risk_cut
 
 def run_gsea(
     ranks: dict[str, float] | tuple[Sequence[str], Sequence[float]],
@@ -52,6 +58,7 @@ def run_gsea(
     refine_all: bool = False,
     diagnostics: bool = True,
     stable_calls: float | None = None,
+    flip_risk_cut: float | None = None,
 ) -> list[GeneSetResult]: ...
 
 def read_gmt(path: str | os.PathLike[str]) -> list[tuple[str, str | None, list[str]]]: ...

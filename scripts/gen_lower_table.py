@@ -1,4 +1,4 @@
-"""Writes src/internal/unicode_lower_table.inc: every code point whose full
+"""Writes src/bindings_lower_table.inc: every code point whose full
 lower-case mapping differs from itself, with that mapping (from Python's
 Unicode database)."""
 

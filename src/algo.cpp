@@ -10,13 +10,13 @@
 
 #include "algo_support.hpp"
 #include "enrichment_score.hpp"
-#include "internal/special.hpp"
 #include "logging.hpp"
 #include "multilevel.hpp"
 #include "orvane_compat.hpp"
 #include "pool.hpp"
 #include "progress.hpp"
 #include "rng_compat.hpp"
+#include "special.hpp"
 
 namespace rsvelmo {
 

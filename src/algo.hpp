@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core.hpp"
-#include "enrichment_score.hpp"
 #include "progress.hpp"
 
 namespace rsvelmo {

@@ -8,8 +8,8 @@
 #include <numeric>
 #include <unordered_set>
 
-#include "internal/special.hpp"
 #include "logging.hpp"
+#include "special.hpp"
 
 namespace rsvelmo {
 

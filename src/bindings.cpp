@@ -18,7 +18,7 @@ struct LowerMapping {
 
 // Sorted by code point.
 constexpr LowerMapping kLowerTable[] = {
-#include "internal/unicode_lower_table.inc"
+#include "bindings_lower_table.inc"
 };
 
 void append_utf8(std::string& out, char32_t c) {

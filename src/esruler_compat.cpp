@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "core.hpp"
-#include "internal/cpu_dispatch.hpp"
-#include "internal/special.hpp"
+#include "cpu_dispatch.hpp"
+#include "special.hpp"
 
 namespace rsvelmo {
 
@@ -113,6 +113,15 @@ MemberSet::MemberSet(std::uint64_t genes) : narrow_(genes <= 65536) {
     block_rank_.assign((blocks + kLanes) / kLanes * kLanes, 0);
     block_weight_.assign(blocks, 0);
     word_weight_.assign(blocks * kWordsPerBlock, 0);
+}
+
+std::size_t MemberSet::heap_bytes(std::uint64_t members) const {
+    const std::size_t list =
+        static_cast<std::size_t>(members) * (narrow_ ? sizeof(std::uint16_t) : sizeof(std::uint32_t));
+    return bits_.size() * sizeof(std::uint64_t) + word_rank_.size() * sizeof(std::uint16_t) +
+           (block_count_.size() + block_rank_.size() + block_weight_.size() + word_weight_.size()) *
+               sizeof(std::int32_t) +
+           list;
 }
 
 void MemberSet::assign(std::span<const std::uint64_t> members, std::span<const std::int32_t> weights,
@@ -380,6 +389,13 @@ EsRulerCompat::EsRulerCompat(std::span<const std::int64_t> ranks, std::uint64_t 
       pathway_size_(pathway_size),
       move_factor_(move_factor) {}
 
+double EsRulerCompat::footprint(std::uint64_t genes, std::uint64_t sample_size, std::uint64_t pathway_size) {
+    const MemberSet probe(genes);
+    const double per_set = static_cast<double>(sizeof(MemberSet) + probe.heap_bytes(pathway_size));
+    const double per_score = static_cast<double>(sizeof(RankedSet) + sizeof(SampleStat));
+    return static_cast<double>(sample_size) * (2.0 * per_set + per_score);
+}
+
 void EsRulerCompat::resample_genesets(Mt19937& engine) {
     const std::size_t n_sets = samples_.size();
     // Scratch kept from level to level, like the renewed sample below: a
@@ -443,7 +459,7 @@ void EsRulerCompat::extend(std::uint64_t seed, double es, double eps, const Prog
         const esruler::Level& last = levels_.back();
         if (esruler::es_at_least(last.bound, q) || stop_asked()) return;
         log_p += harmonic_tail(last.above.size() + 1, sample_size_);
-        if (eps != 0.0 && log_p < log_eps) return;
+        if (esruler::stops_at(log_p, eps, log_eps)) return;
 
         // A set renewed by the resampling starts the level without a
         // remembered member.

@@ -13,8 +13,9 @@
 #include <span>
 #include <vector>
 
-#include "internal/esruler_detail.hpp"
+#include "esruler_compat_detail.hpp"
 #include "progress.hpp"
+#include "rng_compat.hpp"
 
 namespace rsvelmo {
 
@@ -31,8 +32,15 @@ public:
     EsRulerCompat(std::span<const std::int64_t> ranks, std::uint64_t sample_size, std::uint64_t pathway_size,
                   double move_factor);
 
+    // A lower bound on the bytes an estimator of this shape holds at once:
+    // its sample and the spare copy the resampling fills (each set a bitmap
+    // of the genes with its counts and its member list) and one level's
+    // scores. In double: a sample of 2^64 sets must not wrap around.
+    static double footprint(std::uint64_t genes, std::uint64_t sample_size, std::uint64_t pathway_size);
+
     // Runs the level process until a level reaches es (>= 0) or the
-    // probability falls below eps (0: no such stop). Returns early, with
+    // probability falls below eps (0: no such stop), or below e^-746, where
+    // every estimate it could still give is 0. Returns early, with
     // the levels reached so far, when `progress` asks to stop.
     void extend(std::uint64_t seed, double es, double eps, const Progress* progress = nullptr);
 

@@ -15,8 +15,8 @@
 #include <atomic>
 #include <limits>
 
+#include "cpu_dispatch.hpp"
 #include "esruler_compat.hpp"
-#include "internal/cpu_dispatch.hpp"
 #include "pool.hpp"
 
 namespace rsvelmo {

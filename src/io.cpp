@@ -127,6 +127,18 @@ std::string_view trim_white_space(std::string_view s) {
     return s.substr(begin, end - begin);
 }
 
+// 16 MiB, 1 GiB, or the bytes when not a whole number of MiB.
+std::string size_text(std::uint64_t bytes) {
+    constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+    if (bytes >= (kMiB << 10) && bytes % (kMiB << 10) == 0) return std::to_string(bytes >> 30) + " GiB";
+    if (bytes >= kMiB && bytes % kMiB == 0) return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
+std::string too_long(const char* what, std::uint64_t limit) {
+    return std::string(what) + " longer than " + size_text(limit) + ": not a GMT file?";
+}
+
 std::string malformed(std::size_t line_number) {
     return "Malformed GMT line " + std::to_string(line_number) + ": expected at least 3 tab-separated columns.";
 }
@@ -135,7 +147,8 @@ std::string malformed(std::size_t line_number) {
 // blank line, or the message of what is wrong with it.
 using ParsedLine = std::variant<std::optional<Pathway>, std::string>;
 
-ParsedLine parse_line(std::string_view line, std::size_t line_number) {
+ParsedLine parse_line(std::string_view line, std::size_t line_number, const GmtLimits& limits) {
+    if (line.size() > limits.line) return too_long("a line", limits.line);
     if (!valid_utf8(line)) return "stream did not contain valid UTF-8";
     if (trim_white_space(line).empty()) return std::optional<Pathway>{};
 
@@ -151,6 +164,11 @@ ParsedLine parse_line(std::string_view line, std::size_t line_number) {
         start = tab + 1;
     }
     if (fields.size() < 3) return malformed(line_number);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].size() > limits.field) {
+            return too_long(("field " + std::to_string(i + 1)).c_str(), limits.field);
+        }
+    }
 
     Pathway pathway;
     pathway.line = line_number;
@@ -165,7 +183,7 @@ ParsedLine parse_line(std::string_view line, std::size_t line_number) {
 
 }  // namespace
 
-Result<PathwayDb> read_gmt(const std::string& path) {
+Result<PathwayDb> read_gmt(const std::string& path, const GmtLimits& limits) {
     if (path.find('\0') != std::string::npos) {
         return Error::io(0, path, "file name contained an unexpected NUL byte");
     }
@@ -182,7 +200,7 @@ Result<PathwayDb> read_gmt(const std::string& path) {
     const auto finish_line = [&](std::string_view line) -> std::optional<Error> {
         ++line_number;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        ParsedLine parsed = parse_line(line, line_number);
+        ParsedLine parsed = parse_line(line, line_number, limits);
         if (auto* why = std::get_if<std::string>(&parsed)) return Error::malformed(path, line_number, std::move(*why));
         if (auto& pathway = std::get<std::optional<Pathway>>(parsed)) db.pathways.push_back(std::move(*pathway));
         return std::nullopt;
@@ -192,6 +210,7 @@ Result<PathwayDb> read_gmt(const std::string& path) {
     GzReader gz(file.get());
     if (gz.get() == nullptr) return os_error(errno != 0 ? errno : ENOMEM, path);
     char buffer[kReadBufferSize];
+    std::uint64_t total = 0;  // bytes of text so far
     while (true) {
         errno = 0;
         const int got = ::gzread(gz.get(), buffer, sizeof buffer);
@@ -208,6 +227,8 @@ Result<PathwayDb> read_gmt(const std::string& path) {
             }
             break;
         }
+        total += static_cast<std::uint64_t>(got);
+        if (total > limits.file) return Error::malformed(path, 0, too_long("the text", limits.file));
         std::string_view chunk(buffer, static_cast<std::size_t>(got));
         std::size_t newline;
         while ((newline = chunk.find('\n')) != std::string_view::npos) {
@@ -223,6 +244,11 @@ Result<PathwayDb> read_gmt(const std::string& path) {
             chunk.remove_prefix(newline + 1);
         }
         pending.append(chunk);
+        // A line without an end is refused as soon as it is too long, not
+        // when the file ends (/dev/zero never does).
+        if (pending.size() > limits.line) {
+            return Error::malformed(path, line_number + 1, too_long("a line", limits.line));
+        }
     }
     if (!pending.empty()) {
         if (auto failed = finish_line(pending)) return *failed;

@@ -1,5 +1,7 @@
 #include "multilevel.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -200,6 +202,30 @@ struct Estimates {
     double cost = 0.0;  // of all the estimators, times the sample size
 };
 
+// The machine's memory in bytes (0 when unknown).
+double physical_memory() {
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long page = ::sysconf(_SC_PAGESIZE);
+    return pages > 0 && page > 0 ? static_cast<double>(pages) * static_cast<double>(page) : 0.0;
+}
+
+// Refuses a sample whose estimator for the largest gene set cannot fit in
+// the machine's memory even alone; what does fit may still run short when
+// several run at once, which then fails on its own.
+void check_sample_fits(const Groups& groups, std::uint64_t genes, std::uint64_t sample_size) {
+    if (groups.empty()) return;
+    const std::uint64_t largest = groups.rbegin()->first;  // the groups are ordered by size
+    const double needed = EsRulerCompat::footprint(genes, sample_size, largest);
+    const double memory = physical_memory();
+    if (memory == 0.0 || needed <= memory) return;
+    constexpr double kGiB = 1024.0 * 1024.0 * 1024.0;
+    const auto gib = [](double bytes) { return std::to_string(static_cast<std::uint64_t>(std::ceil(bytes / kGiB))); };
+    throw SampleTooLarge("a multilevel sample of " + std::to_string(sample_size) + " gene sets of " +
+                         std::to_string(largest) + " among " + std::to_string(genes) + " genes needs at least " +
+                         gib(needed) + " GiB, more than this machine's " + gib(memory) +
+                         " GiB of memory; use a smaller sample size");
+}
+
 // Runs the estimators of every group on the pool, longest first, with one
 // seed for all; throws Interrupted when the progress asks to stop.
 Estimates run_groups(const Groups& groups, std::span<const EnrichmentResult> rows, std::span<const SideCounts> counts,
@@ -222,6 +248,7 @@ Estimates run_groups(const Groups& groups, std::span<const EnrichmentResult> row
         found.pvalues[g].assign(scores[g].size(), 1.0);
     }
 
+    check_sample_fits(groups, scaled_weights.size(), settings.sample_size);
     const std::vector<EstimatorTask> tasks = schedule(jobs, scores, rows, counts);
     for (const EstimatorTask& task : tasks) found.cost += task.cost * static_cast<double>(settings.sample_size);
     const std::vector<std::int64_t> top = side_weights(scaled_weights, Side::Positive);
@@ -288,30 +315,10 @@ double refine_multilevel(std::span<EnrichmentResult> rows, std::span<const SideC
 
 namespace {
 
-// A call is settled when its log2 p lies this many standard errors from the
-// cut's: the chance that more sampling moves it across is then below 0.5%.
-constexpr double kSettledAt = 2.576;
 // Rounds of settling, each with four times the sample of the one before,
 // until the calls are settled or the budget is spent.
 constexpr int kSettleRounds = 4;
 constexpr std::uint64_t kSampleGrowth = 4;
-
-// Where the calls end at the cut: the Benjamini-Hochberg line cut * k / n at
-// the last rank k whose p-value lies below it (the first rank when none
-// does); n counts every row, as the adjustment does.
-double call_boundary(std::span<const EnrichmentResult> rows, double cut) {
-    std::vector<double> pvals;
-    for (const EnrichmentResult& r : rows) {
-        if (std::isfinite(r.pval)) pvals.push_back(r.pval);
-    }
-    std::sort(pvals.begin(), pvals.end());
-    const auto n = static_cast<double>(rows.size());
-    std::size_t last = 1;
-    for (std::size_t rank = 1; rank <= pvals.size(); ++rank) {
-        if ((pvals[rank - 1] * n) / static_cast<double>(rank) < cut) last = rank;
-    }
-    return cut * static_cast<double>(last) / n;
-}
 
 // Rows whose call the next round should settle, by size: the unsettled ones,
 // nearest the cut (in standard errors) first, as long as the estimators
@@ -345,6 +352,27 @@ Groups unsettled(std::span<const EnrichmentResult> rows, std::span<const SideCou
 }
 
 }  // namespace
+
+double call_boundary(std::span<const EnrichmentResult> rows, double cut) {
+    std::vector<double> pvals;
+    for (const EnrichmentResult& r : rows) {
+        if (std::isfinite(r.pval)) pvals.push_back(r.pval);
+    }
+    std::sort(pvals.begin(), pvals.end());
+    const auto n = static_cast<double>(rows.size());
+    std::size_t last = 1;
+    for (std::size_t rank = 1; rank <= pvals.size(); ++rank) {
+        if ((pvals[rank - 1] * n) / static_cast<double>(rank) < cut) last = rank;
+    }
+    return cut * static_cast<double>(last) / std::max(n, 1.0);
+}
+
+std::optional<double> flip_risk(const EnrichmentResult& row, double boundary) {
+    if (std::isnan(row.pval)) return std::nullopt;
+    if (!row.log2err || !(*row.log2err > 0.0)) return 0.0;  // at eps: no error, no risk
+    const double distance = std::fabs(std::log2(row.pval) - std::log2(boundary)) / *row.log2err;
+    return 0.5 * std::erfc(distance / std::sqrt(2.0));
+}
 
 void settle_calls(std::span<EnrichmentResult> rows, std::span<const SideCounts> counts,
                   const RefinementSettings& settings, double cut, double budget,

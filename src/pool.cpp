@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,12 +37,28 @@ struct Job {
         return finished.load(std::memory_order_acquire) == count && holders.load(std::memory_order_acquire) == 0;
     }
 
+    // The first exception a task threw; once there is one, the tasks not
+    // yet started are skipped. Read by the caller after the join.
+    std::atomic<bool> failed{false};
+    std::exception_ptr failure;
+
     // Runs the t-th task of the job, counting through the loops in order.
-    void run_task(std::size_t t, std::size_t slot) const {
-        for (const Loop& loop : loops) {
-            if (t < loop.count) return loop.task(t, slot);
-            t -= loop.count;
+    // An exception must not leave a worker thread (that would end the
+    // process): it is kept for the thread that waits for the loop.
+    void run_task(std::size_t t, std::size_t slot) {
+        if (failed.load(std::memory_order_relaxed)) return;
+        try {
+            for (const Loop& loop : loops) {
+                if (t < loop.count) return loop.task(t, slot);
+                t -= loop.count;
+            }
+        } catch (...) {
+            if (!failed.exchange(true)) failure = std::current_exception();
         }
+    }
+
+    void rethrow() const {
+        if (failure) std::rethrow_exception(failure);
     }
 };
 
@@ -88,6 +105,7 @@ public:
             // No workers, or a loop started by a task while every other
             // worker is busy: handing tasks out would only cost time.
             for (std::size_t t = 0; t < job.count; ++t) job.run_task(t, own_slot == kNotAWorker ? 0 : own_slot);
+            job.rethrow();
             return;
         }
         std::unique_lock lock(mutex_);
@@ -114,6 +132,8 @@ public:
         }
         std::erase(queue_, &job);
         queued_.store(queue_.size(), std::memory_order_relaxed);
+        lock.unlock();
+        job.rethrow();
     }
 
 private:

@@ -44,7 +44,10 @@ struct Loop {
 // so such a loop must not wait for a later task of its own. While it waits,
 // the calling thread calls `waiting` (when given) every few milliseconds:
 // this is where a caller reports progress or notices a request to stop (its
-// tasks then have to return early by themselves).
+// tasks then have to return early by themselves). A task that throws (a
+// failed allocation, say) has the loop's tasks not yet started skipped, and
+// `run` rethrows its exception on the calling thread once the others have
+// returned: an exception never ends a worker thread, or the process.
 void run(std::initializer_list<Loop> loops, const std::function<void()>& waiting = {});
 void run(std::size_t count, const Task& task, const std::function<void()>& waiting = {});
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "internal/cpu_dispatch.hpp"
+#include "cpu_dispatch.hpp"
 
 namespace rsvelmo {
 

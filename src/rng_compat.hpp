@@ -9,8 +9,6 @@
 #include <cstdint>
 #include <vector>
 
-#include "result.hpp"
-
 namespace rsvelmo {
 
 // The MT19937 twister state and output, shared by both Mersenne-Twister types.

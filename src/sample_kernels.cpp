@@ -6,7 +6,7 @@
 #include <limits>
 #include <utility>
 
-#include "internal/sample_kernels.hpp"
+#include "sample_kernels.hpp"
 
 namespace rsvelmo::scores::detail {
 

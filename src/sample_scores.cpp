@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "internal/sample_kernels.hpp"
 #include "pool.hpp"
+#include "sample_kernels.hpp"
 
 namespace rsvelmo::scores {
 

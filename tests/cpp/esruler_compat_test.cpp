@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <tuple>
 
 #include "algo.hpp"
+#include "enrichment_score.hpp"
 
 namespace rsvelmo {
 namespace {
@@ -28,6 +30,36 @@ TEST(EsRuler, ZeroThresholdStopsAtTheFirstLevel) {
     const PvalueEstimate r = ruler.get_pvalue(0.0, true);
     EXPECT_EQ(r.pvalue, std::exp(-1.0 / 101.0));
     EXPECT_NEAR(r.log2err, (1.0 / 101.0) / 0.6931471805599453, 1e-12);
+}
+
+// eps 0 asks for no bound, but below e^-746 every estimate is 0 in
+// doubles, so the level process stops there: the bound is the tightest whole
+// number of nats, e^-745 being still positive. eps keeps its own stop above
+// it, and a NaN eps stops only there.
+TEST(EsRuler, TheLevelsStopWhereEveryEstimateUnderflows) {
+    EXPECT_EQ(std::exp(esruler::kUnderflow), 0.0);
+    EXPECT_EQ(std::exp(esruler::kUnderflow - 1e-9), 0.0);
+    EXPECT_GT(std::exp(esruler::kUnderflow + 1.0), 0.0);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        double log_p, eps;
+        bool stops;
+    };
+    for (const Case& c :
+         {Case{-745.9, 0.0, false}, Case{-746.1, 0.0, true}, Case{-100.0, 1e-50, false}, Case{-116.0, 1e-50, true},
+          Case{-745.9, nan, false}, Case{-746.1, nan, true}, Case{-746.1, 1e-320, true}, Case{-730.0, 1e-320, false}}) {
+        EXPECT_EQ(esruler::stops_at(c.log_p, c.eps, std::log(c.eps)), c.stops) << c.log_p << " " << c.eps;
+    }
+}
+
+// What an estimator holds at least: two copies of the sample, each set at
+// least a bitmap of the genes (20,000 bits = 2,500 bytes).
+TEST(EsRuler, FootprintCountsTwoSamplesOfBitmaps) {
+    const double ten_million = EsRulerCompat::footprint(20000, 10'000'000, 500);
+    EXPECT_GE(ten_million, 2.0 * 1e7 * 2500.0);
+    EXPECT_LT(ten_million, 2.0 * 1e7 * 20000.0);
+    EXPECT_EQ(EsRulerCompat::footprint(20000, 20'000'000, 500), 2.0 * ten_million);  // linear in the sample
+    EXPECT_GT(EsRulerCompat::footprint(100, std::uint64_t{1} << 63, 10), 1e20);      // no wrap-around
 }
 
 TEST(EsRuler, SingleSetPopulationNeverFormsALevel) {

@@ -12,10 +12,10 @@ namespace rsvelmo {
 namespace {
 
 // Reads the text as a GMT file, through a temporary file.
-Result<PathwayDb> read_text(const std::string& content) {
+Result<PathwayDb> read_text(const std::string& content, const GmtLimits& limits = {}) {
     const std::string path = ::testing::TempDir() + "rsvelmo_io_test_" + std::to_string(::getpid()) + ".gmt";
     std::ofstream(path, std::ios::binary) << content;
-    auto db = read_gmt(path);
+    auto db = read_gmt(path, limits);
     std::remove(path.c_str());
     return db;
 }
@@ -71,6 +71,64 @@ TEST(ReadGmt, OperatingSystemErrorsAndSpecialFiles) {
     const auto db = read_gmt(fifo);  // no writer: must not wait for one
     unlink(fifo.c_str());
     EXPECT_TRUE(db.value().pathways.empty());
+}
+
+// Each limit of the reader at a size a test can write: the longest line,
+// field and text it takes, and one byte more, which is refused naming the
+// line (0: the whole text).
+struct LimitCase {
+    const char* what;
+    GmtLimits limits;
+    std::string text;
+    std::uint64_t line;   // of the refusal; ignored when accepted
+    const char* message;  // nullptr: accepted
+};
+
+TEST(GmtLimits, EachLimitTakesItsSizeAndRefusesOneByteMore) {
+    const std::string ok_line = "P\td\t" + std::string(26, 'G');  // 30 bytes
+    const LimitCase cases[] = {
+        {"line at the limit", {30, 64, 1024}, ok_line + "\n", 0, nullptr},
+        {"line one byte over",
+         {29, 64, 1024},
+         "A\tB\tC\n" + ok_line + "\n",
+         2,
+         "a line longer than 29 bytes: not a GMT file?"},
+        {"line without an end",
+         {29, 64, 1 << 20},
+         std::string(100000, 'x'),
+         1,
+         "a line longer than 29 bytes: not a GMT file?"},
+        {"CR LF line at the limit", {30, 64, 1024}, ok_line + "\r\n", 0, nullptr},
+        {"field at the limit", {1024, 26, 1024}, ok_line + "\n", 0, nullptr},
+        {"field one byte over", {1024, 25, 1024}, ok_line + "\n", 1, "field 3 longer than 25 bytes: not a GMT file?"},
+        {"name over", {1024, 3, 1024}, "PPPP\td\tG\n", 1, "field 1 longer than 3 bytes: not a GMT file?"},
+        {"text at the limit", {1024, 64, 62}, ok_line + "\n" + ok_line + "\n", 0, nullptr},
+        {"text one byte over",
+         {1024, 64, 61},
+         ok_line + "\n" + ok_line + "\n",
+         0,
+         "the text longer than 61 bytes: not a GMT file?"},
+    };
+    for (const LimitCase& c : cases) {
+        const auto db = read_text(c.text, c.limits);
+        if (c.message == nullptr) {
+            EXPECT_TRUE(db.ok()) << c.what << ": " << (db.ok() ? "" : db.error());
+            continue;
+        }
+        ASSERT_FALSE(db.ok()) << c.what;
+        EXPECT_EQ(db.failure().kind, Error::Kind::Malformed) << c.what;
+        EXPECT_EQ(db.failure().line, c.line) << c.what;
+        EXPECT_EQ(db.error(), c.message) << c.what;
+    }
+}
+
+// /dev/zero has no line end and no end at all: the default limits stop it
+// after 16 MiB with the message of a line too long.
+TEST(GmtLimits, DevZeroIsRefusedAfterOneLine) {
+    const auto db = read_gmt("/dev/zero");
+    ASSERT_FALSE(db.ok());
+    EXPECT_EQ(db.error(), "a line longer than 16 MiB: not a GMT file?");
+    EXPECT_EQ(db.failure().line, 1u);
 }
 
 }  // namespace

@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
+#include <optional>
+#include <string>
 
 namespace rsvelmo {
 namespace {
@@ -108,6 +111,69 @@ TEST(SettleCalls, TheBudgetBuysTheRowsNearestTheCutFirst) {
         changed_before = changed;
     }
     EXPECT_GE(changed_before.size(), 3u);
+}
+
+// The line where the calls end: the last rank k whose p-value lies below
+// cut * k / n (n counts the rows without a p-value too), else rank 1.
+TEST(CallBoundary, TheLastRankBelowTheLine) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto rows_of = [](std::vector<double> pvals) {
+        std::vector<EnrichmentResult> rows(pvals.size());
+        for (std::size_t i = 0; i < pvals.size(); ++i) rows[i].pval = pvals[i];
+        return rows;
+    };
+    // 0.001 * 5 / 1, 0.01 * 5 / 2 and 0.02 * 5 / 3 lie below 0.05; 0.5 * 5 / 4 does not.
+    EXPECT_EQ(call_boundary(rows_of({0.5, 0.02, nan, 0.001, 0.01}), 0.05), 0.05 * 3 / 5);
+    EXPECT_EQ(call_boundary(rows_of({0.9, 0.8}), 0.05), 0.05 / 2);  // none below: the first rank
+    // 0.03 * 4 / 2 does not, but 0.031 * 4 / 3 does: a rank above the line does not end the calls.
+    EXPECT_EQ(call_boundary(rows_of({0.9, 0.031, 0.001, 0.03}), 0.05), 0.05 * 3 / 4);
+    EXPECT_EQ(call_boundary(rows_of({}), 0.05), 0.05);  // no rows, no division by 0
+}
+
+// The flip risk is the normal tail beyond the row's distance from the line
+// in its errors: 1/2 on the line, Phi(-2.576) = 0.0049975 at the settled
+// distance, the same on both sides; nothing without a p-value, 0 without an
+// error.
+TEST(FlipRisk, TheNormalTailBeyondTheDistance) {
+    const double boundary = 0.01;
+    const auto risk = [&](double pval, std::optional<double> log2err) {
+        EnrichmentResult row;
+        row.pval = pval;
+        row.log2err = log2err;
+        return flip_risk(row, boundary);
+    };
+    EXPECT_EQ(risk(0.01, 0.3), 0.5);
+    const double settled = std::exp2(std::log2(boundary) - kSettledAt * 0.25);
+    EXPECT_NEAR(*risk(settled, 0.25), 0.0049975, 1e-7);
+    const double above = std::exp2(std::log2(boundary) + 0.5);
+    const double below = std::exp2(std::log2(boundary) - 0.5);
+    EXPECT_NEAR(*risk(above, 0.5), *risk(below, 0.5), 1e-15);
+    EXPECT_NEAR(*risk(above, 0.5), 0.15865525393145707, 1e-12);  // Phi(-1)
+    EXPECT_FALSE(risk(std::numeric_limits<double>::quiet_NaN(), 0.3));
+    EXPECT_EQ(risk(1e-50, std::nullopt), 0.0);
+    EXPECT_EQ(risk(0.02, 0.0), 0.0);
+    EXPECT_EQ(risk(0.02, std::numeric_limits<double>::quiet_NaN()), 0.0);
+}
+
+// A sample whose estimator cannot fit in memory even alone is refused on
+// the calling thread, before any estimator allocates it.
+TEST(GroupRunner, ASampleBeyondMemoryIsRefusedFirst) {
+    auto rows = rows_with({0.6, -0.6});
+    const std::vector<SideCounts> counts(rows.size(), {250, 500});
+    RMt19937SeedCompat main_stream(9);
+    Progress progress;
+    const RefinementSettings huge{1000, ScoreType::Std, std::uint64_t{1} << 40, 1e-20, true};
+    try {
+        refine_multilevel(rows, counts, huge, weights(200), main_stream, progress);
+        FAIL() << "no SampleTooLarge";
+    } catch (const SampleTooLarge& e) {
+        const std::string message = e.what();
+        EXPECT_TRUE(
+            message.starts_with("a multilevel sample of 1099511627776 gene sets of 10 among 200 genes needs at least "))
+            << message;
+        EXPECT_NE(message.find("GiB of memory; use a smaller sample size"), std::string::npos) << message;
+    }
+    EXPECT_EQ(rows[0].pval, 0.5);  // nothing was estimated
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "algo.hpp"
+#include "enrichment_score.hpp"
 #include "pool.hpp"
 #include "rng_compat.hpp"
 

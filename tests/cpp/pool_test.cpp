@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <new>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -66,6 +67,28 @@ TEST(Pool, AWaitingCallerIsCalledBackUntilItsTasksFinish) {
         [&] { ++calls; });
     EXPECT_GE(calls.load(), 2);
     for (const auto& id : ids) EXPECT_NE(id, std::this_thread::get_id());  // the caller only waits
+}
+
+// A task that throws on a worker (a failed allocation) must not end the
+// process: the caller gets the exception after the join and the pool runs
+// the next loop as before. Also from a loop a task started. (How many later
+// tasks are skipped depends on timing, so it is not asserted.)
+TEST(Pool, AnExceptionOfATaskReachesTheCaller) {
+    pool::create(3);
+    for (const bool nested : {false, true}) {
+        const auto failing = [](std::size_t i, std::size_t) {
+            if (i == 3) throw std::bad_alloc();
+        };
+        const auto loop = [&] { pool::run(1000, failing); };
+        if (nested) {
+            EXPECT_THROW(pool::run(1, [&](std::size_t, std::size_t) { loop(); }), std::bad_alloc);
+        } else {
+            EXPECT_THROW(loop(), std::bad_alloc);
+        }
+        std::atomic<std::size_t> after{0};
+        pool::run(100, [&](std::size_t, std::size_t) { after.fetch_add(1); });
+        EXPECT_EQ(after.load(), 100u);
+    }
 }
 
 TEST(Pool, AForkedChildGetsAFreshPoolOfTheSameSize) {

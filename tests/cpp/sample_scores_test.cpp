@@ -9,8 +9,8 @@
 #include <random>
 #include <vector>
 
-#include "internal/sample_kernels.hpp"
 #include "pool.hpp"
+#include "sample_kernels.hpp"
 #include "test_support.hpp"
 
 namespace rsvelmo::scores {

@@ -126,6 +126,16 @@ BAD_CALLS = [
     ("run_gsea: R, G, 'simple'", TypeError, "run_gsea() takes at most 2 positional arguments (3 given)"),
     ("run_gsea: (['A', 'B'], [1.0]), G", ValueError, "ranks: 2 genes but 1 scores"),
     ("run_gsea: (['A'] * 2, [1, 2]), G", ValueError, "ranks: gene 'A' occurs more than once; give each gene one score"),
+    ("run_gsea: R, S, nperm_simple=0", ValueError, "nperm_simple must be at least 1"),
+    ("run_gsea: R, S, min_size=0", ValueError, "min_size must be at least 1"),
+    ("run_gsea: R, S, max_size=0", ValueError, "max_size must be at least 1 (or None)"),
+    ("run_gsea: R, S, sample_size=2**20 + 1", ValueError, "sample_size must be at most 1048576"),
+    ("run_gsea: R, S, sample_size=2**31", ValueError, "sample_size must be at most 1048576"),
+    ("run_gsea: R, S, gsea_param=math.inf", ValueError, "gsea_param must be a finite number >= 0, not inf"),
+    ("run_gsea: R, S, eps=-0.5", ValueError, "eps must lie in [0, 1], not -0.5"),
+    ("run_gsea: R, S, flip_risk_cut=1.5", ValueError, "flip_risk_cut must be a padj cut in (0, 1] or None, not 1.5"),
+    ("run_gsea: R, S, flip_risk_cut='1'", TypeError,
+     "run_gsea() argument 'flip_risk_cut' must be a real number, not str"),
 ]  # fmt: skip
 
 
@@ -214,3 +224,71 @@ def test_second_interpreter_is_refused():
         _interpreters.destroy(interp)
     """
     assert run_python(code).count("ImportError") == 2
+
+
+class TestParameterTable:
+    """rsvelmopy.PARAMETERS, the one declaration of every setting, against what the entries do."""
+
+    STUB = pathlib.Path(__file__).parents[2] / "pymodule" / "rsvelmopy.pyi"
+
+    def stub_parameters(self, function):
+        import ast
+
+        tree = ast.parse(self.STUB.read_text())
+        (node,) = [n for n in tree.body if isinstance(n, ast.FunctionDef) and n.name == function]
+        args = node.args.args[2:] + node.args.kwonlyargs  # after the two inputs
+        defaults = node.args.defaults[-len(node.args.args[2:]) :] if node.args.args[2:] else []
+        defaults += node.args.kw_defaults
+        return {a.arg: (ast.unparse(a.annotation), ast.literal_eval(d)) for a, d in zip(args, defaults, strict=True)}
+
+    def test_is_read_only(self):
+        with pytest.raises(TypeError):
+            rsvelmopy.PARAMETERS["seed"] = {}
+        with pytest.raises(TypeError):
+            rsvelmopy.PARAMETERS["seed"]["default"] = 7
+
+    @pytest.mark.parametrize("function", ["run_gsea", "run_gsea_py"])
+    def test_stub_and_signatures_follow_the_table(self, function):
+        table = rsvelmopy.PARAMETERS
+        key = "reference" if function == "run_gsea_py" else "name"
+        rows = {(name if key == "name" else row["reference"]): row for name, row in table.items()}
+        rows = {k: v for k, v in rows.items() if k and (key == "reference" or v["run_gsea"])}
+        stub = self.stub_parameters(function)
+        assert {k: (v["type"], v["default"]) for k, v in rows.items()} == stub
+        signature = inspect.signature(getattr(rsvelmopy, function))
+        assert list(signature.parameters)[2:] == list(stub)  # the stub keeps the entry's order
+        assert {n: p.default for n, p in list(signature.parameters.items())[2:]} == {k: v[1] for k, v in stub.items()}
+
+    def test_doc_string_holds_each_row(self):
+        for name, row in rsvelmopy.PARAMETERS.items():
+            assert (row["doc"] in rsvelmopy.run_gsea.__doc__) == row["run_gsea"], name
+        assert "within 2.576 standard errors" in rsvelmopy.PARAMETERS["stable_calls"]["doc"]
+
+    # Every bound of the table refused just outside and taken at the bound itself.
+    @pytest.mark.parametrize(
+        "name", [n for n, r in rsvelmopy.PARAMETERS.items() if r["run_gsea"] and r["type"] not in ("str", "bool")]
+    )
+    def test_each_bound_is_checked_where_the_table_says(self, name):
+        row = rsvelmopy.PARAMETERS[name]
+        integral = row["type"].startswith("int")
+        ranks, sets = {f"g{i}": float(i) for i in range(30)}, {"S": [f"g{i}" for i in range(10)]}
+        fast = {"nperm": 5} if name not in ("stable_calls", "sample_size") else {"nperm_simple": 5}
+        outside, inside = [], []
+        if row["lower"] is not None:
+            step = 1 if integral else 1e-9
+            inside.append(row["lower"] + (0 if row["lower_inclusive"] else step))
+            outside.append(row["lower"] - (step if row["lower_inclusive"] else 0))
+        if row["upper"] is not None:
+            inside.append(row["upper"])
+            outside.append(row["upper"] + (1 if integral else 1e-9))
+        for value in outside:
+            if integral and value < 0:
+                continue  # a negative count is refused by the conversion
+            with pytest.raises(ValueError, match=f"^{name} must "):
+                rsvelmopy.run_gsea(ranks, sets, **(fast | {name: value}))
+        for value in inside:
+            if name == "sample_size" and value > 1000:
+                continue  # taken, but the estimators would take long
+            if name == "max_size" or name == "nperm" and "nperm" not in fast:
+                continue
+            rsvelmopy.run_gsea(ranks, sets, **(fast | {name: value}), diagnostics=False)

@@ -1,5 +1,6 @@
 // Exact scores and the acceptance scan of the multilevel estimator, exposed
-// for its own tests. Callers use esruler_compat.hpp.
+// for its own tests: the private header of the esruler_compat unit. Callers
+// use esruler_compat.hpp.
 #pragma once
 
 #include <cstdint>
@@ -7,9 +8,22 @@
 #include <span>
 #include <vector>
 
-#include "rng_compat.hpp"
-
 namespace rsvelmo::esruler {
+
+// Where the probability of the levels passed, e^log_p, lies this far down,
+// every estimate the run could still give (e^(log_p + a sum <= 0)) rounds
+// to 0: e^-746 is below half of 2^-1074, the smallest positive double. The
+// level process stops there whatever eps asks (0: no bound, or NaN), so it
+// runs at most about 746 / ln 2 = 1076 halving levels, and no estimate
+// changes by a bit.
+inline constexpr double kUnderflow = -746.0;
+
+// Whether the level process stops once its levels' log probability is
+// log_p: below eps (log_eps = log(eps); eps 0 asks for no bound), or below
+// every estimate that is not 0.
+inline bool stops_at(double log_p, double eps, double log_eps) {
+    return (eps != 0.0 && log_p < log_eps) || log_p < kUnderflow;
+}
 
 // ES+ of one set as the exact rational peak_rank_sum/rank_sum -
 // peak_misses/miss_count, with the set's hash and the sign of its signed score.
@@ -99,6 +113,8 @@ public:
 
     std::uint64_t size() const { return size_; }
     std::size_t blocks() const { return block_weight_.size(); }
+    // Bytes the set holds on the heap once it has `members` members.
+    std::size_t heap_bytes(std::uint64_t members) const;
     // Members of block b.
     std::int64_t block_size(std::size_t b) const { return block_count_[b]; }
     std::int64_t block_weight(std::size_t b) const { return block_weight_[b]; }
