@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import math
 import pathlib
-import sys
 import warnings
 from fractions import Fraction
 
@@ -16,7 +15,6 @@ import pytest
 
 pytest.importorskip("scipy")
 
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "python"))
 from rsvelmo.analyses.ora import (  # noqa: E402
     COLUMNS,
     DefaultUniverseWarning,

@@ -31,10 +31,19 @@ from __future__ import annotations
 import logging
 import warnings
 from collections.abc import Iterable, Mapping, Sequence
+
 import numpy as np
 import pandas as pd
 
-__all__ = ["COLUMNS", "DefaultUniverseWarning", "ora", "lists_from_table", "bh_adjust", "conditional_mle_odds_ratio"]
+__all__ = [
+    "COLUMNS",
+    "DefaultUniverseWarning",
+    "ora",
+    "lists_from_table",
+    "bh_adjust",
+    "conditional_mle_odds_ratio",
+    "hypergeometric_upper_tail",
+]
 
 log = logging.getLogger(__name__)
 
@@ -74,16 +83,19 @@ def _scipy_stats():
 # ---------------------------------------------------------------- inputs
 
 
-def _gene_sets(gene_sets: GeneSetsInput) -> tuple[list[str], list[str | None], list[list[str]]]:
+def _gene_sets(gene_sets: GeneSetsInput) -> tuple[list[str], list[str | None], list[str], np.ndarray]:
+    """Names, descriptions, every set's genes one after the other, and how
+    many genes each set gave (repeats included)."""
     if isinstance(gene_sets, Mapping):
         items = [(name, *value) for name, value in gene_sets.items()]
     else:
         items = list(gene_sets)
     names: list[str] = []
     descriptions: list[str | None] = []
-    members: list[list[str]] = []
+    flat: list[str] = []
+    counts = np.empty(len(items), dtype=np.int64)
     seen: set[str] = set()
-    for item in items:
+    for i, item in enumerate(items):
         if len(item) != 3 or isinstance(item[2], str):
             raise TypeError(
                 "gene sets must map a name to (description, genes) or be (name, description, genes) "
@@ -95,8 +107,10 @@ def _gene_sets(gene_sets: GeneSetsInput) -> tuple[list[str], list[str | None], l
         seen.add(name)
         names.append(str(name))
         descriptions.append(None if description is None else str(description))
-        members.append(list(dict.fromkeys(str(g) for g in genes)))
-    return names, descriptions, members
+        before = len(flat)
+        flat.extend(map(str, genes))
+        counts[i] = len(flat) - before
+    return names, descriptions, flat, counts
 
 
 def _lists(lists) -> tuple[list[str | None], list[list[str]]]:
@@ -153,30 +167,39 @@ _MAX_ITERATIONS = 100
 # Newton's steps are clipped to this length in t (e^8 ~ 3000-fold in psi) so
 # that far from the root, where E[X | t] is flat, it cannot jump past the support.
 _MAX_STEP = 8.0
+# The weights are summed over a window of the support around k. At the root
+# every weight left out must be below e^-45 (3e-20) of the largest: the
+# distribution is log-concave, so what lies beyond an edge that low is a
+# geometric tail far under the double's precision.
+_EDGE_LOG_WEIGHT = -45.0
+# The first window spans this many standard deviations (asymptotic variance
+# of the table's cell) each side of k, plus a margin; it doubles when too narrow.
+_WINDOW_SDS = 10.0
+_WINDOW_MARGIN = 16
+# Problems are solved in blocks of about this many weights (rows x window).
+_BLOCK = 1_000_000
 
 
-def _solve_log_psi(N: int, K: np.ndarray, n: np.ndarray, k: np.ndarray) -> np.ndarray:
-    """log(psi) with E[X | psi] = k for problems lo < k < hi of equal support
-    length (padded): vectorised safeguarded Newton on the log weights."""
-    lo = np.maximum(0, n + K - N)
-    hi = np.minimum(K, n)
+def _solve_log_psi(N: int, K, n, k, lo, hi) -> tuple[np.ndarray, np.ndarray]:
+    """log(psi) with E[X | psi] = k, the weights summed over lo..hi only (a
+    window of the support, padded to one width): vectorised Newton's method
+    with a bisection bracket. Also says, per problem, whether the window's
+    inner edges hold negligible weight at the root."""
     width = int((hi - lo).max()) + 1
-    j = np.arange(width)
-    x = lo[:, None] + j[None, :]
+    x = lo[:, None] + np.arange(width)[None, :]
     valid = x <= hi[:, None]
-    # the ratio from x to x + 1 exists for x < hi; clamped beyond, so the logs stay finite
-    xs = np.minimum(x, hi[:, None] - 1).astype(float)
+    support_hi = np.minimum(K, n)[:, None]
+    # the ratio from x to x + 1 exists below the support's end; clamped beyond
+    xs = np.minimum(x, support_hi - 1).astype(float)
     Kf, nf = K[:, None].astype(float), n[:, None].astype(float)
     # log of C(K, x+1) C(N-K, n-x-1) / (C(K, x) C(N-K, n-x)), the central weights' ratios
     ratio = np.log((Kf - xs) / (xs + 1.0)) + np.log((nf - xs) / (N - Kf - nf + xs + 1.0))
     logc = np.concatenate([np.zeros((len(K), 1)), np.cumsum(ratio[:, :-1], axis=1)], axis=1)
-    d = (x - k[:, None]).astype(float)  # x - k: the mean's offset is computed directly
     logc -= np.take_along_axis(logc, (k - lo)[:, None], axis=1)
     logc[~valid] = -np.inf
+    d = (x - k[:, None]).astype(float)  # x - k: the mean's offset is computed directly
     # Start from the sample odds ratio with a half added to each cell.
-    t = np.log(
-        (k + 0.5) * (N - K - n + k + 0.5) / ((K - k + 0.5) * (n - k + 0.5)),
-    )
+    t = np.log((k + 0.5) * (N - K - n + k + 0.5) / ((K - k + 0.5) * (n - k + 0.5)))
     below = np.full(len(K), -np.inf)  # bracket: f(below) < 0 < f(above)
     above = np.full(len(K), np.inf)
     active = np.arange(len(K))
@@ -184,24 +207,58 @@ def _solve_log_psi(N: int, K: np.ndarray, n: np.ndarray, k: np.ndarray) -> np.nd
         if active.size == 0:
             break
         ta = t[active]
-        lw = logc[active] + d[active] * ta[:, None]
+        da = d[active]
+        lw = logc[active] + da * ta[:, None]
         lw -= lw.max(axis=1, keepdims=True)
         w = np.exp(lw)
         total = w.sum(axis=1)
-        f = (d[active] * w).sum(axis=1) / total
-        var = ((d[active] - f[:, None]) ** 2 * w).sum(axis=1) / total
+        dw = da * w
+        f = dw.sum(axis=1) / total
+        var = (dw * da).sum(axis=1) / total - f * f  # f is 0 at the root: no cancellation there
         below[active] = np.where(f < 0, np.maximum(below[active], ta), below[active])
         above[active] = np.where(f > 0, np.minimum(above[active], ta), above[active])
         step = np.clip(f / var, -_MAX_STEP, _MAX_STEP)
         new = ta - step
         lo_b, hi_b = below[active], above[active]
-        outside = ~((new > lo_b) & (new < hi_b))
-        bisect = outside & np.isfinite(lo_b) & np.isfinite(hi_b)
+        # a step that lands on the bracket's end is a step below the root's last ulps, not a miss
+        bisect = ((new < lo_b) | (new > hi_b)) & np.isfinite(lo_b) & np.isfinite(hi_b)
         new = np.where(bisect, 0.5 * (np.where(bisect, lo_b, 0.0) + np.where(bisect, hi_b, 0.0)), new)
-        moved = np.abs(new - ta)
         t[active] = new
-        done = (f == 0) | (moved <= _STEP_TOLERANCE * (1.0 + np.abs(ta)))
+        done = (f == 0) | (np.abs(new - ta) <= _STEP_TOLERANCE * (1.0 + np.abs(ta)))
         active = active[~done]
+    lw = logc + d * t[:, None]
+    lw -= lw.max(axis=1, keepdims=True)
+    rows = np.arange(len(K))
+    low_ok = (lo == np.maximum(0, n + K - N)) | (lw[:, 0] < _EDGE_LOG_WEIGHT)
+    high_ok = (hi == support_hi[:, 0]) | (lw[rows, hi - lo] < _EDGE_LOG_WEIGHT)
+    return t, low_ok & high_ok
+
+
+def _solve_all(N: int, K, n, k) -> np.ndarray:
+    """log(psi) for distinct problems lo < k < hi, in blocks of similar window."""
+    support_lo = np.maximum(0, n + K - N)
+    support_hi = np.minimum(K, n)
+    kf = k.astype(float)
+    var = 1.0 / (1.0 / kf + 1.0 / (K - kf) + 1.0 / (n - kf) + 1.0 / (N - K - n + kf))
+    half = np.ceil(_WINDOW_SDS * np.sqrt(var)).astype(np.int64) + _WINDOW_MARGIN
+    t = np.empty(len(k))
+    todo = np.arange(len(k))
+    while todo.size:
+        lo = np.maximum(support_lo[todo], k[todo] - half[todo])
+        hi = np.minimum(support_hi[todo], k[todo] + half[todo])
+        # Blocks of windows of similar length (powers of two): the padding costs at most double.
+        bucket = np.ceil(np.log2(hi - lo + 1)).astype(int)
+        retry = []
+        for b in np.unique(bucket):
+            members = np.flatnonzero(bucket == b)
+            per = max(1, _BLOCK >> int(b))
+            for start in range(0, members.size, per):
+                part = members[start : start + per]
+                idx = todo[part]
+                t[idx], ok = _solve_log_psi(N, K[idx], n[idx], k[idx], lo[part], hi[part])
+                retry.append(idx[~ok])
+        todo = np.concatenate(retry)
+        half[todo] *= 2
     return t
 
 
@@ -227,8 +284,9 @@ def conditional_mle_odds_ratio(k, N: int, K, n) -> np.ndarray:
         C(K, x) C(N - K, n - x) psi^x on max(0, n + K - N) <= x <= min(K, n):
         the estimate R's ``fisher.test`` reports, solved here to double
         precision (Newton's method on log(psi) with the weights in log
-        space, a bisection bracket as safeguard). 0 at the support's minimum,
-        infinity at its maximum (0 when the support is one point, as R).
+        space, a bisection bracket as safeguard, each distinct (K, n, k)
+        once). 0 at the support's minimum, infinity at its maximum (0 when
+        the support is one point, as R).
     """
     k, K, n = np.broadcast_arrays(*(np.asarray(a, dtype=np.int64) for a in (k, K, n)))
     k, K, n = k.ravel(), K.ravel(), n.ravel()
@@ -241,15 +299,7 @@ def conditional_mle_odds_ratio(k, N: int, K, n) -> np.ndarray:
     if inner.size:
         keys = np.stack([K[inner], n[inner], k[inner]], axis=1)
         unique, back = np.unique(keys, axis=0, return_inverse=True)
-        width = np.minimum(unique[:, 0], unique[:, 1]) - np.maximum(0, unique[:, 0] + unique[:, 1] - N) + 1
-        # Bucket by support length (powers of two) so the padding costs at most double.
-        bucket = np.ceil(np.log2(width)).astype(int)
-        t = np.empty(len(unique))
-        for b in np.unique(bucket):
-            rows = np.flatnonzero(bucket == b)
-            for start in range(0, rows.size, max(1, 2_000_000 // (1 << int(b)))):
-                part = rows[start : start + max(1, 2_000_000 // (1 << int(b)))]
-                t[part] = _solve_log_psi(N, unique[part, 0], unique[part, 1], unique[part, 2])
+        t = _solve_all(N, unique[:, 0], unique[:, 1], unique[:, 2])
         out[inner] = np.exp(t[back.ravel()])
     return out
 
@@ -330,9 +380,9 @@ def ora(
     if min_size < 1 or max_size < min_size:
         raise ValueError(f"need 1 <= min_size <= max_size, got min_size={min_size}, max_size={max_size}")
     list_names, list_genes = _lists(lists)
-    set_names, descriptions, members = _gene_sets(gene_sets)
+    set_names, descriptions, flat, counts = _gene_sets(gene_sets)
     if universe is None:
-        genes = list(dict.fromkeys(g for m in members for g in m))
+        genes = list(dict.fromkeys(flat))
         warnings.warn(
             f"no universe given: using the {len(genes)} genes of the gene sets; genes of the lists "
             "outside every set are dropped, and the p-values assume any of these genes could have "
@@ -343,28 +393,34 @@ def ora(
     else:
         if isinstance(universe, str):
             raise TypeError("universe must be a collection of gene names, not one string")
-        genes = list(dict.fromkeys(str(g) for g in universe))
+        genes = list(dict.fromkeys(map(str, universe)))
     N = len(genes)
     if N == 0:
         raise ValueError("the universe is empty")
     index = {g: i for i, g in enumerate(genes)}
 
-    set_idx = [np.fromiter((index[g] for g in m if g in index), dtype=np.int64) for m in members]
-    sizes = np.array([a.size for a in set_idx], dtype=np.int64)
+    # Every (set, gene in the universe) pair once, grouped by set.
+    members = pd.Index(genes).get_indexer(flat) if flat else np.empty(0, dtype=np.int64)
+    owner = np.repeat(np.arange(len(set_names), dtype=np.int64), counts)
+    keep = members >= 0
+    pairs = np.sort(owner[keep] * N + members[keep])
+    pairs = pairs[np.concatenate([[True], pairs[1:] != pairs[:-1]])] if pairs.size else pairs
+    owner, members = pairs // N, pairs % N
+    sizes = np.bincount(owner, minlength=len(set_names))
     tested = np.flatnonzero((sizes >= min_size) & (sizes <= max_size))
-    if tested.size:
-        concat = np.concatenate([set_idx[i] for i in tested])
-    else:
-        concat = np.empty(0, dtype=np.int64)
-    row_of = np.repeat(np.arange(tested.size), sizes[tested])
+    row = np.full(len(set_names), -1, dtype=np.int64)
+    row[tested] = np.arange(tested.size)
+    in_range = row[owner] >= 0
+    # By gene: the tested sets holding gene g are set_rows[gene_start[g]:gene_start[g + 1]].
+    by_gene = np.argsort(members[in_range], kind="stable")
+    set_rows = row[owner[in_range]][by_gene]
+    gene_start = np.concatenate([[0], np.cumsum(np.bincount(members[in_range], minlength=N))])
     names_arr = np.array(genes, dtype=object)
 
     summary: dict[str, dict[str, int]] = {}
     parts = []
     for li, (lname, lgenes) in enumerate(zip(list_names, list_genes)):
-        rank = np.full(N, -1, dtype=np.int64)
         inside = [index[g] for g in lgenes if g in index]
-        rank[inside] = np.arange(len(inside))
         key = "genes" if lname is None else lname
         summary[key] = {
             "given": len(lgenes),
@@ -381,59 +437,55 @@ def ora(
         if not inside:
             warnings.warn(f"list {key!r} has no gene in the universe: no rows for it", UserWarning, stacklevel=2)
             continue
-        hit = rank[concat] >= 0
-        k = np.bincount(row_of[hit], minlength=tested.size)
-        # the overlap's genes in the list's order: sort the hits by (set, rank in the list)
-        hit_pos = np.flatnonzero(hit)
-        order = np.lexsort((rank[concat[hit_pos]], row_of[hit_pos]))
-        hit_genes = names_arr[concat[hit_pos[order]]]
-        starts = np.concatenate([[0], np.cumsum(k)])
-        overlap_genes = [hit_genes[starts[i] : starts[i + 1]].tolist() for i in range(tested.size)]
+        listed = np.array(inside, dtype=np.int64)
+        first, count = gene_start[listed], gene_start[listed + 1] - gene_start[listed]
+        rank = np.repeat(np.arange(listed.size), count)  # each hit's gene, as its rank in the list
+        pos = np.arange(rank.size) - np.repeat(np.cumsum(count) - count, count) + np.repeat(first, count)
+        hit_rows = set_rows[pos]
+        k = np.bincount(hit_rows, minlength=tested.size)
+        # the overlap's genes in the list's order: the hits sorted by (set, rank in the list)
+        order = np.lexsort((rank, hit_rows))
+        hit_genes = names_arr[listed[rank[order]]].tolist()
+        ends = np.cumsum(k).tolist()
+        overlap_genes = [hit_genes[a:b] for a, b in zip([0] + ends[:-1], ends)]
         parts.append((li, lname, len(inside), k, overlap_genes))
 
-    frames = []
-    if parts:
-        K_all = np.concatenate([sizes[tested] for _ in parts])
-        n_all = np.concatenate([np.full(tested.size, p[2], dtype=np.int64) for p in parts])
-        k_all = np.concatenate([p[3] for p in parts])
-        pval_all = hypergeometric_upper_tail(k_all, N, K_all, n_all)
-        or_all = conditional_mle_odds_ratio(k_all, N, K_all, n_all)
-    offset = 0
-    for li, lname, n, k, overlap_genes in parts:
-        sl = slice(offset, offset + tested.size)
-        offset += tested.size
-        K = sizes[tested]
-        pval = pval_all[sl]
+    columns = (["list"] if list_names != [None] else []) + COLUMNS
+    if not parts:
+        result = pd.DataFrame({c: [] for c in columns})
+    else:
+        T = tested.size
+        K = np.tile(sizes[tested], len(parts))
+        n = np.repeat([p[2] for p in parts], T)
+        k = np.concatenate([p[3] for p in parts])
+        pval = hypergeometric_upper_tail(k, N, K, n)
+        padj = np.concatenate([bh_adjust(pval[i * T : (i + 1) * T]) for i in range(len(parts))])
         expected = n * K / N
-        a, b, c, d = k, K - k, n - k, N - K - n + k
         with np.errstate(divide="ignore", invalid="ignore"):
             fold = k / expected
-            sample_or = (a * d).astype(float) / (b * c).astype(float)
-        frame = pd.DataFrame(
+            sample_or = (k * (N - K - n + k)).astype(float) / ((K - k) * (n - k)).astype(float)
+        # each list in its order, sorted by p-value, ties in the sets' order
+        order = np.lexsort((np.tile(np.arange(T), len(parts)), pval, np.repeat(np.arange(len(parts)), T)))
+        genes_all = [g for p in parts for g in p[4]]
+        result = pd.DataFrame(
             {
-                "pathway": [set_names[i] for i in tested],
-                "description": [descriptions[i] for i in tested],
-                "size": K,
-                "overlap": k,
-                "expected": expected,
-                "fold_enrichment": fold,
-                "odds_ratio": or_all[sl],
-                "sample_odds_ratio": sample_or,
-                "pval": pval,
-                "padj": bh_adjust(pval),
-                "list_size": np.full(tested.size, n, dtype=np.int64),
-                "universe_size": np.full(tested.size, N, dtype=np.int64),
-                "genes": overlap_genes,
-            }
+                "list": np.repeat(np.array([p[1] for p in parts], dtype=object), T)[order],
+                "pathway": np.tile(np.array([set_names[i] for i in tested], dtype=object), len(parts))[order],
+                "description": np.tile(np.array([descriptions[i] for i in tested], dtype=object), len(parts))[order],
+                "size": K[order],
+                "overlap": k[order],
+                "expected": expected[order],
+                "fold_enrichment": fold[order],
+                "odds_ratio": conditional_mle_odds_ratio(k, N, K, n)[order],
+                "sample_odds_ratio": sample_or[order],
+                "pval": pval[order],
+                "padj": padj[order],
+                "list_size": n[order],
+                "universe_size": np.full(k.size, N, dtype=np.int64),
+                "genes": [genes_all[i] for i in order.tolist()],
+            },
+            columns=columns,
         )
-        frame = frame.iloc[np.lexsort((np.arange(tested.size), pval))].reset_index(drop=True)
-        if lname is not None:
-            frame.insert(0, "list", lname)
-        frames.append(frame)
-    if frames:
-        result = pd.concat(frames, ignore_index=True)
-    else:
-        result = pd.DataFrame({c: [] for c in (["list"] if list_names != [None] else []) + COLUMNS})
     result.attrs["universe_size"] = N
     result.attrs["lists"] = summary
     return result
