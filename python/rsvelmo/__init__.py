@@ -5,12 +5,14 @@
 
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
 a mapping, a genes x contrasts table, a long table of groups or a scanpy
-AnnData), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
-the usual files, ``gene_sets`` the shipped collections (``collections``
-lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
-groups redundant gene sets, ``report`` writes a self-contained HTML
-report and ``validate`` reruns the evidence that the p-values are right.
-The command line is ``rsvelmo run`` (and ``rsvelmo validate``).
+AnnData), ``ora`` the over-representation of gene lists (or of a results
+table's up and down genes) in an explicit universe,
+``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read the usual
+files, ``gene_sets`` the shipped collections (``collections`` lists them),
+``rsvelmo.plot`` draws the figures, ``cluster_gene_sets`` groups redundant
+gene sets, ``report`` writes a self-contained HTML report and ``validate``
+reruns the evidence that the p-values are right.
+The command line is ``rsvelmo run`` (and ``rsvelmo ora``, ``rsvelmo validate``).
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -21,6 +23,7 @@ from ._engine import run_gsea, run_gsea_py
 from ._errors import RankingError, RankingWarning
 from ._results import read_results
 from ._version import __version__
+from .analyses.ora import ora
 from .analyses.preranked import collections, gene_sets, gsea, gsea_many
 from .analyses.validation import validate
 from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
@@ -29,6 +32,7 @@ from .reporting.report import report
 __all__ = [
     "gsea",
     "gsea_many",
+    "ora",
     "gene_sets",
     "collections",
     "read_ranks",

@@ -15,14 +15,9 @@ import pytest
 
 pytest.importorskip("scipy")
 
-from rsvelmo.analyses.ora import (  # noqa: E402
-    COLUMNS,
-    DefaultUniverseWarning,
-    bh_adjust,
-    conditional_mle_odds_ratio,
-    lists_from_table,
-    ora,
-)
+from rsvelmo import RankingError, RankingWarning, ora  # noqa: E402
+from rsvelmo.analyses.ora import COLUMNS, lists_from_table, universe_sha256  # noqa: E402
+from rsvelmo.analyses.ora_stats import bh_adjust, conditional_mle_odds_ratio  # noqa: E402
 
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data"
 ORA = DATA / "ora"
@@ -35,11 +30,6 @@ CASES = {
     "go": ("go_sets.gmt", 15, 500, "default"),
     "tail": ("tail_sets.gmt", 1, 1000, [f"TG{i:05d}" for i in range(1, 20001)]),
 }
-
-
-def read_gmt(path: pathlib.Path) -> list[tuple[str, str, list[str]]]:
-    rows = [line.split("\t") for line in path.read_text().splitlines()]
-    return [(r[0], r[1], r[2:]) for r in rows]
 
 
 def r_lists(case: str) -> dict[str, list[str]]:
@@ -63,7 +53,7 @@ _RESULTS: dict[str, pd.DataFrame] = {}
 def run_case(case: str) -> pd.DataFrame:
     if case not in _RESULTS:
         sets_file, lo, hi, source = CASES[case]
-        sets = read_gmt(ORA / sets_file)
+        sets = ORA / sets_file
         if isinstance(source, tuple):
             file, score, p = source
             table = pd.read_csv(DATA / "tables" / file, index_col=0)
@@ -78,7 +68,7 @@ def run_case(case: str) -> pd.DataFrame:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             _RESULTS[case] = ora(lists, sets, universe=universe, min_size=lo, max_size=hi)
-        assert [w.category for w in caught] == ([DefaultUniverseWarning] if universe is None else [])
+        assert [w.category for w in caught] == ([RankingWarning] if universe is None else [])
     return _RESULTS[case]
 
 
@@ -162,11 +152,7 @@ def test_sample_odds_ratio_and_expected_follow_the_definitions():
 # ---------------------------------------------------------------- the universe and the lists
 
 
-SETS = [
-    ("A", "set a", ["g1", "g2", "g3", "x9"]),
-    ("B", "set b", ["g4", "g5", "g6"]),
-    ("C", None, ["g1", "g6", "g7", "g8", "g9"]),
-]
+SETS = {"A": ["g1", "g2", "g3", "x9"], "B": ["g4", "g5", "g6"], "C": ["g1", "g6", "g7", "g8", "g9"]}
 UNIVERSE = [f"g{i}" for i in range(1, 21)]
 
 
@@ -180,11 +166,23 @@ def test_genes_outside_the_universe_are_dropped_and_counted():
     assert "list" not in got.columns
 
 
-def test_default_universe_is_the_sets_genes_and_warns():
-    with pytest.warns(DefaultUniverseWarning, match="using the 10 genes of the gene sets"):
+def test_default_universe_is_the_sets_genes_and_warns_in_each_spelling():
+    with pytest.warns(RankingWarning, match="the universe is the 10 genes of the gene sets") as caught:
         got = ora(["g1", "g2", "g20"], SETS, min_size=1)
     assert got.attrs["universe_size"] == 10
+    assert got.attrs["universe_source"] == "the gene sets' genes"
     assert got.attrs["lists"]["genes"]["outside_universe"] == 1
+    from rsvelmo._errors import render
+
+    message = caught[0].message
+    assert str(message).endswith("with universe=") and render(message, "cli").endswith("with --universe")
+
+
+def test_the_universe_hash_is_of_the_sorted_distinct_genes():
+    got = ora(["g1"], SETS, universe=list(reversed(UNIVERSE)) + ["g1"], min_size=1)
+    text = "".join(f"{g}\n" for g in sorted(UNIVERSE))
+    assert got.attrs["universe_sha256"] == universe_sha256(UNIVERSE)
+    assert got.attrs["universe_sha256"] == __import__("hashlib").sha256(text.encode()).hexdigest()
 
 
 @pytest.mark.parametrize(
@@ -197,7 +195,7 @@ def test_size_range_counts_genes_in_the_universe(min_size, max_size, tested):
 
 
 def test_a_list_without_genes_in_the_universe_warns_and_has_no_rows():
-    with pytest.warns(UserWarning, match="'down' has no gene in the universe"):
+    with pytest.warns(RankingWarning, match="'down' has no gene in the universe"):
         got = ora({"up": ["g1", "g6"], "down": ["q"]}, SETS, universe=UNIVERSE, min_size=1)
     assert set(got["list"]) == {"up"}
 
@@ -218,7 +216,8 @@ def test_odds_ratio_at_the_support_ends(k, K, n, want):
 TABLE = pd.DataFrame(
     {
         "log2FoldChange": [2.0, 1.0, -1.0, -0.99, 3.0, np.nan, -4.0, 0.5],
-        "padj": [0.01, 0.049, 0.001, 0.001, 0.05, 0.01, np.nan, 0.2],
+        "pvalue": [0.001, 0.01, 0.0001, 0.0001, 0.01, 0.001, np.nan, 0.1],
+        "padj": [0.01, 0.049, 0.001, 0.001, 0.05, 0.01, np.nan, np.nan],
     },
     index=["a", "b", "c", "d", "e", "f", "g", "h"],
 )
@@ -226,46 +225,87 @@ TABLE = pd.DataFrame(
 
 def test_lists_from_a_table():
     lists, universe = lists_from_table(TABLE, padj_cut=0.05, min_abs_score=1.0, both=True)
-    # a, b up (1.0 counts); c down, d too small; e at the cut is out; f has no score; g was not tested
+    # a, b up (1.0 counts); c down, d too small; e at the cut is out; f has no score; g was not tested;
+    # h has a p-value but no padj (DESeq2's independent filtering): tested
     assert lists == {"up": ["a", "b"], "down": ["c"], "both": ["a", "b", "c"]}
     assert universe == ["a", "b", "c", "d", "e", "f", "h"]
 
 
-def test_lists_from_a_table_by_gene_column():
-    table = TABLE.reset_index(names="symbol")
+def test_lists_from_a_table_by_gene_column_and_without_raw_p_values():
+    table = TABLE.drop(columns="pvalue").reset_index(names="symbol")
     lists, universe = lists_from_table(table, gene_col="symbol", min_abs_score=0.0)
     assert lists == {"up": ["a", "b"], "down": ["c", "d"]}
-    assert len(universe) == 7
+    assert universe == ["a", "b", "c", "d", "e", "f"]  # the padj column says what was tested
+
+
+def test_a_table_file_and_its_dataframe_give_one_result():
+    path = DATA / "tables" / "deseq2_write_csv.csv"
+    options = dict(padj_col="pvalue", padj_cut=0.2, min_abs_score=0.5, both=True, min_size=5, max_size=60)
+    from_file = ora(path, ORA / "table_sets.gmt", **options)
+    from_frame = ora(pd.read_csv(path, index_col=0), ORA / "table_sets.gmt", **options)
+    pd.testing.assert_frame_equal(from_file, from_frame)
+    assert from_file.equals(run_case("deseq2"))
+    assert from_file.attrs["universe_source"] == "the genes the table tested"
+    assert from_file.attrs["reading"].startswith(f"{path}: 300 genes, 299 tested (with pvalue); up and down")
+
+
+def test_a_gene_file_and_a_universe_file(tmp_path):
+    (tmp_path / "genes.txt").write_text("gene\ng3\ng1\n\n# a comment\ng6\n")
+    (tmp_path / "universe.csv").write_text("symbol,mean\n" + "".join(f"{g},1.5\n" for g in UNIVERSE))
+    got = ora(tmp_path / "genes.txt", SETS, universe=tmp_path / "universe.csv", min_size=1)
+    assert got.equals(ora(["g3", "g1", "g6"], SETS, universe=UNIVERSE, min_size=1))
+    assert got.attrs["reading"] == f"{tmp_path / 'genes.txt'}: 3 genes, one a line"
+    assert got.attrs["universe_source"] == f"from {tmp_path / 'universe.csv'}"
+
+
+def test_ids_are_mapped_in_the_list_and_the_universe_alike():
+    sets = {"S": ["TP53", "EGFR", "MYC"], "T": ["GAPDH", "ACTB"]}
+    ids = {"TP53": "ENSG00000141510", "EGFR": "ENSG00000146648", "MYC": "ENSG00000136997",
+           "GAPDH": "ENSG00000111640", "ACTB": "ENSG00000075624"}  # fmt: skip
+    universe = [ids[g] + ".7" for g in ids] + ["ENSG00000000001"]
+    with pytest.warns(RankingWarning, match="1 of 6 gene IDs are not in the table"):
+        got = ora([ids["TP53"], ids["MYC"]], sets, universe=universe, map_ids="ensembl", min_size=1)
+    assert got.attrs["universe_size"] == 5
+    assert got.set_index("pathway").loc["S", "genes"] == ["TP53", "MYC"]
 
 
 class TestBadInput:
     @pytest.mark.parametrize(
-        ("kwargs", "error", "message"),
+        ("kwargs", "message"),
         [
-            ({"score_col": "logFC"}, ValueError, "the table has no column 'logFC'; its columns: log2FoldChange, padj"),
-            ({"padj_col": "FDR"}, ValueError, "the table has no column 'FDR'"),
+            ({"score_col": "logFC"}, "the table: no column named 'logFC' for effects (fold changes) (columns: "
+                                     "log2FoldChange, pvalue, padj)"),
+            ({"padj_col": 7}, "the table: no column 7 for adjusted p-values; the table has 3"),
         ],
-    )
-    def test_table_columns(self, kwargs, error, message):
-        with pytest.raises(error, match=message):
+    )  # fmt: skip
+    def test_table_columns(self, kwargs, message):
+        with pytest.raises(RankingError) as e:
             lists_from_table(TABLE, **kwargs)
+        assert str(e.value) == message
+
+    def test_a_table_without_known_columns_names_the_option_in_each_spelling(self):
+        with pytest.raises(RankingError) as e:
+            ora(TABLE.rename(columns={"padj": "q"}), SETS)
+        assert str(e.value).endswith("name it with padj_col=")
+        assert e.value.render("cli").endswith("name it with --padj-col")
 
     def test_repeated_genes_in_a_table(self):
         table = TABLE.rename(index={"b": "a"})
-        with pytest.raises(ValueError, match=r"gene names repeat in the table \(2 rows, e.g. a\)"):
+        with pytest.raises(RankingError, match=r"gene names repeat \(2 rows, e.g. a\)"):
             lists_from_table(table)
 
     @pytest.mark.parametrize(
-        ("lists", "sets", "kwargs", "error", "message"),
+        ("genes", "sets", "kwargs", "error", "message"),
         [
-            ("g1", SETS, {}, TypeError, "not one string"),
-            (["g1"], [("A", ["g1"])], {}, TypeError, "gene sets must map a name"),
-            (["g1"], SETS + [("A", "", ["g2"])], {}, ValueError, "gene set 'A' appears twice"),
-            (["g1"], SETS, {"min_size": 10, "max_size": 5}, ValueError, "need 1 <= min_size <= max_size"),
+            (7, SETS, {}, TypeError, "genes must be a list of genes, a mapping of named lists, a file or"),
+            ({"up": "g1"}, SETS, {}, TypeError, "list 'up' must be a sequence of gene names, not str"),
+            (["g1"], {"A": "g1"}, {}, ValueError, "gene set 'A' is a single string"),
+            (["g1"], SETS, {"min_size": 10, "max_size": 5}, ValueError, r"min_size \(10\) must not exceed max_size"),
             (["g1"], SETS, {"universe": []}, ValueError, "the universe is empty"),
+            (["g1"], SETS, {"universe": 5}, TypeError, "universe must be a file of genes or a collection"),
         ],
     )
-    def test_ora_arguments(self, lists, sets, kwargs, error, message):
+    def test_ora_arguments(self, genes, sets, kwargs, error, message):
         kwargs.setdefault("universe", UNIVERSE)
         with pytest.raises(error, match=message):
-            ora(lists, sets, **kwargs)
+            ora(genes, sets, **kwargs)

@@ -1,8 +1,4 @@
-"""Over-representation analysis of gene lists against gene sets.
-
-Pure computation on plain Python and pandas objects: the gene sets, the
-lists and the universe come in as names, the table of results goes out.
-Reading files, mapping identifiers and writing outputs belong to the callers.
+"""Over-representation analysis: gene lists against gene sets in an explicit universe.
 
 Definitions, for one list and one gene set, all counts taken inside the
 universe U (the genes that could have been in the list):
@@ -24,28 +20,33 @@ universe U (the genes that could have been in the list):
   denominator is 0, NaN when both are);
 - ``padj``: Benjamini-Hochberg over every tested set of the list (the sets
   with ``min_size`` <= K <= ``max_size``, those without overlap included).
+
+The statistics are in :mod:`.ora_stats`; this module turns what users have
+(a list, named lists, a file of genes, a results table) into lists and a
+universe, and counts.
 """
 
 from __future__ import annotations
 
-import logging
-import warnings
-from collections.abc import Iterable, Mapping, Sequence
+import hashlib
+import os
+from collections.abc import Iterable, Mapping
+from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
 
-__all__ = [
-    "COLUMNS",
-    "DefaultUniverseWarning",
-    "ora",
-    "lists_from_table",
-    "bh_adjust",
-    "conditional_mle_odds_ratio",
-    "hypergeometric_upper_tail",
-]
+from .._errors import Advice, RankingError, warn
+from .._options import validate
+from .._results import is_pandas
+from ..readers.gene_sets import GeneSets
+from ..readers.identifiers import detect_style, map_pairs
+from ..readers.rankings import GENE_COLUMNS, _gene_column
+from ..readers.tables import Table, is_missing, is_missing_name, parse_table, read_source
+from .ora_stats import bh_adjust, conditional_mle_odds_ratio, hypergeometric_upper_tail
 
-log = logging.getLogger(__name__)
+__all__ = ["COLUMNS", "ora", "lists_from_table", "universe_sha256", "OPTION_NAMES"]
 
 COLUMNS = [
     "pathway",
@@ -62,341 +63,336 @@ COLUMNS = [
     "universe_size",
     "genes",
 ]
+# The options ora() takes, as declared in _options.py.
+OPTION_NAMES = ("universe", "min_size", "max_size", "score_col", "padj_col", "padj_cut", "min_abs_score", "both",
+                "map_ids", "gene_col")  # fmt: skip
 
-GeneSetsInput = Mapping[str, tuple[str | None, Iterable[str]]] | Sequence[tuple[str, str | None, Iterable[str]]]
+# The columns of the results tables users bring (DESeq2, limma, edgeR, Seurat, scanpy), in that order.
+SCORE_COLUMNS = ("log2FoldChange", "logFC", "avg_log2FC", "logfoldchanges")
+PADJ_COLUMNS = ("padj", "adj.P.Val", "FDR", "p_val_adj", "pvals_adj")
+PVALUE_COLUMNS = ("pvalue", "P.Value", "PValue", "p_val", "pvals")
 
 
-class DefaultUniverseWarning(UserWarning):
-    """The universe was not given and defaults to the gene sets' genes."""
+def universe_sha256(genes: Iterable[str]) -> str:
+    """SHA-256 of the distinct genes sorted, one a line (UTF-8, each line ending
+    in a newline): two runs had the same universe exactly when these agree."""
+    text = "".join(f"{g}\n" for g in sorted(set(genes)))
+    return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def _scipy_stats():
+@dataclass
+class Lists:
+    """What a gene input gave: named lists (one unnamed list: name None), the
+    genes a results table tested (None: not a table) and a line saying what was read."""
+
+    lists: dict[str | None, list[str]]
+    tested: list[str] | None
+    described: str
+
+
+# ---------------------------------------------------------------- reading the lists
+
+
+def _column_of(columns: list, given, known: tuple[str, ...], what: str, option: str, source: str):
+    """The position of the column named `given` (a name or a 0-based position), else of the first known name."""
+    names = [str(c) for c in columns]
+    if given is not None:
+        if isinstance(given, int):
+            if given >= len(names):
+                raise RankingError(f"{source}: no column {given} for {what}; the table has {len(names)}")
+            return given
+        if given in names:
+            return names.index(given)
+        raise RankingError(f"{source}: no column named {given!r} for {what} (columns: {', '.join(names)})")
+    for name in known:
+        if name in names:
+            return names.index(name)
+    if option is None:
+        return None
+    raise RankingError(f"{source}: no column of {what} among {', '.join(names)}; name it with ", Advice(option))
+
+
+def _cut(names, score, padj, pval, labels, options, source: str) -> Lists:
+    """The up, down (and both) lists of a results table, and the genes it tested."""
+    names = np.asarray(names, dtype=object)
+    dup = pd.Series(names).duplicated(keep=False).to_numpy()
+    if dup.any():
+        shown = ", ".join(list(dict.fromkeys(names[dup]))[:3])
+        raise RankingError(f"{source}: gene names repeat ({int(dup.sum())} rows, e.g. {shown}); a results table has "
+                           "one row per gene: for a table of several groups, give one group's rows")  # fmt: skip
+    tested = ~np.isnan(pval)
+    cut, least = options["padj_cut"], options["min_abs_score"]
+    with np.errstate(invalid="ignore"):
+        significant = tested & (padj < cut)
+        up = significant & (score >= least)
+        down = significant & (score <= -least)
+    lists: dict[str | None, list[str]] = {"up": names[up].tolist(), "down": names[down].tolist()}
+    if options["both"]:
+        lists["both"] = names[up | down].tolist()
+    score_label, padj_label, pval_label = labels
+    described = (
+        f"{source}: {len(names):,} genes, {int(tested.sum()):,} tested (with {pval_label}); up and down: "
+        f"{padj_label} < {cut:g} and {score_label} >= {least:g} or <= {-least:g}: "
+        + ", ".join(f"{len(g):,} {name}" for name, g in lists.items())
+    )
+    return Lists(lists, names[tested].tolist(), described)
+
+
+def lists_from_table(table: pd.DataFrame, **options: Any) -> tuple[dict[str, list[str]], list[str]]:
+    """The up and down lists and the universe of a differential-expression table.
+
+    Parameters
+    ----------
+    table : pandas.DataFrame
+        One row per gene: DESeq2's ``results``, limma's ``topTable``,
+        edgeR's ``topTags``, Seurat's ``FindMarkers``, one group of scanpy's
+        ``rank_genes_groups_df``.
+    **options
+        ``score_col``, ``padj_col``, ``padj_cut``, ``min_abs_score``,
+        ``both`` and ``gene_col``, as :func:`ora` takes them.
+
+    Returns
+    -------
+    lists : dict of str to list of str
+        ``"up"``: padj < `padj_cut` and score >= `min_abs_score`;
+        ``"down"``: padj < `padj_cut` and score <= -`min_abs_score`;
+        (``"both"``: their union), each in the table's row order.
+    universe : list of str
+        Every gene the table tested: those with a p-value (its raw p-value
+        column when it has one, else its adjusted one), in the table's order.
+    """
+    checked = validate(options, ["score_col", "padj_col", "padj_cut", "min_abs_score", "both", "gene_col"])
+    got = _from_frame(table, checked, "the table")
+    return got.lists, got.tested
+
+
+def _numbers(frame: pd.DataFrame, i: int, source: str) -> np.ndarray:
+    column = frame.iloc[:, i]
     try:
-        from scipy import stats
-    except ImportError as e:  # pragma: no cover - depends on the environment
-        raise ImportError(
-            "over-representation analysis needs scipy; install it with: pip install 'rsvelmopy[ora]'"
-        ) from e
-    return stats
+        return pd.to_numeric(column, errors="raise").to_numpy(dtype=float)
+    except (ValueError, TypeError):
+        raise RankingError(f"{source}: column {frame.columns[i]!r} holds values that are not numbers") from None
 
 
-# ---------------------------------------------------------------- inputs
-
-
-def _gene_sets(gene_sets: GeneSetsInput) -> tuple[list[str], list[str | None], list[str], np.ndarray]:
-    """Names, descriptions, every set's genes one after the other, and how
-    many genes each set gave (repeats included)."""
-    if isinstance(gene_sets, Mapping):
-        items = [(name, *value) for name, value in gene_sets.items()]
+def _from_frame(frame: pd.DataFrame, options: Mapping[str, Any], source: str) -> Lists:
+    columns = list(frame.columns)
+    gene_col = options["gene_col"]
+    if gene_col is not None:
+        names = frame.iloc[:, _column_of(columns, gene_col, (), "gene names", "gene_col", source)]
+    elif not isinstance(frame.index, pd.RangeIndex):
+        names = frame.index.to_series()
     else:
-        items = list(gene_sets)
-    names: list[str] = []
-    descriptions: list[str | None] = []
-    flat: list[str] = []
-    counts = np.empty(len(items), dtype=np.int64)
-    seen: set[str] = set()
-    for i, item in enumerate(items):
-        if len(item) != 3 or isinstance(item[2], str):
-            raise TypeError(
-                "gene sets must map a name to (description, genes) or be (name, description, genes) "
-                f"triples; got {item!r:.80}"
-            )
-        name, description, genes = item
-        if name in seen:
-            raise ValueError(f"gene set {name!r} appears twice")
-        seen.add(name)
-        names.append(str(name))
-        descriptions.append(None if description is None else str(description))
-        before = len(flat)
-        flat.extend(map(str, genes))
-        counts[i] = len(flat) - before
-    return names, descriptions, flat, counts
+        known = [c for c in columns if str(c).lower() in GENE_COLUMNS]
+        if len(known) != 1:
+            raise RankingError(f"{source}: the genes are neither the row names nor one column named like 'gene'; "
+                               "name their column with ", Advice("gene_col"))  # fmt: skip
+        names = frame[known[0]]
+    if names.isna().any():
+        raise RankingError(f"{source}: {int(names.isna().sum())} rows have no gene name")
+    score_i = _column_of(columns, options["score_col"], SCORE_COLUMNS, "effects (fold changes)", "score_col", source)
+    padj_i = _column_of(columns, options["padj_col"], PADJ_COLUMNS, "adjusted p-values", "padj_col", source)
+    pval_i = _column_of(columns, None, PVALUE_COLUMNS, "p-values", None, source)
+    pval_i = padj_i if pval_i is None else pval_i
+    labels = tuple(f"{columns[i]!s}" for i in (score_i, padj_i, pval_i))
+    arrays = [_numbers(frame, i, source) for i in (score_i, padj_i, pval_i)]
+    return _cut(names.astype(str).to_numpy(), *arrays, labels, options, source)
 
 
-def _lists(lists) -> tuple[list[str | None], list[list[str]]]:
-    if isinstance(lists, str):
-        raise TypeError("a gene list must be a sequence of gene names, not one string")
-    if isinstance(lists, Mapping):
-        names: list[str | None] = [str(k) for k in lists]
-        values = list(lists.values())
-    else:
-        names, values = [None], [lists]
-    out = []
-    for name, genes in zip(names, values):
-        if isinstance(genes, str):
-            raise TypeError(f"list {name!r} must be a sequence of gene names, not one string")
-        out.append(list(dict.fromkeys(str(g) for g in genes)))
-    return names, out
+def _table_frame(table: Table) -> pd.DataFrame:
+    """A parsed table as a DataFrame of text, numbers where a column holds only
+    numbers and missing cells (decimal commas read), R's row names as index."""
+    columns = [c if c is not None else "" for c in table.columns]
+    cells = [[None if is_missing(c) else c for c in fields] for _, fields in table.rows]
+    frame = pd.DataFrame(cells, columns=range(len(columns)), dtype=object)
+    for i in frame.columns:
+        values = frame[i].dropna()
+        text = values.str.replace(",", ".", regex=False) if table.decimal == "," else values
+        numbers = pd.to_numeric(text, errors="coerce")
+        if numbers.notna().all():
+            frame[i] = pd.to_numeric(frame[i].str.replace(",", ".", regex=False) if table.decimal == "," else frame[i])
+    frame.columns = columns
+    if table.row_names:
+        frame = frame.set_index(columns[0])
+    return frame
 
 
-# ---------------------------------------------------------------- statistics
+def _one_a_line(text: str) -> list[str] | None:
+    """The genes of a file of one gene a line (a header such as 'gene' skipped), or None."""
+    lines = [line.strip().strip('"') for line in text.splitlines()]
+    lines = [line for line in lines if line and not line.startswith("#")]
+    if not lines or any(any(c in line for c in "\t,; ") for line in lines):
+        return None
+    return lines[1:] if lines[0].lower() in GENE_COLUMNS else lines
 
 
-def bh_adjust(pvals) -> np.ndarray:
-    """Benjamini-Hochberg adjusted p-values.
-
-    Parameters
-    ----------
-    pvals : array_like of float
-        The p-values of every test of the family.
-
-    Returns
-    -------
-    numpy.ndarray
-        ``min(1, min_{j >= i} m / j * p_(j))`` for the i-th smallest p-value
-        p_(i) of m, in the input's order; the same operations in the same
-        order as R's ``p.adjust(method = "BH")``, so the same doubles.
-    """
-    p = np.asarray(pvals, dtype=float)
-    m = p.size
-    if m == 0:
-        return p.copy()
-    order = np.argsort(-p, kind="stable")  # decreasing, as R's order(p, decreasing = TRUE)
-    i = np.arange(m, 0, -1, dtype=float)
-    adjusted = np.minimum(1.0, np.minimum.accumulate((float(m) / i) * p[order]))
-    out = np.empty(m)
-    out[order] = adjusted
-    return out
+def _from_file(path, options: Mapping[str, Any]) -> Lists:
+    source = read_source(os.fspath(path) if path != "-" else path)
+    name = source.name
+    genes = _one_a_line(source.text)
+    if genes is not None:
+        return Lists({None: genes}, None, f"{name}: {len(genes):,} genes, one a line")
+    table = parse_table(source)
+    frame = _table_frame(table)
+    columns = [str(c) for c in frame.columns]
+    is_results = options["padj_col"] is not None or any(c in columns for c in PADJ_COLUMNS)
+    if is_results:
+        return _from_frame(frame, options, name)
+    gene_i = _gene_column(table, options["gene_col"], set())
+    genes = [f[gene_i].strip() for _, f in table.rows if not is_missing_name(f[gene_i])]
+    return Lists({None: genes}, None, f"{name}: {len(genes):,} genes from {table.label(gene_i)}")
 
 
-# Newton's method on t = log(psi) stops when a step is below this many units of
-# t's magnitude (plus one): a few ulps, so the root is solved to double precision.
-_STEP_TOLERANCE = 4.0 * np.finfo(float).eps
-# Past this many iterations the remaining steps are rounding noise of E[X | t].
-_MAX_ITERATIONS = 100
-# Newton's steps are clipped to this length in t (e^8 ~ 3000-fold in psi) so
-# that far from the root, where E[X | t] is flat, it cannot jump past the support.
-_MAX_STEP = 8.0
-# The weights are summed over a window of the support around k. At the root
-# every weight left out must be below e^-45 (3e-20) of the largest: the
-# distribution is log-concave, so what lies beyond an edge that low is a
-# geometric tail far under the double's precision.
-_EDGE_LOG_WEIGHT = -45.0
-# The first window spans this many standard deviations (asymptotic variance
-# of the table's cell) each side of k, plus a margin; it doubles when too narrow.
-_WINDOW_SDS = 10.0
-_WINDOW_MARGIN = 16
-# Problems are solved in blocks of about this many weights (rows x window).
-_BLOCK = 1_000_000
+def _read_lists(genes: Any, options: Mapping[str, Any]) -> Lists:
+    if is_pandas(genes, "DataFrame"):
+        return _from_frame(genes, options, "the table")
+    if isinstance(genes, (str, os.PathLike)):
+        return _from_file(genes, options)
+    if isinstance(genes, Mapping):
+        lists = {str(k): _names(v, f"list {k!r}") for k, v in genes.items()}
+        shown = ", ".join(f"{k} ({len(v):,} genes)" for k, v in lists.items())
+        return Lists(dict(lists), None, f"{len(lists)} lists: {shown}")
+    if isinstance(genes, Iterable):
+        lists = {None: _names(genes, "the list")}
+        return Lists(lists, None, f"a list of {len(lists[None]):,} genes")
+    raise TypeError(f"genes must be a list of genes, a mapping of named lists, a file or a results table, not "
+                    f"{type(genes).__name__}")  # fmt: skip
 
 
-def _solve_log_psi(N: int, K, n, k, lo, hi) -> tuple[np.ndarray, np.ndarray]:
-    """log(psi) with E[X | psi] = k, the weights summed over lo..hi only (a
-    window of the support, padded to one width): vectorised Newton's method
-    with a bisection bracket. Also says, per problem, whether the window's
-    inner edges hold negligible weight at the root."""
-    width = int((hi - lo).max()) + 1
-    x = lo[:, None] + np.arange(width)[None, :]
-    valid = x <= hi[:, None]
-    support_hi = np.minimum(K, n)[:, None]
-    # the ratio from x to x + 1 exists below the support's end; clamped beyond
-    xs = np.minimum(x, support_hi - 1).astype(float)
-    Kf, nf = K[:, None].astype(float), n[:, None].astype(float)
-    # log of C(K, x+1) C(N-K, n-x-1) / (C(K, x) C(N-K, n-x)), the central weights' ratios
-    ratio = np.log((Kf - xs) / (xs + 1.0)) + np.log((nf - xs) / (N - Kf - nf + xs + 1.0))
-    logc = np.concatenate([np.zeros((len(K), 1)), np.cumsum(ratio[:, :-1], axis=1)], axis=1)
-    logc -= np.take_along_axis(logc, (k - lo)[:, None], axis=1)
-    logc[~valid] = -np.inf
-    d = (x - k[:, None]).astype(float)  # x - k: the mean's offset is computed directly
-    # Start from the sample odds ratio with a half added to each cell.
-    t = np.log((k + 0.5) * (N - K - n + k + 0.5) / ((K - k + 0.5) * (n - k + 0.5)))
-    below = np.full(len(K), -np.inf)  # bracket: f(below) < 0 < f(above)
-    above = np.full(len(K), np.inf)
-    active = np.arange(len(K))
-    for _ in range(_MAX_ITERATIONS):
-        if active.size == 0:
-            break
-        ta = t[active]
-        da = d[active]
-        lw = logc[active] + da * ta[:, None]
-        lw -= lw.max(axis=1, keepdims=True)
-        w = np.exp(lw)
-        total = w.sum(axis=1)
-        dw = da * w
-        f = dw.sum(axis=1) / total
-        var = (dw * da).sum(axis=1) / total - f * f  # f is 0 at the root: no cancellation there
-        below[active] = np.where(f < 0, np.maximum(below[active], ta), below[active])
-        above[active] = np.where(f > 0, np.minimum(above[active], ta), above[active])
-        step = np.clip(f / var, -_MAX_STEP, _MAX_STEP)
-        new = ta - step
-        lo_b, hi_b = below[active], above[active]
-        # a step that lands on the bracket's end is a step below the root's last ulps, not a miss
-        bisect = ((new < lo_b) | (new > hi_b)) & np.isfinite(lo_b) & np.isfinite(hi_b)
-        new = np.where(bisect, 0.5 * (np.where(bisect, lo_b, 0.0) + np.where(bisect, hi_b, 0.0)), new)
-        t[active] = new
-        done = (f == 0) | (np.abs(new - ta) <= _STEP_TOLERANCE * (1.0 + np.abs(ta)))
-        active = active[~done]
-    lw = logc + d * t[:, None]
-    lw -= lw.max(axis=1, keepdims=True)
-    rows = np.arange(len(K))
-    low_ok = (lo == np.maximum(0, n + K - N)) | (lw[:, 0] < _EDGE_LOG_WEIGHT)
-    high_ok = (hi == support_hi[:, 0]) | (lw[rows, hi - lo] < _EDGE_LOG_WEIGHT)
-    return t, low_ok & high_ok
+def _names(genes: Any, what: str) -> list[str]:
+    if isinstance(genes, (str, bytes)) or not isinstance(genes, Iterable):
+        raise TypeError(f"{what} must be a sequence of gene names, not {type(genes).__name__}")
+    return [str(g) for g in genes]
 
 
-def _solve_all(N: int, K, n, k) -> np.ndarray:
-    """log(psi) for distinct problems lo < k < hi, in blocks of similar window."""
-    support_lo = np.maximum(0, n + K - N)
-    support_hi = np.minimum(K, n)
-    kf = k.astype(float)
-    var = 1.0 / (1.0 / kf + 1.0 / (K - kf) + 1.0 / (n - kf) + 1.0 / (N - K - n + kf))
-    half = np.ceil(_WINDOW_SDS * np.sqrt(var)).astype(np.int64) + _WINDOW_MARGIN
-    t = np.empty(len(k))
-    todo = np.arange(len(k))
-    while todo.size:
-        lo = np.maximum(support_lo[todo], k[todo] - half[todo])
-        hi = np.minimum(support_hi[todo], k[todo] + half[todo])
-        # Blocks of windows of similar length (powers of two): the padding costs at most double.
-        bucket = np.ceil(np.log2(hi - lo + 1)).astype(int)
-        retry = []
-        for b in np.unique(bucket):
-            members = np.flatnonzero(bucket == b)
-            per = max(1, _BLOCK >> int(b))
-            for start in range(0, members.size, per):
-                part = members[start : start + per]
-                idx = todo[part]
-                t[idx], ok = _solve_log_psi(N, K[idx], n[idx], k[idx], lo[part], hi[part])
-                retry.append(idx[~ok])
-        todo = np.concatenate(retry)
-        half[todo] *= 2
-    return t
+def _read_universe(universe: Any) -> tuple[list[str], str]:
+    if isinstance(universe, (str, os.PathLike)):
+        got = _from_file(universe, {"gene_col": None, "padj_col": None})
+        genes = got.lists[None] if got.tested is None else got.tested
+        return genes, f"from {os.fspath(universe)}"
+    return _names(universe, "universe"), "as given"
 
 
-def conditional_mle_odds_ratio(k, N: int, K, n) -> np.ndarray:
-    """Conditional maximum-likelihood odds ratios of 2 x 2 tables.
-
-    Parameters
-    ----------
-    k : array_like of int
-        The overlaps: genes in both the list and the set.
-    N : int
-        The universe's size.
-    K : array_like of int
-        The sets' sizes in the universe.
-    n : array_like of int
-        The lists' sizes in the universe.
-
-    Returns
-    -------
-    numpy.ndarray
-        psi solving E[X | psi] = k where X follows Fisher's noncentral
-        hypergeometric distribution, P(X = x) proportional to
-        C(K, x) C(N - K, n - x) psi^x on max(0, n + K - N) <= x <= min(K, n):
-        the estimate R's ``fisher.test`` reports, solved here to double
-        precision (Newton's method on log(psi) with the weights in log
-        space, a bisection bracket as safeguard, each distinct (K, n, k)
-        once). 0 at the support's minimum, infinity at its maximum (0 when
-        the support is one point, as R).
-    """
-    k, K, n = np.broadcast_arrays(*(np.asarray(a, dtype=np.int64) for a in (k, K, n)))
-    k, K, n = k.ravel(), K.ravel(), n.ravel()
-    lo = np.maximum(0, n + K - N)
-    hi = np.minimum(K, n)
-    out = np.full(k.shape, np.nan)  # stays NaN only for k outside the support
-    out[k == lo] = 0.0  # first, as R's fisher.test: a one-point support gives 0
-    out[(k == hi) & (lo < hi)] = np.inf
-    inner = np.flatnonzero((k > lo) & (k < hi))
-    if inner.size:
-        keys = np.stack([K[inner], n[inner], k[inner]], axis=1)
-        unique, back = np.unique(keys, axis=0, return_inverse=True)
-        t = _solve_all(N, unique[:, 0], unique[:, 1], unique[:, 2])
-        out[inner] = np.exp(t[back.ravel()])
-    return out
-
-
-def hypergeometric_upper_tail(k, N: int, K, n) -> np.ndarray:
-    """P(X >= k) for X hypergeometric: N genes, K in the set, n drawn.
-
-    Parameters
-    ----------
-    k, K, n : array_like of int
-        Overlaps, set sizes and list sizes (in the universe).
-    N : int
-        The universe's size.
-
-    Returns
-    -------
-    numpy.ndarray
-        SciPy's ``hypergeom.sf(k - 1, N, K, n)`` (Boost's hypergeometric
-        distribution, accurate to a few ulps down to the smallest normal
-        double and rounded into the subnormals), evaluated once per distinct
-        (K, n, k); exactly 1 where k <= 0.
-    """
-    stats = _scipy_stats()
-    k, K, n = np.broadcast_arrays(*(np.asarray(a, dtype=np.int64) for a in (k, K, n)))
-    k, K, n = k.ravel(), K.ravel(), n.ravel()
-    out = np.ones(k.shape)
-    need = np.flatnonzero(k > 0)
-    if need.size:
-        keys = np.stack([K[need], n[need], k[need]], axis=1)
-        unique, back = np.unique(keys, axis=0, return_inverse=True)
-        p = stats.hypergeom.sf(unique[:, 2] - 1, N, unique[:, 0], unique[:, 1])
-        out[need] = p[back.ravel()]
-    return out
+def _map(genes: list[str], style: str) -> tuple[list[str], list[str]]:
+    pairs, report = map_pairs([(g, 0.0, i) for i, g in enumerate(genes)], style)
+    return [g for g, _, _ in pairs], report.unmapped
 
 
 # ---------------------------------------------------------------- the analysis
 
 
 def ora(
-    lists,
-    gene_sets: GeneSetsInput,
+    genes: Any,
+    gene_sets: Any,
     *,
-    universe: Iterable[str] | None = None,
+    universe: Any = None,
     min_size: int = 15,
     max_size: int = 500,
+    score_col: str | int | None = None,
+    padj_col: str | int | None = None,
+    padj_cut: float = 0.05,
+    min_abs_score: float = 1.0,
+    both: bool = False,
+    map_ids: str | None = None,
+    gene_col: str | int | None = None,
 ) -> pd.DataFrame:
     """Over-representation of gene lists in gene sets (one-sided Fisher test).
 
     Parameters
     ----------
-    lists : sequence of str or mapping of str to sequence of str
-        One gene list, or several named lists (e.g. ``{"up": [...],
-        "down": [...]}``) analysed separately against one universe. Repeated
-        genes count once; genes outside the universe are dropped and counted.
-    gene_sets : mapping or sequence
-        ``{name: (description, genes)}`` or ``[(name, description, genes)]``;
-        description may be None.
-    universe : iterable of str, optional
-        Every gene that could have been in a list (for a differential
-        expression table: every gene it tested). Default: the union of the
-        gene sets' genes, with a `DefaultUniverseWarning`, since genes that
-        no set contains then cannot be counted against any set.
+    genes : list, mapping, file or results table
+        One gene list; named lists (``{"up": [...], "down": [...]}``),
+        each analysed against the one universe; a file of genes (one a
+        line, or a table's gene column); or a results table (a DataFrame,
+        or a DESeq2, limma, edgeR, Seurat or scanpy table read from a file)
+        whose up and down genes are listed at ``padj < padj_cut`` and
+        ``|score| >= min_abs_score``. Repeated genes count once; genes
+        outside the universe are dropped and counted.
+    gene_sets : str, os.PathLike or mapping
+        A GMT or MSigDB JSON file, a shipped collection's name ('go_bp',
+        'go_mf', 'go_cc') or a mapping name -> genes.
+    universe : list of str, str or os.PathLike, optional
+        Every gene that could have been listed (the genes measured), or a
+        file of them. Default: for a results table, every gene it tested
+        (with a p-value); otherwise the union of the gene sets' genes, with
+        a :class:`RankingWarning`: genes in no set then cannot be counted,
+        and genes never measured count as could-have-been-listed, which
+        makes the p-values too small.
     min_size, max_size : int
         The tested sets are those with ``min_size`` <= size <= ``max_size``
-        genes in the universe.
+        genes in the universe; the adjustment runs over all of them.
+    score_col, padj_col : str or int, optional
+        A results table's effect and adjusted p-value columns (default: the
+        names DESeq2, limma, edgeR, Seurat and scanpy give them).
+    padj_cut, min_abs_score : float
+        A table's gene is listed when its adjusted p-value is below
+        `padj_cut` and its effect at least `min_abs_score` from 0.
+    both : bool
+        Also analyse a table's up and down genes together (list ``both``).
+    map_ids : {None, 'auto', 'ensembl', 'entrez', 'symbol'}
+        Map human gene IDs of the lists and the universe alike to current
+        symbols (see :func:`rsvelmo.read_ranks`).
+    gene_col : str or int, optional
+        The genes' column of a table (default: its row names, else a column
+        named like 'gene').
 
     Returns
     -------
     pandas.DataFrame
         One row per list and tested set (overlap 0 included), columns
-        `COLUMNS` (preceded by ``list`` when `lists` is a mapping), the
-        lists in their given order, each sorted by p-value (then by the
-        sets' order). See the module's docstring for every column's
-        definition. ``attrs["universe_size"]`` is N and ``attrs["lists"]``
-        maps each list to ``{"given", "in_universe", "outside_universe"}``
-        gene counts. A list with no gene in the universe warns and has no rows.
+        ``COLUMNS`` (preceded by ``list`` with several lists), each list
+        sorted by p-value (ties in the sets' order); see the module's
+        docstring for each column's definition. ``attrs`` holds
+        ``universe_size``, ``universe_source`` (where it came from),
+        ``universe_sha256`` (:func:`universe_sha256`), ``reading`` (what
+        was read) and ``lists``: each list's ``given``, ``in_universe`` and
+        ``outside_universe`` gene counts.
     """
-    if min_size < 1 or max_size < min_size:
-        raise ValueError(f"need 1 <= min_size <= max_size, got min_size={min_size}, max_size={max_size}")
-    list_names, list_genes = _lists(lists)
-    set_names, descriptions, flat, counts = _gene_sets(gene_sets)
-    if universe is None:
-        genes = list(dict.fromkeys(flat))
-        warnings.warn(
-            f"no universe given: using the {len(genes)} genes of the gene sets; genes of the lists "
-            "outside every set are dropped, and the p-values assume any of these genes could have "
-            "been listed. Give the genes that were measured (universe=) when you know them.",
-            DefaultUniverseWarning,
-            stacklevel=2,
-        )
+    given = locals()  # the arguments only, at this point: each checked as _options.py declares it
+    options = validate(given, OPTION_NAMES)
+    sets = GeneSets.load(gene_sets)
+    got = _read_lists(genes, options)
+    if options["universe"] is not None:
+        universe_genes, where = _read_universe(options["universe"])
+    elif got.tested is not None:
+        universe_genes, where = got.tested, "the genes the table tested"
     else:
-        if isinstance(universe, str):
-            raise TypeError("universe must be a collection of gene names, not one string")
-        genes = list(dict.fromkeys(map(str, universe)))
+        universe_genes, where = None, "the gene sets' genes"
+    style = options["map_ids"]
+    if style is not None:
+        if style == "auto":
+            style = detect_style(universe_genes or [g for genes in got.lists.values() for g in genes])
+        got.lists = {name: _map(genes, style)[0] for name, genes in got.lists.items()}
+        if universe_genes is not None:
+            universe_genes, unmapped = _map(universe_genes, style)
+            if unmapped and style != "symbol":
+                warn(f"universe: {len(unmapped):,} of {len(unmapped) + len(universe_genes):,} gene IDs are not in "
+                     "the table of human genes and were left out", stacklevel=2)  # fmt: skip
+    if universe_genes is None:
+        universe_genes = list(dict.fromkeys(g for genes in sets.sets.values() for g in genes))
+        warn(f"no universe given: the universe is the {len(universe_genes):,} genes of the gene sets; genes of the "
+             "list in no set are dropped, and every gene of the sets counts as one that could have been listed "
+             "(too many, if some were never measured: the p-values come out too small). Give the genes that "
+             "were measured with ", Advice("universe"), stacklevel=2)  # fmt: skip
+    if got.tested is not None:
+        for name in [n for n, g in got.lists.items() if not g]:
+            warn(f"{got.described.split(':')[0]}: no gene is listed {name}; no rows for it", stacklevel=2)
+            del got.lists[name]
+    result = _count(got.lists, sets, universe_genes, options["min_size"], options["max_size"])
+    result.attrs.update(universe_source=where, universe_sha256=universe_sha256(universe_genes), reading=got.described)
+    return result
+
+
+def _count(lists: Mapping[str | None, list[str]], sets: GeneSets, universe: list[str], min_size: int, max_size: int):
+    """The table of every list against every tested set."""
+    list_names, list_genes = list(lists), [list(dict.fromkeys(g)) for g in lists.values()]
+    set_names = list(sets.sets)
+    descriptions = [sets.descriptions.get(s) for s in set_names]
+    counts = np.array([len(g) for g in sets.sets.values()], dtype=np.int64)
+    flat = [g for genes in sets.sets.values() for g in genes]
+    genes = list(dict.fromkeys(universe))
     N = len(genes)
     if N == 0:
-        raise ValueError("the universe is empty")
+        raise RankingError("the universe is empty")
     index = {g: i for i, g in enumerate(genes)}
 
     # Every (set, gene in the universe) pair once, grouped by set.
@@ -427,15 +423,8 @@ def ora(
             "in_universe": len(inside),
             "outside_universe": len(lgenes) - len(inside),
         }
-        if summary[key]["outside_universe"]:
-            log.info(
-                "list %s: %d of %d genes are outside the universe and were dropped",
-                key,
-                summary[key]["outside_universe"],
-                len(lgenes),
-            )
         if not inside:
-            warnings.warn(f"list {key!r} has no gene in the universe: no rows for it", UserWarning, stacklevel=2)
+            warn(f"list {key!r} has no gene in the universe: no rows for it", stacklevel=3)
             continue
         listed = np.array(inside, dtype=np.int64)
         first, count = gene_start[listed], gene_start[listed + 1] - gene_start[listed]
@@ -489,67 +478,3 @@ def ora(
     result.attrs["universe_size"] = N
     result.attrs["lists"] = summary
     return result
-
-
-def lists_from_table(
-    table: pd.DataFrame,
-    *,
-    score_col: str = "log2FoldChange",
-    padj_col: str = "padj",
-    padj_cut: float = 0.05,
-    min_abs_score: float = 1.0,
-    gene_col: str | None = None,
-    both: bool = False,
-) -> tuple[dict[str, list[str]], list[str]]:
-    """The up and down lists and the universe of a differential-expression table.
-
-    Parameters
-    ----------
-    table : pandas.DataFrame
-        One row per gene, e.g. DESeq2's ``results``, limma's ``topTable``.
-    score_col : str
-        The effect's column (``log2FoldChange``, ``logFC``, ...): its sign
-        says up or down.
-    padj_col : str
-        The adjusted p-value's column (``padj``, ``adj.P.Val``, ``FDR``, ...).
-    padj_cut : float
-        A gene is listed when its adjusted p-value is below this.
-    min_abs_score : float
-        ... and its score is at least this far from 0.
-    gene_col : str, optional
-        The genes' column; by default the table's index.
-    both : bool
-        Also return ``"both"``, the up and the down genes together.
-
-    Returns
-    -------
-    lists : dict of str to list of str
-        ``"up"``: padj < `padj_cut` and score >= `min_abs_score`;
-        ``"down"``: padj < `padj_cut` and score <= -`min_abs_score`;
-        (``"both"``: their union), each in the table's row order.
-    universe : list of str
-        Every gene the table tested: those with a non-missing adjusted
-        p-value, in the table's order.
-    """
-    for col in (score_col, padj_col) + ((gene_col,) if gene_col is not None else ()):
-        if col not in table.columns:
-            raise ValueError(f"the table has no column {col!r}; its columns: {', '.join(map(str, table.columns))}")
-    names = table[gene_col] if gene_col is not None else table.index.to_series()
-    if names.isna().any():
-        raise ValueError(f"the table has {int(names.isna().sum())} rows without a gene name")
-    names = names.astype(str).to_numpy()
-    dup = pd.Series(names).duplicated(keep=False)
-    if dup.any():
-        shown = ", ".join(list(dict.fromkeys(names[dup.to_numpy()]))[:3])
-        raise ValueError(f"gene names repeat in the table ({int(dup.sum())} rows, e.g. {shown}); collapse them first")
-    padj = pd.to_numeric(table[padj_col], errors="raise").to_numpy(dtype=float)
-    score = pd.to_numeric(table[score_col], errors="raise").to_numpy(dtype=float)
-    tested = ~np.isnan(padj)
-    significant = tested & (padj < padj_cut)
-    with np.errstate(invalid="ignore"):
-        up = significant & (score >= min_abs_score)
-        down = significant & (score <= -min_abs_score)
-    lists = {"up": names[up].tolist(), "down": names[down].tolist()}
-    if both:
-        lists["both"] = names[up | down].tolist()
-    return lists, names[tested].tolist()
