@@ -136,6 +136,15 @@ class OutputFolder:
                 os.rmdir(folder)
             parts.pop()
 
+    def write(self, outputs: Mapping[str, Any]) -> None:
+        """Claim every output (see :meth:`claim`), then write each: ``outputs``
+        maps a name in the folder to the function that writes that file."""
+        self.claim(outputs)
+        for name, write in outputs.items():
+            target = self.file(name)
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            write(target)
+
     def finish(self, record: Mapping[str, Any]) -> None:
         """Write ``run.json``: the record of the run and the list of its outputs."""
         _write_json(self.file(MANIFEST), {**record, "complete": True, "outputs": [*self._claimed, MANIFEST]})
@@ -164,11 +173,13 @@ def provenance(
     rankings: Mapping[str, Mapping[str, Any]],
     seconds: float,
     argv: Sequence[str] | None = None,
+    extra: Mapping[str, Any] | None = None,
 ) -> dict[str, Any]:
     """What run.json records: the version, the full settings (as given, and as
     passed to ``rsvelmopy.run_gsea``) and seed, the command line, each input
     file, what was read from each ranking and how many of its genes were
-    analysed and found in the gene sets, the time taken and the platform."""
+    analysed and found in the gene sets, the time taken and the platform;
+    `extra` adds what an analysis has to say of its own (ORA: the universe)."""
     return {
         "rsvelmo_version": __version__,
         "command": list(sys.argv if argv is None else argv),
@@ -185,4 +196,5 @@ def provenance(
             "machine": platform.machine(),
             "cpus": os.cpu_count(),
         },
+        **(extra or {}),
     }

@@ -333,11 +333,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
     several = len(inputs.rankings) > 1 or matrix is not None
     analysis = analyse(inputs, settings, None if several else files[0])
     outputs = plan_outputs(analysis, inputs, settings)
-    folder.claim(outputs)
-    for name, write in outputs.items():
-        target = folder.file(name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        write(target)
+    folder.write(outputs)
     if not settings["quiet"]:
         _print_summaries(analysis, outputs, folder, settings)
     universe = analysis.matched.universe()
