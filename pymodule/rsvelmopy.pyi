@@ -1,4 +1,5 @@
 import os
+from collections.abc import Buffer
 from typing import Callable, Iterable, Mapping, Sequence, TypedDict
 
 class GseaResult(TypedDict):
@@ -55,3 +56,4 @@ def run_gsea(
 ) -> list[GeneSetResult]: ...
 
 def read_gmt(path: str | os.PathLike[str]) -> list[tuple[str, str | None, list[str]]]: ...
+def ora_odds_ratios(N: int, K: Buffer, n: Buffer, k: Buffer) -> bytes: ...

@@ -309,3 +309,36 @@ class TestBadInput:
         kwargs.setdefault("universe", UNIVERSE)
         with pytest.raises(error, match=message):
             ora(genes, sets, **kwargs)
+
+
+def test_the_tails_are_the_same_doubles_in_one_thread_and_in_many(monkeypatch):
+    from rsvelmo.analyses import ora_stats
+
+    rng = np.random.default_rng(3)
+    K, n = rng.integers(15, 500, 5000), rng.integers(50, 1000, 5000)
+    k = np.minimum(rng.integers(0, 40, 5000), np.minimum(K, n))
+    whole = ora_stats.hypergeometric_upper_tail(k, 18000, K, n)
+    monkeypatch.setattr(ora_stats, "_PART", 7)
+    monkeypatch.setattr(ora_stats.os, "cpu_count", lambda: 7)
+    assert [x.hex() for x in ora_stats.hypergeometric_upper_tail(k, 18000, K, n)] == [x.hex() for x in whole]
+
+
+class TestEngineEntry:
+    @pytest.mark.parametrize(
+        ("args", "error", "message"),
+        [
+            ((20, np.array([5]), np.array([5]), np.array([6])), ValueError,
+             "table 0 (K=5, n=5, k=6): an overlap outside the table's support"),
+            ((20, np.array([30]), np.array([5]), np.array([1])), ValueError,
+             "table 0 (K=30, n=5, k=1): a set or list larger than the universe"),
+            ((20, np.array([5.0]), np.array([5]), np.array([1])), ValueError, "K must hold 64-bit integers"),
+            ((20, np.array([5, 6]), np.array([5]), np.array([1])), ValueError, "K, n and k must have one length"),
+            ((20, [5], np.array([5]), np.array([1])), TypeError, "a bytes-like object is required, not 'list'"),
+        ],
+    )  # fmt: skip
+    def test_bad_tables(self, args, error, message):
+        from rsvelmo._engine import ora_odds_ratios
+
+        with pytest.raises(error) as e:
+            ora_odds_ratios(*args)
+        assert str(e.value) == message
