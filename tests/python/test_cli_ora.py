@@ -38,7 +38,7 @@ def test_a_results_table_gives_the_lists_the_universe_and_the_record(tmp_path, c
     assert record["universe"] == {"size": 299, "source": "the genes the table tested",
                                   "sha256": universe_sha256(universe)}  # fmt: skip
     assert record["lists"]["up"] == {"given": 27, "in_universe": 27, "outside_universe": 0}
-    assert record["outputs"] == ["results.tsv", "run.json"]
+    assert [o["path"] for o in record["outputs"]] == ["results.tsv", "run.json"]
     assert err.startswith(f"{TABLE}: 300 genes, 299 tested (with pvalue); up and down: pvalue < 0.2")
     lines = out.splitlines()
     assert lines[0] == f"universe: 299 genes, the genes the table tested (sha256 {universe_sha256(universe)[:12]})"
@@ -56,7 +56,7 @@ def test_a_gene_list_without_universe_warns_in_the_command_lines_spelling(tmp_pa
     assert err.startswith("rsvelmo: warning: no universe given: the universe is the 305 genes of the gene sets")
     assert "Give the genes that were measured with --universe\n" in err
     assert "genes: 3 genes in the universe (1 outside it dropped)" in out
-    written = json.loads((tmp_path / "out" / "run.json").read_text())["outputs"]
+    written = [o["path"] for o in json.loads((tmp_path / "out" / "run.json").read_text())["outputs"]]
     assert written == [
         "plots/bar_plot.png",
         "plots/dot_plot.png",

@@ -119,39 +119,41 @@ def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> i
     started = time.monotonic()
     settings = validate(given, [o.name for o in OPTIONS])
     _check_extras(settings)
-    folder = OutputFolder(out)
-    sets = GeneSets.load(gene_sets)
-    table = ora(genes, sets, **{n: settings[n] for n in OPTION_NAMES})
-    if not settings["quiet"]:
-        print(table.attrs["reading"], file=sys.stderr)
-    universe = {
-        "size": table.attrs["universe_size"],
-        "source": table.attrs["universe_source"],
-        "sha256": table.attrs["universe_sha256"],
-    }
-    outputs: dict[str, Callable[[str], None]] = {"results.tsv": lambda path: write_table(path, table)}
-    if settings["plots"] or settings["report"]:
-        extension = settings["format"] if settings["plots"] else "png"
-        for name, draw in figures_of(table, settings).items():
-            outputs[f"plots/{name}.{extension}"] = _figure_writer(draw, extension)
-    if settings["report"]:
-        outputs["report.html"] = lambda path: _write_report(path, table, sets, genes, settings)
-    folder.write(outputs)
+    with OutputFolder(out) as folder:
+        # What is in the way is said before the analysis, not after it.
+        folder.check(["results.tsv", *(["report.html"] if settings["report"] else [])],
+                     ["plots"] if settings["plots"] or settings["report"] else [])  # fmt: skip
+        sets = GeneSets.load(gene_sets)
+        table = ora(genes, sets, **{n: settings[n] for n in OPTION_NAMES})
+        if not settings["quiet"]:
+            print(table.attrs["reading"], file=sys.stderr)
+        universe = {
+            "size": table.attrs["universe_size"],
+            "source": table.attrs["universe_source"],
+            "sha256": table.attrs["universe_sha256"],
+        }
+        outputs: dict[str, Callable[[str], None]] = {"results.tsv": lambda path: write_table(path, table)}
+        if settings["plots"] or settings["report"]:
+            extension = settings["format"] if settings["plots"] else "png"
+            for name, draw in figures_of(table, settings).items():
+                outputs[f"plots/{name}.{extension}"] = _figure_writer(draw, extension)
+        if settings["report"]:
+            outputs["report.html"] = lambda path: _write_report(path, table, sets, genes, settings)
+        inputs = [sets.record] + ([] if genes == "-" else [file_record(genes)])
+        if isinstance(settings["universe"], str):
+            inputs.append(file_record(settings["universe"]))
+        folder.write(
+            outputs,
+            lambda: provenance(settings=settings, inputs=inputs, rankings={}, seconds=time.monotonic() - started,
+                               extra={"analysis": "ora", "universe": universe, "lists": table.attrs["lists"],
+                                      "reading": table.attrs["reading"]}),
+        )  # fmt: skip
     if not settings["quiet"]:
         tested = int(table.groupby("list").size().iloc[0]) if "list" in table.columns else len(table)
         print(f"universe: {universe['size']:,} genes, {universe['source']} (sha256 {universe['sha256'][:12]})")
         print(f"gene sets: {sets.source}: {len(sets.sets):,} read, {tested:,} tested "
               f"(sizes {settings['min_size']} to {settings['max_size']} in the universe)")  # fmt: skip
         print(summary(table, settings))
-    inputs = [sets.record] + ([] if genes == "-" else [file_record(genes)])
-    if isinstance(settings["universe"], str):
-        inputs.append(file_record(settings["universe"]))
-    record = provenance(settings=settings, inputs=inputs, rankings={},
-                        seconds=time.monotonic() - started,
-                        extra={"analysis": "ora", "universe": universe, "lists": table.attrs["lists"],
-                               "reading": table.attrs["reading"]})  # fmt: skip
-    folder.finish(record)
-    if not settings["quiet"]:
         print(f"results: {folder.file('results.tsv')}")
         if settings["report"]:
             print(f"report: {folder.file('report.html')}")
