@@ -342,3 +342,13 @@ class TestEngineEntry:
         with pytest.raises(error) as e:
             ora_odds_ratios(*args)
         assert str(e.value) == message
+
+
+def test_a_table_whose_cut_lists_no_gene_says_how_close_it_came():
+    path = DATA / "tables" / "deseq2_write_csv.csv"
+    with pytest.raises(RankingError) as e:
+        ora(path, ORA / "table_sets.gmt")
+    assert e.value.render("cli") == (
+        f"{path}: no gene passes padj < 0.05 and |log2FoldChange| >= 1 (the smallest adjusted p-value is 0.353), "
+        "so there is no list to analyse; loosen --padj-cut or --min-abs-score"
+    )

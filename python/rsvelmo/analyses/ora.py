@@ -88,6 +88,8 @@ class Lists:
     lists: dict[str | None, list[str]]
     tested: list[str] | None
     described: str
+    cut: str = ""  # a table's cut, as the messages say it
+    smallest_padj: float = float("nan")
 
 
 # ---------------------------------------------------------------- reading the lists
@@ -135,7 +137,9 @@ def _cut(names, score, padj, pval, labels, options, source: str) -> Lists:
         f"{padj_label} < {cut:g} and {score_label} >= {least:g} or <= {-least:g}: "
         + ", ".join(f"{len(g):,} {name}" for name, g in lists.items())
     )
-    return Lists(lists, names[tested].tolist(), described)
+    cut_text = f"{padj_label} < {cut:g} and |{score_label}| >= {least:g}"
+    smallest = float(np.nanmin(padj)) if (~np.isnan(padj)).any() else float("nan")
+    return Lists(lists, names[tested].tolist(), described, cut_text, smallest)
 
 
 def lists_from_table(table: pd.DataFrame, **options: Any) -> tuple[dict[str, list[str]], list[str]]:
@@ -374,8 +378,13 @@ def ora(
              "(too many, if some were never measured: the p-values come out too small). Give the genes that "
              "were measured with ", Advice("universe"), stacklevel=2)  # fmt: skip
     if got.tested is not None:
+        source = got.described.split(":")[0]
+        if not any(got.lists.values()):
+            raise RankingError(f"{source}: no gene passes {got.cut} (the smallest adjusted p-value is "
+                               f"{got.smallest_padj:.3g}), so there is no list to analyse; loosen ",
+                               Advice("padj_cut"), " or ", Advice("min_abs_score"))  # fmt: skip
         for name in [n for n, g in got.lists.items() if not g]:
-            warn(f"{got.described.split(':')[0]}: no gene is listed {name}; no rows for it", stacklevel=2)
+            warn(f"{source}: no gene is {name} at {got.cut}; no rows for it", stacklevel=2)
             del got.lists[name]
     result = _count(got.lists, sets, universe_genes, options["min_size"], options["max_size"])
     result.attrs.update(universe_source=where, universe_sha256=universe_sha256(universe_genes), reading=got.described)
@@ -476,5 +485,6 @@ def _count(lists: Mapping[str | None, list[str]], sets: GeneSets, universe: list
             columns=columns,
         )
     result.attrs["universe_size"] = N
+    result.attrs["sets_tested"] = int(tested.size)
     result.attrs["lists"] = summary
     return result

@@ -149,7 +149,7 @@ def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> i
                                       "reading": table.attrs["reading"]}),
         )  # fmt: skip
     if not settings["quiet"]:
-        tested = int(table.groupby("list").size().iloc[0]) if "list" in table.columns else len(table)
+        tested = table.attrs["sets_tested"]
         print(f"universe: {universe['size']:,} genes, {universe['source']} (sha256 {universe['sha256'][:12]})")
         print(f"gene sets: {sets.source}: {len(sets.sets):,} read, {tested:,} tested "
               f"(sizes {settings['min_size']} to {settings['max_size']} in the universe)")  # fmt: skip
