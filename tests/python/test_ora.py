@@ -190,8 +190,12 @@ def test_the_universe_hash_is_of_the_sorted_distinct_genes():
     [(1, 500, ["A", "B", "C"]), (4, 500, ["C"]), (1, 3, ["A", "B"]), (6, 9, [])],
 )
 def test_size_range_counts_genes_in_the_universe(min_size, max_size, tested):
-    got = ora({"l": ["g1"]}, SETS, universe=UNIVERSE, min_size=min_size, max_size=max_size)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        got = ora({"l": ["g1"]}, SETS, universe=UNIVERSE, min_size=min_size, max_size=max_size)
     assert sorted(got["pathway"]) == tested
+    # none tested: a warning asks whether the names and the size range are right
+    assert [str(w.message)[:40] for w in caught] == (["no gene set has 6 to 9 genes in the univ"] if not tested else [])
 
 
 def test_a_list_without_genes_in_the_universe_warns_and_has_no_rows():

@@ -387,6 +387,11 @@ def ora(
             warn(f"{source}: no gene is {name} at {got.cut}; no rows for it", stacklevel=2)
             del got.lists[name]
     result = _count(got.lists, sets, universe_genes, options["min_size"], options["max_size"])
+    if result.attrs["sets_tested"] == 0:
+        warn(f"no gene set has {options['min_size']} to {options['max_size']} genes in the universe of "
+             f"{result.attrs['universe_size']:,}: do its genes and the sets' share one kind of name (symbols; ",
+             Advice("map_ids", "auto"), " maps Ensembl and Entrez IDs), and is ", Advice("min_size"),
+             " right?", stacklevel=2)  # fmt: skip
     result.attrs.update(universe_source=where, universe_sha256=universe_sha256(universe_genes), reading=got.described)
     return result
 

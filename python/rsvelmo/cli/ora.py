@@ -82,8 +82,10 @@ def summary(table, settings: Mapping[str, Any]) -> str:
     """Per list: its genes, the sets at padj < cut and the best of them."""
     cut, lines = settings["padj"], []
     descriptions = dict(zip(table["pathway"], table["description"]))
-    for name, rows in _lists(table):
-        counts = table.attrs["lists"]["genes" if name is None else name]
+    named = "list" in table.columns
+    for key, counts in table.attrs["lists"].items():
+        name = key if named or key != "genes" else None
+        rows = table[table["list"] == name] if named else table
         hits = rows[rows["padj"] < cut]
         lines.append(f"{name or 'genes'}: {counts['in_universe']:,} genes in the universe "
                      f"({counts['outside_universe']:,} outside it dropped); {len(rows):,} gene sets tested, "
