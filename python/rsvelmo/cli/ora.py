@@ -89,10 +89,12 @@ def summary(table, settings: Mapping[str, Any]) -> str:
         hits = rows[rows["padj"] < cut]
         lines.append(f"{name or 'genes'}: {counts['in_universe']:,} genes in the universe "
                      f"({counts['outside_universe']:,} outside it dropped); {len(rows):,} gene sets tested, "
-                     f"{len(hits):,} at padj < {cut:g}")  # fmt: skip
-        for r in hits.head(settings["top"]).itertuples():
-            lines.append(f"    padj {r.padj:8.2e}  {r.overlap:>4}/{r.size:<4} fold {r.fold_enrichment:6.2f}  "
-                         f"{label(r.pathway, descriptions)}")  # fmt: skip
+                     f"{len(hits):,} at padj < {cut:g}" + ("" if len(hits) or not len(rows) else
+                     "; the best by p-value:"))  # fmt: skip
+        shown = hits if len(hits) else rows[rows["overlap"] > 0].head(min(3, settings["top"]))
+        for r in shown.head(settings["top"]).itertuples():
+            lines.append(f"    padj {r.padj:8.2e}  p {r.pval:8.2e}  {r.overlap:>4}/{r.size:<4} fold "
+                         f"{r.fold_enrichment:6.2f}  {label(r.pathway, descriptions)}")  # fmt: skip
     return "\n".join(lines)
 
 
