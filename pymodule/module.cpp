@@ -13,6 +13,7 @@
 #include "io.hpp"
 #include "ora_entry.hpp"
 #include "pyref.hpp"
+#include "score_samples.hpp"
 
 namespace rsvelmopy {
 namespace {
@@ -87,6 +88,7 @@ PyMethodDef kMethods[] = {
     {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, kRunGseaDoc},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
     {"ora_odds_ratios", fastcall(ora_odds_ratios), METH_FASTCALL | METH_KEYWORDS, kOraOddsRatiosDoc},
+    {"score_samples", fastcall(score_samples), METH_FASTCALL | METH_KEYWORDS, kScoreSamplesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -6,13 +6,15 @@
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
 a mapping, a genes x contrasts table, a long table of groups or a scanpy
 AnnData), ``ora`` the over-representation of gene lists (or of a results
-table's up and down genes) in an explicit universe,
-``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read the usual
-files, ``gene_sets`` the shipped collections (``collections`` lists them),
-``rsvelmo.plot`` draws the figures, ``cluster_gene_sets`` groups redundant
-gene sets, ``report`` writes a self-contained HTML report and ``validate``
-reruns the evidence that the p-values are right.
-The command line is ``rsvelmo run`` (and ``rsvelmo ora``, ``rsvelmo validate``).
+table's up and down genes) in an explicit universe, ``score_samples`` scores
+gene sets in each sample of an expression matrix (GSVA, ssGSEA, z-score,
+PLAGE), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
+the usual files, ``gene_sets`` the shipped collections (``collections``
+lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
+groups redundant gene sets, ``report`` writes a self-contained HTML
+report and ``validate`` reruns the evidence that the p-values are right.
+The command line is ``rsvelmo run``, ``rsvelmo ora`` and ``rsvelmo score``
+(and ``rsvelmo validate``).
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -23,7 +25,6 @@ from ._engine import run_gsea, run_gsea_py
 from ._errors import RankingError, RankingWarning
 from ._results import read_results
 from ._version import __version__
-from .analyses.ora import ora
 from .analyses.preranked import collections, gene_sets, gsea, gsea_many
 from .analyses.validation import validate
 from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
@@ -33,6 +34,8 @@ __all__ = [
     "gsea",
     "gsea_many",
     "ora",
+    "score_samples",
+    "compare_score_groups",
     "gene_sets",
     "collections",
     "read_ranks",
@@ -52,3 +55,21 @@ __all__ = [
     "plot",
     "__version__",
 ]
+
+
+def __getattr__(name: str):
+    # The per-sample scores and the over-representation analysis need numpy,
+    # which importing rsvelmo does not: they are imported on first use.
+    if name in ("score_samples", "compare_score_groups"):
+        from .analyses import scores
+
+        return getattr(scores, name)
+    if name == "ora":
+        from .analyses.ora import ora
+
+        return ora
+    raise AttributeError(f"module 'rsvelmo' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

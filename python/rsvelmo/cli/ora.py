@@ -10,7 +10,6 @@ from typing import Any, Callable, Mapping
 
 from .._options import ANALYSIS, ORA, OUTPUT, READING, add_arguments, from_arguments, validate
 from .._outputs import OutputFolder, atomic_output, file_record, provenance
-from ..analyses.ora import OPTION_NAMES, ora
 from ..readers.gene_sets import GeneSets
 from .run import _cell, _check_extras, _figure_writer, label, safe_file_name
 
@@ -120,6 +119,8 @@ def figures_of(table, settings: Mapping[str, Any]) -> dict[str, Callable[[], Any
 
 def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> int:
     """Run the analysis of the command line's genes and write OUTDIR."""
+    from ..analyses.ora import OPTION_NAMES, ora  # numpy and pandas: only when the command runs
+
     started = time.monotonic()
     settings = validate(given, [o.name for o in OPTIONS])
     _check_extras(settings)
