@@ -127,7 +127,7 @@ def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> i
     with OutputFolder(out) as folder:
         # What is in the way is said before the analysis, not after it.
         folder.check(["results.tsv", *(["report.html"] if settings["report"] else [])],
-                     ["plots"] if settings["plots"] or settings["report"] else [])  # fmt: skip
+                     ["plots"] if settings["plots"] else [])  # fmt: skip
         sets = GeneSets.load(gene_sets)
         table = ora(genes, sets, **{n: settings[n] for n in OPTION_NAMES})
         if not settings["quiet"]:
@@ -138,8 +138,8 @@ def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> i
             "sha256": table.attrs["universe_sha256"],
         }
         outputs: dict[str, Callable[[str], None]] = {"results.tsv": lambda path: write_table(path, table)}
-        if settings["plots"] or settings["report"]:
-            extension = settings["format"] if settings["plots"] else "png"
+        if settings["plots"]:
+            extension = settings["format"]
             for name, draw in figures_of(table, settings).items():
                 outputs[f"plots/{name}.{extension}"] = _figure_writer(draw, extension)
         if settings["report"]:
