@@ -1,6 +1,7 @@
 // The CPython extension module rsvelmopy: run_gsea_py, the entry with the
 // reference signature that holds the interpreter lock for the whole call,
-// and the functions the Python package is built on (run_gsea, read_gmt).
+// and the functions the Python package is built on (run_gsea, read_gmt,
+// ora_odds_ratios).
 #include <Python.h>
 
 #include <string>
@@ -13,6 +14,7 @@
 #include "engine.hpp"
 #include "errors.hpp"
 #include "io.hpp"
+#include "ora_entry.hpp"
 #include "parameters.hpp"
 #include "pyref.hpp"
 #include "score_samples.hpp"
@@ -110,6 +112,7 @@ PyMethodDef kMethods[] = {
     {"run_gsea_py", fastcall(run_gsea_py), METH_FASTCALL | METH_KEYWORDS, run_gsea_py_doc()},
     {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, run_gsea_doc()},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
+    {"ora_odds_ratios", fastcall(ora_odds_ratios), METH_FASTCALL | METH_KEYWORDS, kOraOddsRatiosDoc},
     {"score_samples", fastcall(score_samples), METH_FASTCALL | METH_KEYWORDS, kScoreSamplesDoc},
     {nullptr, nullptr, 0, nullptr},
 };

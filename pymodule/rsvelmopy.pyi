@@ -1,4 +1,5 @@
 import os
+from collections.abc import Buffer
 from typing import Callable, Iterable, Mapping, NotRequired, Sequence, TypedDict
 
 class GseaResult(TypedDict):
@@ -86,3 +87,5 @@ def score_samples(
     chunk_samples: int = 0,
     threads: int = 0,
 ) -> SampleScores: ...
+
+def ora_odds_ratios(N: int, K: Buffer, n: Buffer, k: Buffer) -> bytes: ...

@@ -56,7 +56,7 @@ def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = 0.5)
     ordered = sort_records(list(records))
     graph = nx.Graph()
     for r in ordered:
-        graph.add_node(r["pathway"], size=r["size"], nes=r["nes"], record=r)
+        graph.add_node(r["pathway"], size=r["size"], nes=r.get("nes"), record=r)
     edges = [set(r["leading_edge"]) for r in ordered]
     for i in range(len(ordered)):
         for j in range(i + 1, len(ordered)):

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 from dataclasses import dataclass, field
 from typing import Any, Callable, Iterable, Mapping
 
@@ -23,6 +24,7 @@ __all__ = [
     "ANALYSIS",
     "READING",
     "OUTPUT",
+    "ORA",
     "spell",
     "validate",
     "engine_options",
@@ -222,6 +224,31 @@ ANALYSIS = (
            "the first analysis of a process fixes them (default: all cores)", "--threads", "N", parse=int),
 )  # fmt: skip
 
+
+def _universe(name: str, value: Any) -> Any:
+    if value is None or isinstance(value, (str, os.PathLike)):
+        return value
+    if isinstance(value, bytes) or not isinstance(value, Iterable):
+        raise TypeError(f"{name} must be a file of genes or a collection of gene names, not {type(value).__name__}")
+    return value
+
+
+# Over-representation analysis: the universe and how lists are cut from a results table.
+ORA = (
+    Option("universe", None, _universe, "every gene that could have been listed (the genes measured): a file, one "
+           "gene a line or a table's gene column (default: a results table's tested genes, else the gene sets' "
+           "genes, with a warning)", "--universe", "FILE", parse=str),
+    Option("padj_col", None, _column, "a results table's adjusted p-value column (default: padj, adj.P.Val, FDR, "
+           "p_val_adj or pvals_adj, whichever the table has)", "--padj-col", "COL", parse=str),
+    Option("padj_cut", 0.05, _number(0.0, 1.0, open_low=True), "a table's gene is listed when its adjusted p-value "
+           "is below this", "--padj-cut", "P", parse=float),
+    Option("min_abs_score", 1.0, _number(0.0), "... and its effect (--score-col; default: log2FoldChange, logFC, "
+           "avg_log2FC or logfoldchanges) at least this far from 0: up when positive, down when negative",
+           "--min-abs-score", "X", parse=float),
+    Option("both", False, _flag, "also analyse the up and down genes of a table together, as a third list",
+           switches={True: "--both"}),
+)  # fmt: skip
+
 # What the command line writes and shows.
 OUTPUT = (
     Option("top", 10, _integer(0), "gene sets shown per direction in the summary and the figures", "--top",
@@ -241,7 +268,7 @@ OUTPUT = (
     Option("quiet", False, _flag, "print nothing but errors", switches={True: "--quiet"}),
 )  # fmt: skip
 
-OPTIONS: dict[str, Option] = {o.name: o for o in READING + ANALYSIS + OUTPUT}
+OPTIONS: dict[str, Option] = {o.name: o for o in READING + ANALYSIS + OUTPUT + ORA}
 
 
 def spell(name: str, value: Any = UNSET, style: str = "python") -> str:

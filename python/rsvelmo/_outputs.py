@@ -513,11 +513,13 @@ def provenance(
     rankings: Mapping[str, Mapping[str, Any]],
     seconds: float,
     argv: Sequence[str] | None = None,
+    extra: Mapping[str, Any] | None = None,
 ) -> dict[str, Any]:
     """What run.json records: the version, the full settings (as given, and as
     passed to ``rsvelmopy.run_gsea``) and seed, the command line, each input
     file, what was read from each ranking and how many of its genes were
-    analysed and found in the gene sets, the time taken and the platform."""
+    analysed and found in the gene sets, the time taken and the platform;
+    `extra` adds what an analysis has to say of its own (ORA: the universe)."""
     return {
         "rsvelmo_version": __version__,
         "command": list(sys.argv if argv is None else argv),
@@ -534,4 +536,5 @@ def provenance(
             "machine": platform.machine(),
             "cpus": os.cpu_count(),
         },
+        **(extra or {}),
     }

@@ -56,7 +56,7 @@ def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
 
     def key(r):
         p = r["pval"]
-        return (p != p, p if p == p else 0.0, -_abs_nes(r["nes"]), r["pathway"])
+        return (p != p, p if p == p else 0.0, -_abs_nes(r.get("nes")), r["pathway"])
 
     return sorted(records, key=key)
 

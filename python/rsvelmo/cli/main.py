@@ -11,6 +11,8 @@ from .._errors import render
 from .._options import ANALYSIS, OUTPUT, READING, SCORE_OUTPUT, SCORING, add_arguments, from_arguments
 from .._outputs import OutputError
 from .._version import __version__
+from .ora import add_parser as _add_ora
+from .ora import run_from_arguments as _run_ora
 from .run import UserError, run
 
 DESCRIPTION = """\
@@ -84,6 +86,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_arguments(inputs, READING)
     add_arguments(command.add_argument_group("analysis"), ANALYSIS)
     add_arguments(command.add_argument_group("output"), OUTPUT)
+    _add_ora(commands)
     _add_score(commands)
     _add_redraw(commands)
     validate = commands.add_parser(
@@ -218,6 +221,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             return score(args.expression, args.gene_sets, args.out, from_arguments(args, SCORING + SCORE_OUTPUT))
         if args.command in ("plot", "report"):
             return _redraw(args)
+        if args.command == "ora":
+            return _run_ora(args)
         return run(args.files, args.out, args.matrix, from_arguments(args, READING + ANALYSIS + OUTPUT))
     except (UserError, OutputError, OSError, ValueError, TypeError, OverflowError, ImportError) as e:
         print(f"rsvelmo: error: {render(e, 'cli')}", file=sys.stderr)

@@ -311,10 +311,16 @@ def _heatmap_genes(chosen, ranks: Mapping[str, float], max_genes: int) -> tuple[
 
 
 def enrichment_map(
-    results, padj_cut: float = 0.05, min_overlap: float = 0.5, max_sets: int = 60, seed: int = 1, path=None
+    results,
+    padj_cut: float = 0.05,
+    min_overlap: float = 0.5,
+    max_sets: int = 60,
+    seed: int = 1,
+    path=None,
+    score: str = "nes",
 ):
     """Enrichment map: the significant gene sets (at most ``max_sets``, by
-    p-value) as nodes, area by set size and colour by NES; an edge joins two
+    p-value) as nodes, area by set size and colour by `score`; an edge joins two
     sets whose leading edges overlap by at least ``min_overlap`` (overlap
     coefficient |A and B| / min(|A|, |B|)). Laid out with networkx's spring
     layout (fixed seed); each cluster (connected group) is labelled by its
@@ -330,6 +336,9 @@ def enrichment_map(
     seed : int
         Seed of the layout.
     path : str or os.PathLike, optional
+    score : str
+        The column that colours the nodes, its sign telling the directions
+        apart: ``nes``, or an over-representation's ``log2_fold_enrichment``.
 
     Returns
     -------
@@ -344,11 +353,11 @@ def enrichment_map(
     significant = [
         r
         for r in sort_records(records_of(results))
-        if known(r.get("padj")) and r["padj"] < padj_cut and known(r.get("nes"))
+        if known(r.get("padj")) and r["padj"] < padj_cut and known(r.get(score))
     ]
     # Both directions get room, the best sets of each first.
-    up = [r for r in significant if r["nes"] > 0]
-    down = [r for r in significant if r["nes"] < 0]
+    up = [r for r in significant if r[score] > 0]
+    down = [r for r in significant if r[score] < 0]
     keep_down = min(len(down), max(max_sets // 2, max_sets - len(up)))
     records = sort_records(up[: max_sets - keep_down] + down[:keep_down])
     fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 5.8))
@@ -359,7 +368,7 @@ def enrichment_map(
         return finish(fig, path)
     graph, clusters = cluster_records(records, min_overlap)
     position = nx.spring_layout(graph, seed=seed, k=3.0 / math.sqrt(max(len(records), 1)), iterations=200)
-    limit = max(abs(r["nes"]) for r in records)
+    limit = max(abs(r[score]) for r in records)
     norm = plt.Normalize(-limit, limit)
     cmap = plt.get_cmap("RdBu_r")
     nx.draw_networkx_edges(
@@ -377,7 +386,7 @@ def enrichment_map(
         ax=ax,
         nodelist=nodes,
         node_size=[12 + 6 * math.sqrt(graph.nodes[n]["size"]) for n in nodes],
-        node_color=[cmap(norm(graph.nodes[n]["nes"])) for n in nodes],
+        node_color=[cmap(norm(graph.nodes[n]["record"][score])) for n in nodes],
         edgecolors="black",
         linewidths=0.4,
     )
@@ -409,7 +418,7 @@ def enrichment_map(
                 break
             label.remove()
     bar = fig.colorbar(plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax=ax, pad=0.01, fraction=0.04)
-    bar.set_label("NES", fontsize=8)
+    bar.set_label("NES" if score == "nes" else score.replace("_", " "), fontsize=8)
     bar.ax.tick_params(labelsize=7)
     sizes = sorted(graph.nodes[n]["size"] for n in nodes)
     for value in dict.fromkeys([sizes[0], sizes[len(sizes) // 2], sizes[-1]]):
