@@ -15,15 +15,15 @@ namespace {
 struct Layout {
     std::vector<std::uint32_t> member_start, members;
     std::vector<std::uint32_t> incidence_start, incidence;
-    std::vector<double> miss_step;  // 1 / (N - size)
+    std::vector<double> outside;  // N - size
 
     Layout(const std::vector<std::vector<std::uint32_t>>& sets, std::size_t genes)
-        : member_start(sets.size() + 1, 0), incidence_start(genes + 1, 0), miss_step(sets.size()) {
+        : member_start(sets.size() + 1, 0), incidence_start(genes + 1, 0), outside(sets.size()) {
         for (std::size_t s = 0; s < sets.size(); ++s) {
             member_start[s + 1] = member_start[s] + static_cast<std::uint32_t>(sets[s].size());
             members.insert(members.end(), sets[s].begin(), sets[s].end());
             for (std::uint32_t row : sets[s]) ++incidence_start[row + 1];
-            miss_step[s] = 1.0 / static_cast<double>(genes - sets[s].size());
+            outside[s] = static_cast<double>(genes - sets[s].size());
         }
         for (std::size_t g = 0; g < genes; ++g) incidence_start[g + 1] += incidence_start[g];
         incidence.resize(members.size());
@@ -34,13 +34,16 @@ struct Layout {
     }
 };
 
-// One set's running sum during the pass. Its value just before the hit at
-// rank r is wsum * scale - (r - hits) * miss_step, and just after it the
-// same with this hit's weight added: the extremes of a running sum that
-// only falls between hits are at these points.
+// One set's running sum during the pass, times total * (N - size): just
+// before the hit at rank r it is wsum * (N - size) - (r - hits) * total,
+// just after it the same with this hit's weight in wsum; the extremes of a
+// running sum that only falls between hits are at these points. Scaled so,
+// integer weights (weight 0, or a flat set) give exact integers, so sums that
+// are equal are equal doubles and the tie rule holds exactly; one division
+// at the end gives the ES.
 struct Running {
     double wsum;
-    double scale;  // 1 / (the set's weight sum), or 1 / size when that sum is 0
+    double total;  // the set's weight sum, or its size when that sum is 0
     double unit;   // 1 when the weight sum is 0 (every hit then weighs 1), else 0
     double top;
     double bottom;
@@ -108,11 +111,11 @@ private:
             }
             const bool flat = sum == 0.0;
             const double size = static_cast<double>(layout_.member_start[s + 1] - layout_.member_start[s]);
-            state_[s] = {0.0, flat ? 1.0 / size : 1.0 / sum, flat ? 1.0 : 0.0, 0.0, 0.0, 0, 0, 0};
+            state_[s] = {0.0, flat ? size : sum, flat ? 1.0 : 0.0, 0.0, 0.0, 0, 0, 0};
         }
         const std::uint32_t* start = layout_.incidence_start.data();
         const std::uint32_t* incidence = layout_.incidence.data();
-        const double* miss_step = layout_.miss_step.data();
+        const double* outside = layout_.outside.data();
         Running* state = state_.data();
         const std::uint32_t n = static_cast<std::uint32_t>(order_.size());
         for (std::uint32_t r = 0; r < n; ++r) {
@@ -121,10 +124,10 @@ private:
             for (std::uint32_t i = start[row]; i < start[row + 1]; ++i) {
                 const std::uint32_t s = incidence[i];
                 Running& st = state[s];
-                const double fallen = static_cast<double>(r - st.hits) * miss_step[s];
-                const double before = st.wsum * st.scale - fallen;
+                const double fallen = static_cast<double>(r - st.hits) * st.total;
+                const double before = st.wsum * outside[s] - fallen;
                 st.wsum += w + st.unit;  // w + 0 is w: exact
-                const double after = st.wsum * st.scale - fallen;
+                const double after = st.wsum * outside[s] - fallen;
                 ++st.hits;
                 if constexpr (kTrack) {
                     if (after > st.top) {
@@ -141,8 +144,10 @@ private:
                 }
             }
         }
-        for (std::size_t s = 0; s < sets; ++s)
-            es[s] = state[s].top >= -state[s].bottom ? state[s].top : state[s].bottom;
+        for (std::size_t s = 0; s < sets; ++s) {
+            const double extreme = state[s].top >= -state[s].bottom ? state[s].top : state[s].bottom;
+            es[s] = extreme / (state[s].total * outside[s]);
+        }
     }
 
     const NullInput& in_;
