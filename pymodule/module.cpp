@@ -10,6 +10,7 @@
 #include "engine.hpp"
 #include "errors.hpp"
 #include "io.hpp"
+#include "phenotype.hpp"
 #include "pyref.hpp"
 
 namespace rsvelmopy {
@@ -84,6 +85,7 @@ PyMethodDef kMethods[] = {
     {"run_gsea_py", fastcall(run_gsea_py), METH_FASTCALL | METH_KEYWORDS, kRunGseaPySignature},
     {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, kRunGseaDoc},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
+    {"run_phenotype", fastcall(run_phenotype), METH_FASTCALL | METH_KEYWORDS, kRunPhenotypeDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
