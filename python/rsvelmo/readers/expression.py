@@ -148,7 +148,8 @@ def _is_anndata(obj: Any) -> bool:
 
 def _from_anndata(adata, layer: str | None, source: str) -> Expression:
     if layer is not None and layer not in adata.layers:
-        shown = ", ".join(map(repr, adata.layers)) or "none"
+        # Recent anndata lists X among the layers under the key None.
+        shown = ", ".join(repr(k) for k in adata.layers.keys() if k is not None) or "none"
         raise RankingError(f"{source}: no layer {layer!r} (its layers: {shown})")
     values = adata.X if layer is None else adata.layers[layer]
     if values is None:
