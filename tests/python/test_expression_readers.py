@@ -176,11 +176,12 @@ def test_missing_values_are_dropped_and_counted_and_small_designs_warned(design)
         table = rsvelmo.gsea_phenotype(frame, dict(zip(SAMPLES, np.where(KO, "KO", "WT"))), sets, min_size=5, na="drop")
     messages = [str(w.message) for w in caught]
     assert any("1 genes with a missing value dropped (the first: 'NA_CELL')" in m for m in messages)
-    assert any("3 v 3 samples: 20 distinct label assignments, so no p-value can be below 0.05 (1/20)" in m
+    assert any("3 v 3 samples: 20 distinct label assignments (swapping" in m and "below 0.1 (1/10)" in m
                and "limma" in m for m in messages)  # fmt: skip
     assert table.attrs["run"]["genes"] == 23 and "NA_CELL" not in table.attrs["ranking"]
     # diff_of_classes needs no standard deviation: 2 samples of a class are enough.
-    with pytest.warns(RankingWarning, match="15 distinct label assignments"):
+    with pytest.warns(RankingWarning, match=r"4 v 2 samples: 15 distinct label assignments, so no p-value can be "
+                      r"below 0.067 \(1/15\)"):
         two = rsvelmo.gsea_phenotype(frame.drop(index="NA_CELL"), ["KO", "WT", "KO", "WT", "KO", "KO"], sets,
                                      metric="diff_of_classes", min_size=5)  # fmt: skip
     assert two.attrs["run"]["class_sizes"] == [4, 2] and two.attrs["run"]["permutations"] == "exact"

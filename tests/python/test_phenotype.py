@@ -50,11 +50,13 @@ def test_the_example_enumerates_all_20_assignments_and_warns_of_it(example):
     assert (run["classes"], run["class_sizes"], run["permutations"], run["null_size"]) == (
         ["FOXA2KO", "WT"], [3, 3], "exact", 20)  # fmt: skip
     assert warned == [
-        "3 v 3 samples: 20 distinct label assignments, so no p-value can be below 0.05 (1/20) and every null is "
-        "made of at most these few; for designs this small the preranked analysis of a moderated statistic "
-        "(limma's t, DESeq2's stat) is the better choice"
+        "3 v 3 samples: 20 distinct label assignments (swapping the classes mirrors each ES, so each sign gets "
+        "half of them), so no p-value can be below 0.1 (1/10); for designs this small the preranked analysis of "
+        "a moderated statistic (limma's t, DESeq2's stat) is the better choice"
     ]
     assert (table["pval"] >= 1 / 20).all() and (table["fdr"] > 0).all() and (table["fwer"] > 0).all()
+    # The mirror image: exactly 10 null ES of each sign, so the smallest p is 1/10, which the best sets reach.
+    assert table["pval"].min() == 0.1 and (table["pval"] * 10).round(9).eq((table["pval"] * 10).round()).all()
     # Sorted as the preranked table: p-value, then |NES| descending.
     keys = list(zip(table["pval"], -table["nes"].abs()))
     assert keys == sorted(keys)

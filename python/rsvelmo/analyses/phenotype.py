@@ -81,11 +81,15 @@ def prepare_phenotype(expression, labels, gene_sets, options: Mapping[str, Any],
     tested, sizes = _match_sets(sets, matrix, options["min_size"], options["max_size"])
     inputs = PhenotypeInputs(matrix, classes, sets, tested, sizes, notes)
     if inputs.assignments < FEW_ASSIGNMENTS:
-        n = inputs.assignments
+        n, half = inputs.assignments, ""
+        a, b = classes.sizes
+        if a == b and options["metric"] != "ratio_of_classes":
+            # Swapping equal classes negates these metrics, which reverses the ranking and
+            # negates every ES: each sign gets exactly half of the null.
+            n, half = n // 2, " (swapping the classes mirrors each ES, so each sign gets half of them)"
         warn(
-            f"{inputs.design()}, so no p-value can be below {1 / n:.2g} (1/{n:,}) and every null is made of at "
-            "most these few; for designs this small the preranked analysis of a moderated statistic (limma's t, "
-            "DESeq2's stat) is the better choice",
+            f"{inputs.design()}{half}, so no p-value can be below {1 / n:.2g} (1/{n:,}); for designs this small "
+            "the preranked analysis of a moderated statistic (limma's t, DESeq2's stat) is the better choice",
             stacklevel=stacklevel + 1,
         )
     return inputs
