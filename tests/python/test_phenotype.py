@@ -143,14 +143,34 @@ def test_the_expression_heatmap_shows_z_scores_grouped_by_class():
         {"pathway": "up", "description": None, "nes": 2.0, "padj": 0.01, "pval": 0.001, "leading_edge": ["U", "V"]},
         {"pathway": "down", "description": None, "nes": -2.0, "padj": 0.02, "pval": 0.002, "leading_edge": ["Z"]},
     ]
-    labels = {s: ("A" if s.startswith("a") else "B") for s in samples}
+    labels = {s: ("A" if s.startswith("a") else "B") for s in reversed(samples)}  # B's sample first
     ranking = dict(zip("UVWXYZ", [3.0, 2.0, 1.0, 0.0, -1.0, -2.0]))
-    figure = rsvelmo.plot.expression_heatmap(results, x, labels, ranking=ranking)
+    figure = rsvelmo.plot.expression_heatmap(results, x, labels, ranking=ranking, classes=["A", "B"])
     heat = figure.axes[1]
     shown = heat.images[0].get_array()
-    order = ["a1", "a2", "a3", "b1", "b2", "b3"]
+    order = ["a1", "a2", "a3", "b1", "b2", "b3"]  # class A first, each class in the matrix's order
     values = x.loc[["U", "V", "Z"], order].to_numpy()
     z = (values - values.mean(axis=1, keepdims=True)) / values.std(axis=1, ddof=1, keepdims=True)
     assert np.allclose(shown, np.clip(z, -2.5, 2.5))
     assert [t.get_text() for t in heat.get_xticklabels()] == order
     assert [t.get_text() for t in heat.get_yticklabels()] == ["U", "V", "Z"]
+
+
+def test_plots_and_report_of_a_small_design(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    pytest.importorskip("jinja2")
+    data = EXAMPLES.parent / "tests" / "data" / "expression"
+    genes = pd.read_csv(data / "truth.tsv", sep="\t", usecols=[0]).iloc[:, 0].tolist()
+    gmt = tmp_path / "sets.gmt"
+    gmt.write_text("".join(f"set{i}\tna\t" + "\t".join(genes[i : i + 6]) + "\n" for i in range(0, 18, 3)))
+    out = tmp_path / "out"
+    args = ["phenotype", str(data / "matrix_v13.gct"), str(data / "sample_sheet.csv"), str(gmt), "-o", str(out),
+            "--label-col", "condition", "--drop-na", "--min-size", "5", "--plots", "--report"]  # fmt: skip
+    assert main(args) == 0
+    err = capsys.readouterr().err
+    assert "'KO' (3 samples) v 'WT' (3 samples)" in err and "1 genes with a missing value dropped" in err
+    plots = sorted(p.name for p in (out / "plots").iterdir())
+    assert plots == ["enrichment_map.png", "expression_heatmap.png", "gene_set_table.png", "leading_edge.png",
+                     "running_sums.png", "summary.png"]  # fmt: skip
+    page = (out / "report.html").read_text()
+    assert "rsvelmo phenotype: KO v WT" in page and "set0" in page

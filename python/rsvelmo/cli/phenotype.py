@@ -68,16 +68,23 @@ def _outputs(inputs: PhenotypeInputs, table, records, settings, given_report: bo
     ranking = table.attrs["ranking"]
     figure_settings = {**settings, "gsea_param": settings["weight"]}
     if settings["plots"]:
-        from ..plot import expression_heatmap
+        from ..plot import expression_heatmap, running_sums_plot
+        from ..plot._base import top_sets
 
         extension = settings["format"]
-        for name, draw in figures_of(ranking, inputs.gene_sets.sets, records, figure_settings).items():
-            outputs[f"plots/{name}.{extension}"] = figure_writer(draw, extension)
+        figures = figures_of(ranking, inputs.gene_sets.sets, records, figure_settings)
         shown = representatives(records) if settings["collapse"] else records
+        if "running_sums" not in figures:
+            # A small design can make no set significant; the running sums of the best by
+            # p-value still show what the ranking does, as the dot plot and heatmaps do.
+            best, _ = top_sets(shown, 4, settings["padj"])
+            figures["running_sums"] = lambda: running_sums_plot(ranking, inputs.gene_sets.sets, best, settings["weight"])
+        for name, draw in figures.items():
+            outputs[f"plots/{name}.{extension}"] = figure_writer(draw, extension)
         frame = inputs.matrix.frame()
         outputs[f"plots/expression_heatmap.{extension}"] = figure_writer(
             lambda: expression_heatmap(shown, frame, table.attrs["run"]["labels"], padj_cut=settings["padj"],
-                                       ranking=ranking),
+                                       ranking=ranking, classes=table.attrs["run"]["classes"]),
             extension,
         )  # fmt: skip
     if given_report:

@@ -3,7 +3,7 @@ samples, grouped by class: what drives an enrichment, sample by sample."""
 
 from __future__ import annotations
 
-from typing import Mapping
+from typing import Mapping, Sequence
 
 import numpy as np
 
@@ -59,6 +59,7 @@ def expression_heatmap(
     padj_cut: float = 0.05,
     max_genes: int = 40,
     ranking: Mapping[str, float] | None = None,
+    classes: Sequence[str] | None = None,
     path=None,
 ):
     """Heatmap of the leading-edge genes' expression across the samples.
@@ -88,6 +89,9 @@ def expression_heatmap(
         Rows shown (at least 3 per set).
     ranking : mapping gene -> metric, optional
         Default: the table's ``attrs['ranking']``.
+    classes : sequence of str, optional
+        The classes in the order shown (class A first). Default: the
+        table's ``attrs['run']['classes']``, else their order in `labels`.
     path : str or os.PathLike, optional
         Also save the figure there.
 
@@ -97,13 +101,13 @@ def expression_heatmap(
     """
     plt = pyplot()
     frame = expression.frame() if hasattr(expression, "dense") else expression
-    classes = _classes_of(results, labels)
+    by_sample = _classes_of(results, labels)
     if ranking is None:
         ranking = getattr(results, "attrs", {}).get("ranking")
-    order = list(dict.fromkeys(classes.values()))
-    run = getattr(results, "attrs", {}).get("run", {})
-    order = [c for c in run.get("classes", []) if c in order] + [c for c in order if c not in run.get("classes", [])]
-    samples = [s for c in order for s in frame.columns if classes.get(str(s)) == c]
+    first = list(classes or getattr(results, "attrs", {}).get("run", {}).get("classes", []))
+    found = list(dict.fromkeys(by_sample.values()))
+    order = [c for c in first if c in found] + [c for c in found if c not in first]
+    samples = [s for c in order for s in frame.columns if by_sample.get(str(s)) == c]
     chosen, significant = top_sets(records_of(results), top, padj_cut)
     genes = _genes(chosen, ranking, set(frame.index), max_genes)
     width = max(SINGLE_COLUMN, 2.6 + 0.22 * len(samples) + 0.22 * len(chosen))
@@ -120,7 +124,7 @@ def expression_heatmap(
     )  # fmt: skip
     bar, heat, member = fig.add_subplot(grid[0, 0]), fig.add_subplot(grid[1, 0]), fig.add_subplot(grid[1, 1])
     palette = [UP, DOWN, "#4d9221", "#c51b7d", "#8c510a"]
-    codes = [order.index(classes[str(s)]) for s in samples]
+    codes = [order.index(by_sample[str(s)]) for s in samples]
     bar.imshow([codes], aspect="auto", cmap=plt.matplotlib.colors.ListedColormap(palette[: len(order)]),
                vmin=-0.5, vmax=len(order) - 0.5, interpolation="nearest")  # fmt: skip
     bar.set_xticks([])
