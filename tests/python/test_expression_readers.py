@@ -18,6 +18,7 @@ from rsvelmo.readers.labels import read_labels
 DATA = pathlib.Path(__file__).resolve().parents[1] / "data" / "expression"
 SAMPLES = ["S1_KO", "S2_WT", "S3_KO", "S4_WT", "S5_WT", "S6_KO"]
 KO = [True, False, True, False, False, True]
+SHEET = {"label_col": "condition"}
 
 
 @pytest.fixture(scope="module")
@@ -112,9 +113,9 @@ def test_labels_in_every_form_give_the_classes_of_the_samples(source, options, w
 @pytest.mark.parametrize(
     "labels, options, message",
     [
-        ("sample_sheet_missing.csv", {"label_col": "condition"}, r"1 sample\(s\) of the matrix have no label \('S6_KO'\)"),
-        ("sample_sheet_extra.csv", {"label_col": "condition"}, r"1 label\(s\) name no sample of the matrix \('S7_KO'\)"),
-        ("sample_sheet_three.csv", {"label_col": "condition"}, r"3 class\(es\) \('KO', 'WT', 'HET'\).*classes=\('KO', 'WT'\)"),
+        ("sample_sheet_missing.csv", SHEET, r"1 sample\(s\) of the matrix have no label \('S6_KO'\)"),
+        ("sample_sheet_extra.csv", SHEET, r"1 label\(s\) name no sample of the matrix \('S7_KO'\)"),
+        ("sample_sheet_three.csv", SHEET, r"3 class\(es\) \('KO', 'WT', 'HET'\).*classes=\('KO', 'WT'\)"),
         ("sample_sheet.csv", {}, r"needs the column of the classes: name it with label_col="),
         ("sample_sheet.csv", {"label_col": "group"}, r"no column 'group' \(columns: 'sample', 'condition', 'batch'\)"),
         (["KO"] * 6, {}, r"1 class\(es\) \('KO'\); the comparison needs two"),
@@ -180,8 +181,11 @@ def test_missing_values_are_dropped_and_counted_and_small_designs_warned(design)
                and "limma" in m for m in messages)  # fmt: skip
     assert table.attrs["run"]["genes"] == 23 and "NA_CELL" not in table.attrs["ranking"]
     # diff_of_classes needs no standard deviation: 2 samples of a class are enough.
-    with pytest.warns(RankingWarning, match=r"4 v 2 samples: 15 distinct label assignments, so no p-value can be "
-                      r"below 0.067 \(1/15\)"):
+    with pytest.warns(
+        RankingWarning,
+        match=r"4 v 2 samples: 15 distinct label assignments, so no p-value can be "
+        r"below 0.067 \(1/15\)",
+    ):
         two = rsvelmo.gsea_phenotype(frame.drop(index="NA_CELL"), ["KO", "WT", "KO", "WT", "KO", "KO"], sets,
                                      metric="diff_of_classes", min_size=5)  # fmt: skip
     assert two.attrs["run"]["class_sizes"] == [4, 2] and two.attrs["run"]["permutations"] == "exact"

@@ -351,4 +351,3 @@ def gsea_phenotype(
     options = validate(given, OPTION_NAMES)
     inputs = prepare_phenotype(expression, labels, gene_sets, options)
     return analyse_phenotype(inputs, options, sort)
-

@@ -78,7 +78,9 @@ def _outputs(inputs: PhenotypeInputs, table, records, settings, given_report: bo
             # A small design can make no set significant; the running sums of the best by
             # p-value still show what the ranking does, as the dot plot and heatmaps do.
             best, _ = top_sets(shown, 4, settings["padj"])
-            figures["running_sums"] = lambda: running_sums_plot(ranking, inputs.gene_sets.sets, best, settings["weight"])
+            figures["running_sums"] = lambda: running_sums_plot(
+                ranking, inputs.gene_sets.sets, best, settings["weight"]
+            )
         for name, draw in figures.items():
             outputs[f"plots/{name}.{extension}"] = figure_writer(draw, extension)
         frame = inputs.matrix.frame()

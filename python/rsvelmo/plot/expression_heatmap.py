@@ -119,7 +119,7 @@ def expression_heatmap(
         return finish(fig, path)
     z = np.clip(_zscores(frame.loc[genes, samples].to_numpy(dtype=np.float64)), -Z_LIMIT, Z_LIMIT)
     grid = fig.add_gridspec(
-        2, 3, height_ratios=[0.16, len(genes) * 0.11], width_ratios=[len(samples), max(len(chosen), 1) * 0.75, 0.3],
+        2, 3, height_ratios=[0.16, len(genes) * 0.11], width_ratios=[len(samples), max(len(chosen), 1) * 0.9, 0.3],
         hspace=0.04, wspace=0.08,
     )  # fmt: skip
     bar, heat, member = fig.add_subplot(grid[0, 0]), fig.add_subplot(grid[1, 0]), fig.add_subplot(grid[1, 1])
