@@ -14,7 +14,7 @@ from .._clusters import annotate_clusters, representatives
 from .._options import OUTPUT, validate
 from .._outputs import OutputFolder, file_record, provenance
 from ..analyses.phenotype import FLOATS, OPTION_NAMES, PhenotypeInputs, analyse_phenotype, prepare_phenotype
-from .run import _known, _top_sets, check_extras, figure_writer, figures_of, label, write_outputs, write_table
+from .run import _known, _top_sets, check_extras, figure_writer, figures_of, label, write_table
 
 __all__ = ["phenotype", "summary"]
 
@@ -124,32 +124,36 @@ def phenotype(expression: str, labels: str, gene_sets: str, out: str, given: Map
     started = time.monotonic()
     settings = validate(given, OPTION_NAMES + [o.name for o in OUTPUT])
     check_extras(settings)
-    folder = OutputFolder(out)
-    inputs = _prepare(expression, labels, gene_sets, settings, settings["quiet"])
-    table = analyse_phenotype(inputs, settings)
-    records = table.to_dict("records")
-    annotate_clusters(records, settings["padj"], settings["min_overlap"])
-    outputs = _outputs(inputs, table, records, settings, settings["report"])
-    write_outputs(folder, outputs)
+    with OutputFolder(out) as folder:
+        # What is in the way is said before the analysis, not after it.
+        folder.check(["results.tsv", *(["report.html"] if settings["report"] else [])],
+                     ["plots"] if settings["plots"] else [])  # fmt: skip
+        inputs = _prepare(expression, labels, gene_sets, settings, settings["quiet"])
+        table = analyse_phenotype(inputs, settings)
+        records = table.to_dict("records")
+        annotate_clusters(records, settings["padj"], settings["min_overlap"])
+        outputs = _outputs(inputs, table, records, settings, settings["report"])
+        engine = {k: settings[k] for k in ("metric", "permutations", "nperm", "weight", "seed")}
+        engine["threads"] = settings["threads"] or 0
+        files = [file_record(p) for p in (expression, labels) if os.path.isfile(p)]
+
+        def record() -> dict[str, Any]:
+            facts = provenance(
+                engine=engine,
+                settings=settings,
+                inputs=[*files, inputs.gene_sets.record],
+                rankings={},
+                seconds=time.monotonic() - started,
+            )
+            return {**facts, "phenotype": dict(table.attrs["run"])}
+
+        folder.write(outputs, record)
     if not settings["quiet"]:
         text = summary(inputs, table, records, settings)
         if settings["plots"]:
             figures = sum(1 for o in outputs if o.startswith("plots/"))
             text += f"\n  plots: {folder.file('plots/')} ({figures} files)"
         print(text)
-    engine = {k: settings[k] for k in ("metric", "permutations", "nperm", "weight", "seed")}
-    engine["threads"] = settings["threads"] or 0
-    files = [file_record(p) for p in (expression, labels) if os.path.isfile(p)]
-    record = provenance(
-        engine=engine,
-        settings=settings,
-        inputs=[*files, inputs.gene_sets.record],
-        rankings={},
-        seconds=time.monotonic() - started,
-    )
-    record["phenotype"] = dict(table.attrs["run"])
-    folder.finish(record)
-    if not settings["quiet"]:
         print(
             f"results: {folder.file('results.tsv')}"
             + (f"\nreport: {folder.file('report.html')}" if settings["report"] else "")

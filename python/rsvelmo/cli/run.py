@@ -19,7 +19,7 @@ from ..analyses.preranked import prepare
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import Reading, read_matrix, read_rankings, read_ranks
 
-__all__ = ["UserError", "run", "write_table", "summary", "write_outputs", "figure_writer", "check_extras", "figures_of"]
+__all__ = ["UserError", "run", "write_table", "summary", "figure_writer", "check_extras", "figures_of"]
 
 TABLE_COLUMNS = ["pathway", "description", "size", *FLOATS, "leading_edge", "leading_edge_size", "cluster",
                  "representative"]  # fmt: skip
@@ -316,15 +316,6 @@ def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]
     return outputs
 
 
-def write_outputs(folder: OutputFolder, outputs: Mapping[str, Callable[[str], None]]) -> None:
-    """Claim every output in the folder (nothing written if one is in the way), then write each."""
-    folder.claim(outputs)
-    for name, write in outputs.items():
-        target = folder.file(name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        write(target)
-
-
 def _print_summaries(analysis: Analysis, outputs: Mapping[str, Any], folder: OutputFolder, settings) -> None:
     for name, records in analysis.rows:
         shown = representatives(records) if settings["collapse"] else records
@@ -342,32 +333,36 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
     started = time.monotonic()
     settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
     check_extras(settings)
-    folder = OutputFolder(out)
-    inputs = read_inputs(files, matrix, settings)
-    several = len(inputs.rankings) > 1 or matrix is not None
-    analysis = analyse(inputs, settings, None if several else files[0])
-    outputs = plan_outputs(analysis, inputs, settings)
-    write_outputs(folder, outputs)
+    with OutputFolder(out) as folder:
+        inputs = read_inputs(files, matrix, settings)
+        several = len(inputs.rankings) > 1 or matrix is not None
+        # What is in the way is said before the analysis, not after it.
+        tables = [f"{safe_file_name(n)}.results.tsv" for n in inputs.rankings] if len(inputs.rankings) > 1 else []
+        folder.check(["results.tsv", *tables, *(["report.html"] if settings["report"] else [])],
+                     ["plots"] if settings["plots"] else [])  # fmt: skip
+        analysis = analyse(inputs, settings, None if several else files[0])
+        outputs = plan_outputs(analysis, inputs, settings)
+        universe = analysis.matched.universe()
+        facts = {
+            name: {
+                **inputs.readings.get(name, {}),
+                "analysed": len(ranks),
+                "in_gene_sets": sum(g in universe for g in ranks),
+            }
+            for name, ranks in analysis.checked.items()
+        }
+        folder.write(
+            outputs,
+            lambda: provenance(
+                engine=engine_options(settings),
+                settings=settings,
+                inputs=[*inputs.records, analysis.gene_sets.record],
+                rankings=facts,
+                seconds=time.monotonic() - started,
+            ),
+        )
     if not settings["quiet"]:
         _print_summaries(analysis, outputs, folder, settings)
-    universe = analysis.matched.universe()
-    facts = {
-        name: {
-            **inputs.readings.get(name, {}),
-            "analysed": len(ranks),
-            "in_gene_sets": sum(g in universe for g in ranks),
-        }
-        for name, ranks in analysis.checked.items()
-    }
-    record = provenance(
-        engine=engine_options(settings),
-        settings=settings,
-        inputs=[*inputs.records, analysis.gene_sets.record],
-        rankings=facts,
-        seconds=time.monotonic() - started,
-    )
-    folder.finish(record)
-    if not settings["quiet"]:
         print(
             f"results: {folder.file('results.tsv')}"
             + (f" (and one table per ranking in {out})" if analysis.several else "")
