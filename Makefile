@@ -102,6 +102,7 @@ demo: install
 bench: test-install
 	@$(PY) bench/run_bench.py
 	@$(PY) bench/stable_calls.py
+	@$(PY) bench/phenotype.py
 
 clean:
 	rm -rf build

@@ -265,6 +265,12 @@ Result<Analysis> run(const Expression& x, std::span<const std::uint8_t> labels,
                                        "); use random permutations");
     }
     if (!exact && settings.nperm == 0) return bad("nperm", "nperm must be at least 1");
+    const std::uint64_t permutations = exact ? distinct : settings.nperm;
+    if (!gene_sets.empty() && permutations > kMaxNullValues / gene_sets.size()) {
+        return bad(exact ? "permutations" : "nperm", "the null of " + std::to_string(gene_sets.size()) +
+                                                         " gene sets x " + std::to_string(permutations) +
+                                                         " permutations would not fit in 8 GiB; use fewer of either");
+    }
 
     NullInput input{
         x,

@@ -46,6 +46,11 @@ std::optional<Permutations> parse_permutations(std::string_view name);
 // own resolution, and the null ES would not fit in memory for a large collection.
 inline constexpr std::uint64_t kMaxExact = 1000000;
 
+// Most null ES an analysis keeps (8 bytes each, 8 GiB): 35,000 gene sets
+// with 1,000 permutations take 280 MB; far beyond this bound a machine
+// would swap or kill the process rather than fail an allocation.
+inline constexpr std::uint64_t kMaxNullValues = std::uint64_t{1} << 30;
+
 struct Settings {
     Metric metric = Metric::SignalToNoise;
     Permutations permutations = Permutations::Auto;

@@ -116,6 +116,7 @@ public:
 private:
     void rank() {
         const std::size_t n = metric_.size();
+        if (n == 0) return;
         std::fill(counts_.begin(), counts_.end(), 0);
         for (std::size_t g = 0; g < n; ++g) {
             const std::uint64_t key = descending_key(metric_[g]);

@@ -307,6 +307,14 @@ TEST(Run, RefusesDesignsItCannotScore) {
     EXPECT_EQ(result.error(),
               "permutations: an exact enumeration of 2704156 assignments is too large (at most 1000000); use random "
               "permutations");
+    // 2 sets x 2^29 + 1 permutations: one value past the null's bound, refused before anything is drawn.
+    Settings many;
+    many.permutations = Permutations::Random;
+    many.nperm = (std::uint64_t{1} << 29) + 1;
+    result = run({wide.data(), 2, 24}, twelve, {{0}, {1}}, many);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error(),
+              "the null of 2 gene sets x 536870913 permutations would not fit in 8 GiB; use fewer of either");
 }
 
 }  // namespace

@@ -333,3 +333,8 @@ def test_ratio_metric_refuses_a_possible_zero_mean():
     assert str(e.value) == (
         "matrix: row 3 has 4 zeros, so a class of 4 samples can have mean 0 and a ratio metric is undefined"
     )
+
+
+def test_no_genes_and_no_sets_give_an_empty_result():
+    got = rsvelmopy.run_phenotype(np.zeros((0, 6)), [1, 1, 1, 0, 0, 0], [], permutations="exact")
+    assert got == {"sets": [], "metric": [], "order": [], "permutations": 20, "exact": True}
