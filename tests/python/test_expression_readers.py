@@ -196,3 +196,25 @@ def test_a_gzipped_gct_with_a_bom_and_crlf_reads_like_the_plain_one(tmp_path, tr
     path = tmp_path / "windows.gct.gz"
     path.write_bytes(gzip.compress(("\ufeff" + text).encode()))
     assert np.array_equal(read_expression(path).dense(), truth[2], equal_nan=True)
+
+
+def test_the_phenotype_options_are_the_declared_ones_in_python_and_on_the_command_line():
+    import inspect
+
+    from rsvelmo._errors import Advice
+    from rsvelmo._options import OPTIONS
+    from rsvelmo.analyses.phenotype import OPTION_NAMES
+    from rsvelmo.cli import build_parser
+
+    parameters = inspect.signature(rsvelmo.gsea_phenotype).parameters
+    args = build_parser().parse_args(["phenotype", "x.gct", "y.cls", "s.gmt", "-o", "out"])
+    for name in OPTION_NAMES:
+        option = OPTIONS[name]
+        assert parameters[option.keyword or name].default == option.default, name
+        assert getattr(args, name) == option.default, name
+    args = build_parser().parse_args(["phenotype", "x", "y", "s", "-o", "o", "--classes", "KO", "WT", "--duplicates",
+                                      "max", "--metric", "t_test", "--drop-na"])  # fmt: skip
+    assert (args.classes, args.expression_duplicates, args.metric, args.na) == (["KO", "WT"], "max", "t_test", "drop")
+    error = RankingError("choose with ", Advice("classes", ("a", "b")), " or ", Advice("expression_duplicates", "max"))
+    assert str(error) == "choose with classes=('a', 'b') or duplicates='max'"
+    assert error.render("cli") == "choose with --classes a b or --duplicates max"
