@@ -174,3 +174,5 @@ def test_plots_and_report_of_a_small_design(tmp_path, capsys):
                      "running_sums.png", "summary.png"]  # fmt: skip
     page = (out / "report.html").read_text()
     assert "rsvelmo phenotype: KO v WT" in page and "set0" in page
+    # The report's table shows the method's fdr and fwer where the preranked one shows log2err.
+    assert '<th data-key="fdr">fdr</th><th data-key="fwer">fwer</th>' in page and "log2err</th>" not in page

@@ -98,10 +98,8 @@ def _write_report(path: str, inputs: PhenotypeInputs, table, records, settings) 
     from ..reporting.report import report
 
     run = table.attrs["run"]
-    # The report's table has the preranked analysis's columns; the estimator's error has no meaning here.
-    rows = [{**r, "log2err": None, "flip_risk": None} for r in records]
     report(
-        rows,
+        records,
         table.attrs["ranking"],
         inputs.gene_sets.sets,
         path,
