@@ -19,6 +19,7 @@ DATA = pathlib.Path(__file__).resolve().parents[1] / "data" / "expression"
 SAMPLES = ["S1_KO", "S2_WT", "S3_KO", "S4_WT", "S5_WT", "S6_KO"]
 KO = [True, False, True, False, False, True]
 SHEET = {"label_col": "condition"}
+SHEET_LABELS = ["KO", "WT", "KO", "WT", "WT", "KO"]
 
 
 @pytest.fixture(scope="module")
@@ -189,6 +190,10 @@ def test_missing_values_are_dropped_and_counted_and_small_designs_warned(design)
         two = rsvelmo.gsea_phenotype(frame.drop(index="NA_CELL"), ["KO", "WT", "KO", "WT", "KO", "KO"], sets,
                                      metric="diff_of_classes", min_size=5)  # fmt: skip
     assert two.attrs["run"]["class_sizes"] == [4, 2] and two.attrs["run"]["permutations"] == "exact"
+    # Ratios compare linear-scale means: a negative value (log-scale data) is refused by name.
+    logged = frame.drop(index="NA_CELL") - 6
+    with pytest.raises(RankingError, match=r"gene 'HLA-A' has -0.776367 in sample 'S2_WT'; ratio_of_classes"):
+        rsvelmo.gsea_phenotype(logged, SHEET_LABELS, sets, metric="ratio_of_classes", min_size=5)
 
 
 def test_a_gzipped_gct_with_a_bom_and_crlf_reads_like_the_plain_one(tmp_path, truth):

@@ -77,6 +77,8 @@ def prepare_phenotype(expression, labels, gene_sets, options: Mapping[str, Any],
         matrix = matrix.take_samples(classes.keep)
     _check_class_sizes(classes, options["metric"])
     matrix, notes = _missing_values(matrix, options["na"], stacklevel + 1)
+    if options["metric"] in ("ratio_of_classes", "log2_ratio_of_classes"):
+        _check_ratio_values(matrix, options["metric"])
     sets = GeneSets.load(gene_sets)
     tested, sizes = _match_sets(sets, matrix, options["min_size"], options["max_size"])
     inputs = PhenotypeInputs(matrix, classes, sets, tested, sizes, notes)
@@ -128,6 +130,19 @@ def _missing_values(matrix: Expression, na: str, stacklevel: int) -> tuple[Expre
     note = f"{int(bad.sum()):,} genes with a missing value dropped"
     warn(f"{matrix.source}: {note} (the first: {matrix.genes[first]!r})", stacklevel=stacklevel + 1)
     return matrix.take_genes(~bad, note), [note]
+
+
+def _check_ratio_values(matrix: Expression, metric: str) -> None:
+    values = matrix.dense()
+    negative = values < 0
+    if negative.any():
+        row, column = map(int, np.argwhere(negative)[0])
+        raise RankingError(
+            f"{matrix.source}: gene {matrix.genes[row]!r} has {values[row, column]:g} in sample "
+            f"{matrix.samples[column]!r}; {metric} compares class means on a linear scale (counts, CPM), which "
+            "are never negative: give such values, or rank log-scale values with ",
+            Advice("metric", "diff_of_classes"),
+        )  # fmt: skip
 
 
 def _match_sets(sets: GeneSets, matrix: Expression, min_size: int, max_size: int):
