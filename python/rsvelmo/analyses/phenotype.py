@@ -8,17 +8,19 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass, field
-from typing import Any, Mapping
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, Mapping
 
 from .._engine import run_phenotype
 from .._errors import Advice, RankingError, warn
 from .._options import EXPRESSION, PHENOTYPE, READING, validate
 from .._results import require, sort_records
-from ..readers.expression import Expression, read_expression
 from ..readers.gene_sets import GeneSets
-from ..readers.labels import Labels, read_labels
+
+if TYPE_CHECKING:  # numpy comes with the readers, imported when an analysis runs, not with the package
+    import numpy as np
+
+    from ..readers.expression import Expression
+    from ..readers.labels import Labels
 
 __all__ = ["gsea_phenotype", "PhenotypeInputs", "prepare_phenotype", "analyse_phenotype", "OPTION_NAMES", "COLUMNS"]
 
@@ -63,6 +65,9 @@ class PhenotypeInputs:
 
 def prepare_phenotype(expression, labels, gene_sets, options: Mapping[str, Any], stacklevel: int = 2):
     """Read and check the inputs of one analysis (`options`: checked options)."""
+    from ..readers.expression import read_expression
+    from ..readers.labels import read_labels
+
     matrix = read_expression(
         expression,
         layer=options["layer"],
@@ -109,6 +114,8 @@ def _check_class_sizes(classes: Labels, metric: str) -> None:
 
 
 def _missing_values(matrix: Expression, na: str, stacklevel: int) -> tuple[Expression, list[str]]:
+    import numpy as np
+
     values = matrix.dense()
     infinite = np.isinf(values)
     if infinite.any():
@@ -133,6 +140,8 @@ def _missing_values(matrix: Expression, na: str, stacklevel: int) -> tuple[Expre
 
 
 def _check_ratio_values(matrix: Expression, metric: str) -> None:
+    import numpy as np
+
     values = matrix.dense()
     negative = values < 0
     if negative.any():
@@ -164,6 +173,8 @@ def _match_sets(sets: GeneSets, matrix: Expression, min_size: int, max_size: int
 
 def _bh(pvals: np.ndarray) -> np.ndarray:
     """Benjamini-Hochberg adjusted p-values; NaN stays NaN and is not counted."""
+    import numpy as np
+
     out = np.full(pvals.shape, math.nan)
     known = np.flatnonzero(~np.isnan(pvals))
     if known.size:
@@ -175,6 +186,8 @@ def _bh(pvals: np.ndarray) -> np.ndarray:
 
 def analyse_phenotype(inputs: PhenotypeInputs, options: Mapping[str, Any], sort: bool = True):
     """Run the engine on prepared inputs; the results table with its attrs."""
+    import numpy as np
+
     pd = require("pandas", "pandas", "rsvelmo.gsea_phenotype")
     names = list(inputs.tested)
     result = run_phenotype(

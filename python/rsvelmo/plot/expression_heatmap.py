@@ -5,8 +5,6 @@ from __future__ import annotations
 
 from typing import Mapping, Sequence
 
-import numpy as np
-
 from ._base import DOWN, SINGLE_COLUMN, UP, finish, label_of, pyplot, records_of, top_sets, wrap
 
 __all__ = ["expression_heatmap"]
@@ -45,7 +43,9 @@ def _genes(chosen, ranking: Mapping[str, float] | None, genes_present: set[str],
     return genes
 
 
-def _zscores(values: np.ndarray) -> np.ndarray:
+def _zscores(values):
+    import numpy as np
+
     mean = values.mean(axis=1, keepdims=True)
     sd = values.std(axis=1, ddof=1, keepdims=True) if values.shape[1] > 1 else np.zeros_like(mean)
     return np.divide(values - mean, sd, out=np.zeros_like(values), where=sd > 0)
@@ -99,6 +99,8 @@ def expression_heatmap(
     -------
     matplotlib.figure.Figure
     """
+    import numpy as np
+
     plt = pyplot()
     frame = expression.frame() if hasattr(expression, "dense") else expression
     by_sample = _classes_of(results, labels)
