@@ -103,6 +103,7 @@ bench: test-install
 	@$(PY) bench/run_bench.py
 	@$(PY) bench/stable_calls.py
 	@$(PY) bench/phenotype.py
+	@$(PY) bench/sample_scores.py
 
 clean:
 	rm -rf build

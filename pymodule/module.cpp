@@ -12,6 +12,7 @@
 #include "io.hpp"
 #include "phenotype.hpp"
 #include "pyref.hpp"
+#include "score_samples.hpp"
 
 namespace rsvelmopy {
 namespace {
@@ -86,6 +87,7 @@ PyMethodDef kMethods[] = {
     {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, kRunGseaDoc},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
     {"run_phenotype", fastcall(run_phenotype), METH_FASTCALL | METH_KEYWORDS, kRunPhenotypeDoc},
+    {"score_samples", fastcall(score_samples), METH_FASTCALL | METH_KEYWORDS, kScoreSamplesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

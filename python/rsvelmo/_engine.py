@@ -4,6 +4,6 @@ Every other module takes the engine's functions and its warning from here, so
 that what the package asks of the engine can be read in one file.
 """
 
-from rsvelmopy import RankingWarning, read_gmt, run_gsea, run_gsea_py, run_phenotype
+from rsvelmopy import RankingWarning, read_gmt, run_gsea, run_gsea_py, run_phenotype, score_samples
 
-__all__ = ["RankingWarning", "read_gmt", "run_gsea", "run_gsea_py", "run_phenotype"]
+__all__ = ["RankingWarning", "read_gmt", "run_gsea", "run_gsea_py", "run_phenotype", "score_samples"]

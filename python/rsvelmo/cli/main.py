@@ -8,7 +8,18 @@ import warnings
 from typing import Sequence
 
 from .._errors import render
-from .._options import ANALYSIS, EXPRESSION, OPTIONS, OUTPUT, PHENOTYPE, READING, add_arguments, from_arguments
+from .._options import (
+    ANALYSIS,
+    EXPRESSION,
+    OPTIONS,
+    OUTPUT,
+    PHENOTYPE,
+    READING,
+    SCORE_OUTPUT,
+    SCORING,
+    add_arguments,
+    from_arguments,
+)
 from .._outputs import OutputError
 from .._version import __version__
 from .run import UserError, run
@@ -85,6 +96,7 @@ def build_parser() -> argparse.ArgumentParser:
     add_arguments(command.add_argument_group("analysis"), ANALYSIS)
     add_arguments(command.add_argument_group("output"), OUTPUT)
     _add_phenotype(commands)
+    _add_score(commands)
     _add_redraw(commands)
     validate = commands.add_parser(
         "validate",
@@ -159,6 +171,50 @@ def _phenotype(args) -> int:
     return phenotype(args.expression, args.labels, args.gene_sets, args.out, from_arguments(args, options))
 
 
+SCORE_DESCRIPTION = """\
+Gene-set scores per sample, as Bioconductor GSVA 1.46's gsva() computes them:
+give it an expression matrix (genes x samples: GCT, TSV/CSV, optionally .gz,
+or .h5ad) and gene sets; it writes scores.tsv, one row per gene set and one
+column per sample. --method gsva (default; --kcdf gaussian for log-scale
+values, poisson for counts), ssgsea, zscore or plage. With --groups, the
+heatmap of --plots shows each sample's group, and with two groups
+differential.tsv (and plots/differential) gives the sets whose scores differ
+most, by Welch's two-sample t-test on the scores with Benjamini-Hochberg
+adjustment.
+"""
+
+SCORE_EPILOG = """\
+examples:
+  rsvelmo score expression.gct.gz pathways.gmt -o scores
+  rsvelmo score counts.tsv pathways.gmt -o scores --kcdf poisson
+  rsvelmo score expression.gct.gz go_bp -o scores --method ssgsea --no-ssgsea-norm
+  rsvelmo score expression.gct.gz pathways.gmt -o scores --groups phenotypes.cls --plots
+  rsvelmo score cells.h5ad pathways.gmt -o scores --layer logcounts --groups cell_type --plots
+
+Genes with the same value in every sample are left out (but by ssgsea), and
+gene sets with no gene in the matrix are not scored, as GSVA does; a warning
+counts both. OUTDIR's run.json records the settings, the inputs and which
+scores depend on the other samples.
+"""
+
+
+def _add_score(commands) -> None:
+    command = commands.add_parser(
+        "score",
+        help="score gene sets in every sample of an expression matrix (GSVA, ssGSEA, z-score, PLAGE)",
+        usage="rsvelmo score [options] EXPRESSION GENE_SETS -o OUTDIR",
+        description=SCORE_DESCRIPTION,
+        epilog=SCORE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    command.add_argument("expression", metavar="EXPRESSION", help="genes x samples: GCT, TSV/CSV (optionally .gz) "
+                         "or .h5ad")  # fmt: skip
+    command.add_argument("gene_sets", metavar="GENE_SETS", help="a GMT or MSigDB JSON file, or a shipped collection")
+    command.add_argument("-o", "--out", required=True, metavar="OUTDIR", help="folder for scores.tsv and the plots")
+    add_arguments(command.add_argument_group("scores"), SCORING)
+    add_arguments(command.add_argument_group("input and output"), SCORE_OUTPUT)
+
+
 REDRAWN = ("top", "padj", "min_overlap", "format", "collapse", "gsea_param")
 
 
@@ -225,6 +281,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             from ..analyses.validation import validate
 
             return 0 if validate(quick=args.quick, json_path=args.json)["passed"] else 1
+        if args.command == "score":
+            from .score import score
+
+            return score(args.expression, args.gene_sets, args.out, from_arguments(args, SCORING + SCORE_OUTPUT))
         if args.command in ("plot", "report"):
             return _redraw(args)
         if args.command == "phenotype":
