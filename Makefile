@@ -1,4 +1,4 @@
-# make demo   - set up, build and run the analysis on the bundled example
+# make demo   - set up, build and run the analyses on the bundled example (preranked, then phenotype)
 # make test   - set up, build and run every C++ and Python test
 # make bench  - benchmarks (never part of the tests)
 
@@ -96,10 +96,13 @@ test: lint cpp-test asan-test tsan-test py-test asan-py-test fuzz
 demo: install
 	@$(VENV)/bin/rsvelmo run examples/panc1_foxa2ko_vs_wt_t.rnk examples/go_bp_2022_15_500.gmt -o demo-output \
 	  --plots --report
+	@$(VENV)/bin/rsvelmo phenotype examples/panc1_foxa2_log2cpm.gct.gz examples/panc1_foxa2.cls \
+	  examples/go_bp_2022_15_500.gmt -o demo-output/phenotype --plots --report
 
 bench: test-install
 	@$(PY) bench/run_bench.py
 	@$(PY) bench/stable_calls.py
+	@$(PY) bench/phenotype.py
 	@$(PY) bench/sample_scores.py
 
 clean:

@@ -16,6 +16,7 @@
 #include "io.hpp"
 #include "ora_entry.hpp"
 #include "parameters.hpp"
+#include "phenotype.hpp"
 #include "pyref.hpp"
 #include "score_samples.hpp"
 
@@ -113,6 +114,7 @@ PyMethodDef kMethods[] = {
     {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, run_gsea_doc()},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
     {"ora_odds_ratios", fastcall(ora_odds_ratios), METH_FASTCALL | METH_KEYWORDS, kOraOddsRatiosDoc},
+    {"run_phenotype", fastcall(run_phenotype), METH_FASTCALL | METH_KEYWORDS, kRunPhenotypeDoc},
     {"score_samples", fastcall(score_samples), METH_FASTCALL | METH_KEYWORDS, kScoreSamplesDoc},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -64,6 +64,35 @@ def run_gsea(
 
 def read_gmt(path: str | os.PathLike[str]) -> list[tuple[str, str | None, list[str]]]: ...
 
+class PhenotypeSetResult(TypedDict):
+    es: float
+    nes: float
+    pval: float
+    fdr: float
+    fwer: float
+    leading_edge: list[int]
+    leading_edge_size: int
+
+class PhenotypeResult(TypedDict):
+    sets: list[PhenotypeSetResult]
+    metric: list[float]
+    order: list[int]
+    permutations: int
+    exact: bool
+
+def run_phenotype(
+    matrix: object,
+    labels: Sequence[bool | int],
+    gene_sets: Sequence[Sequence[int]],
+    *,
+    metric: str = "signal_to_noise",
+    permutations: str = "auto",
+    nperm: int = 1000,
+    weight: float = 1.0,
+    seed: int = 42,
+    threads: int = 0,
+) -> PhenotypeResult: ...
+
 class SampleScores(TypedDict):
     scores: bytearray
     shape: tuple[int, int]

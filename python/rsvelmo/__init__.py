@@ -13,8 +13,10 @@ the usual files, ``gene_sets`` the shipped collections (``collections``
 lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
 groups redundant gene sets, ``report`` writes a self-contained HTML
 report and ``validate`` reruns the evidence that the p-values are right.
-The command line is ``rsvelmo run``, ``rsvelmo ora`` and ``rsvelmo score``
-(and ``rsvelmo validate``).
+``gsea_phenotype`` analyses an expression matrix and the samples' classes
+by permuting the labels (GSEA's original method).
+The command line is ``rsvelmo run``, ``rsvelmo phenotype``, ``rsvelmo ora`` and
+``rsvelmo score`` (and ``rsvelmo validate``).
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -25,6 +27,7 @@ from ._engine import run_gsea, run_gsea_py
 from ._errors import RankingError, RankingWarning
 from ._results import read_results
 from ._version import __version__
+from .analyses.phenotype import gsea_phenotype
 from .analyses.preranked import collections, gene_sets, gsea, gsea_many
 from .analyses.validation import validate
 from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
@@ -32,6 +35,7 @@ from .reporting.report import report
 
 __all__ = [
     "gsea",
+    "gsea_phenotype",
     "gsea_many",
     "ora",
     "score_samples",

@@ -24,6 +24,8 @@ __all__ = [
     "ANALYSIS",
     "READING",
     "OUTPUT",
+    "EXPRESSION",
+    "PHENOTYPE",
     "ORA",
     "spell",
     "validate",
@@ -148,11 +150,34 @@ def _column(name: str, value: Any) -> str | int | None:
     raise TypeError(f"{name} must be a column name or a 0-based position, not {type(value).__name__}")
 
 
+def _classes(name: str, value: Any) -> tuple[str, str] | None:
+    if value is None:
+        return None
+    if isinstance(value, (str, bytes)) or not hasattr(value, "__len__") or len(value) != 2:
+        raise OptionError(name, f"must be two class labels (A, B), not {value!r}")
+    a, b = (str(v) for v in value)
+    if a == b:
+        raise OptionError(name, f"must name two different classes, not {a!r} twice")
+    return a, b
+
+
+def _text(name: str, value: Any) -> str | None:
+    if value is None or isinstance(value, str):
+        return value
+    raise TypeError(f"{name} must be a string, not {type(value).__name__}")
+
+
+METRICS = ("signal_to_noise", "t_test", "diff_of_classes", "ratio_of_classes", "log2_ratio_of_classes")
+
+
 @dataclass(frozen=True)
 class Option:
     """One option. ``flag`` is its command-line spelling (None: Python only);
     ``switches`` maps values to flags that set them (``--drop-na`` sets
-    ``na='drop'``) for options the command line spells as switches."""
+    ``na='drop'``) for options the command line spells as switches.
+    ``keyword`` is the Python spelling when two options share one (the
+    expression matrix's ``duplicates=`` takes other values than a
+    ranking's); ``nargs`` the number of words a command-line value takes."""
 
     name: str
     default: Any
@@ -163,14 +188,19 @@ class Option:
     choices: tuple | None = None
     switches: Mapping[Any, str] = field(default_factory=dict)
     parse: Callable[[str], Any] | None = None
+    keyword: str | None = None
+    nargs: int | None = None
 
     def spell(self, value: Any = UNSET, style: str = "python") -> str:
         if style == "python":
-            return f"{self.name}=" if value is UNSET else f"{self.name}={value!r}"
-        if value is not UNSET and value in self.switches and type(value) is not int:
+            keyword = self.keyword or self.name
+            return f"{keyword}=" if value is UNSET else f"{keyword}={value!r}"
+        if value is not UNSET and not isinstance(value, tuple) and value in self.switches and type(value) is not int:
             return self.switches[value]
         flag = self.flag or next(iter(self.switches.values()), self.name)
-        return flag if value is UNSET else f"{flag} {value}"
+        if value is UNSET:
+            return flag
+        return f"{flag} {' '.join(map(str, value))}" if isinstance(value, tuple) else f"{flag} {value}"
 
 
 # What is read and how (the readers, gsea, gsea_many and the command line).
@@ -268,7 +298,34 @@ OUTPUT = (
     Option("quiet", False, _flag, "print nothing but errors", switches={True: "--quiet"}),
 )  # fmt: skip
 
-OPTIONS: dict[str, Option] = {o.name: o for o in READING + ANALYSIS + OUTPUT + ORA}
+# How an expression matrix and its sample labels are read (the phenotype analysis).
+EXPRESSION = (
+    Option("layer", None, _text, "the AnnData layer to analyse instead of X (e.g. 'logcounts')", "--layer", "L",
+           parse=str),
+    Option("label_col", None, _column, "column of a sample sheet holding the classes (the samples' names are "
+           "in its first column)", "--label-col", "COL", parse=str),
+    Option("expression_duplicates", "error", _choice("error", "mean", "max"), "genes named more than once "
+           "(probes of one gene, IDs mapped to one symbol): refuse, or merge their rows sample by sample into "
+           "the mean or the maximum (a gene's metric is not known before the classes are compared, so a "
+           "ranking's max_abs is not on offer)", "--duplicates", choices=("error", "mean", "max"),
+           keyword="duplicates"),
+)  # fmt: skip
+
+# How the phenotype-permutation analysis compares the classes (besides ANALYSIS's sizes, nperm, seed, threads).
+PHENOTYPE = (
+    Option("classes", None, _classes, "the two classes to compare, A then B: positive scores are higher in A "
+           "(default: the two labels, A the first class of a CLS file's name line, else of the first sample)",
+           "--classes", "A B", nargs=2),
+    Option("metric", "signal_to_noise", _choice(*METRICS), "the class-comparison metric genes are ranked by",
+           "--metric", choices=METRICS),
+    Option("permutations", "auto", _choice("auto", "exact", "random"), "exact: every distinct assignment of "
+           "the labels; random: --nperm shuffles; auto: exact when there are at most --nperm of them",
+           "--permutations", choices=("auto", "exact", "random")),
+    Option("weight", 1.0, _number(0.0), "exponent of |metric| in the running sum's steps", "--weight", "W",
+           parse=float),
+)  # fmt: skip
+
+OPTIONS: dict[str, Option] = {o.name: o for o in READING + ANALYSIS + OUTPUT + EXPRESSION + PHENOTYPE + ORA}
 
 
 def spell(name: str, value: Any = UNSET, style: str = "python") -> str:
@@ -356,7 +413,8 @@ def add_arguments(group: argparse._ArgumentGroup, options: Iterable[Option]) -> 
                 o.flag,
                 dest=o.name,
                 default=o.default,
-                metavar=o.metavar,
+                nargs=o.nargs,
+                metavar=tuple(o.metavar.split()) if o.nargs else o.metavar,
                 choices=o.choices,
                 type=_cli_value(o) if o.parse and o.parse is not str else None,
                 help=o.help + default,
@@ -370,6 +428,8 @@ def from_arguments(args: argparse.Namespace, options: Iterable[Option]) -> dict[
         value = getattr(args, o.name)
         if o.check is _column and isinstance(value, str) and value.isdigit():
             value = int(value)
+        if o.nargs and isinstance(value, list):
+            value = tuple(value)
         values[o.name] = value
     return values
 
@@ -413,12 +473,10 @@ SCORE_OUTPUT = (
            "most are tested (Welch's t-test, BH)", "--groups", "FILE_OR_COLUMN"),
     Option("group_col", None, _column, "the column of the groups in a sample sheet given to --groups "
            "(the samples' names in its first column)", "--group-col", "COL", parse=str),
-    Option("layer", None, _optional_text, "the layer of "
-           "an .h5ad file to read instead of X (e.g. 'counts')", "--layer", "NAME"),
+    # Read as the phenotype analysis reads its matrix: one declaration of each (EXPRESSION).
+    OPTIONS["layer"],
     OPTIONS["map_ids"],
-    Option("expression_duplicates", "error", _choice("error", "mean", "max"), "genes named twice (probes, "
-           "IDs mapped to one symbol): refuse, or merge them sample by sample into their mean or maximum",
-           "--duplicates", choices=("error", "mean", "max")),
+    OPTIONS["expression_duplicates"],
     Option("top", 10, _integer(0), "gene sets shown in the summary, and per direction in the figure of the "
            "two-group test", "--top", "N", parse=int),
     Option("plots", False, _flag, "also draw figures: the clustered heatmap of the scores and, with two "

@@ -19,7 +19,7 @@ from ..analyses.preranked import prepare
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import Reading, read_matrix, read_rankings, read_ranks
 
-__all__ = ["UserError", "run", "write_table", "summary"]
+__all__ = ["UserError", "run", "write_table", "summary", "figure_writer", "check_extras", "figures_of"]
 
 TABLE_COLUMNS = ["pathway", "description", "size", *FLOATS, "leading_edge", "leading_edge_size", "cluster",
                  "representative"]  # fmt: skip
@@ -106,22 +106,27 @@ def _cell(value: Any) -> str:
 
 
 def write_table(
-    path: str, tables: Sequence[tuple[str | None, list[dict[str, Any]]]], descriptions: Mapping[str, str | None]
+    path: str,
+    tables: Sequence[tuple[str | None, list[dict[str, Any]]]],
+    descriptions: Mapping[str, str | None],
+    floats: Sequence[str] = FLOATS,
 ) -> None:
     """Writes (ranking name, records) pairs as one TSV: a leading ``ranking``
     column when names are given, the gene set's description, the leading
     edge joined with commas, the redundancy cluster and its representative,
-    doubles in full precision and NA where the analysis computed no value."""
+    doubles in full precision and NA where the analysis computed no value.
+    `floats` are the analysis's number columns between size and the leading edge."""
     named = any(name is not None for name, _ in tables)
+    columns = ["pathway", "description", "size", *floats, *TABLE_COLUMNS[-4:]]
     with atomic_output(path) as f:
-        f.write("\t".join((["ranking"] if named else []) + TABLE_COLUMNS) + "\n")
+        f.write("\t".join((["ranking"] if named else []) + columns) + "\n")
         for name, records in tables:
             for r in records:
                 cells = [
                     r["pathway"],
                     descriptions.get(r["pathway"]) or "",
                     r["size"],
-                    *(r[c] for c in FLOATS),
+                    *(r[c] for c in floats),
                     ",".join(r["leading_edge"]),
                     len(r["leading_edge"]),
                     r.get("cluster"),
@@ -200,7 +205,7 @@ def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], An
     return figures
 
 
-def _figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
+def figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
     def write(path: str) -> None:
         from ..plot import save
 
@@ -215,7 +220,7 @@ def _table_writer(tables, descriptions) -> Callable[[str], None]:
     return lambda path: write_table(path, tables, descriptions)
 
 
-def _check_extras(settings: Mapping[str, Any]) -> None:
+def check_extras(settings: Mapping[str, Any]) -> None:
     if not (settings["plots"] or settings["report"]):
         return
     needed = [("matplotlib", "plot"), ("networkx", "report")] + ([("jinja2", "report")] if settings["report"] else [])
@@ -296,14 +301,14 @@ def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]
         for name, records in rows:
             prefix = "plots/" + (f"{safe_file_name(name)}/" if several else "")
             for figure, draw in figures_of(analysis.checked[name], analysis.matched.sets, records, settings).items():
-                outputs[f"{prefix}{figure}.{extension}"] = _figure_writer(draw, extension)
+                outputs[f"{prefix}{figure}.{extension}"] = figure_writer(draw, extension)
         if several:
             from ..plot import dot_plot_many
 
             shown = [
                 dict(r, ranking=n) for n, rs in rows for r in (representatives(rs) if settings["collapse"] else rs)
             ]
-            outputs[f"plots/across_rankings.{extension}"] = _figure_writer(
+            outputs[f"plots/across_rankings.{extension}"] = figure_writer(
                 lambda: dot_plot_many(shown, top=max(1, settings["top"] // 2), padj_cut=settings["padj"]), extension
             )
     if settings["report"]:
@@ -327,7 +332,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
     """Run the analysis of the command line's rankings and write OUTDIR."""
     started = time.monotonic()
     settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
-    _check_extras(settings)
+    check_extras(settings)
     with OutputFolder(out) as folder:
         inputs = read_inputs(files, matrix, settings)
         several = len(inputs.rankings) > 1 or matrix is not None

@@ -15,8 +15,7 @@ from ..analyses.scores import compare_score_groups, score_samples
 from ..readers.expression import read_expression
 from ..readers.gene_sets import GeneSets
 from ..readers.labels import read_groups
-from .run import UserError, label
-from .run import _figure_writer as figure_writer
+from .run import UserError, figure_writer, label
 
 __all__ = ["score", "write_frame"]
 

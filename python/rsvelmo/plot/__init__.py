@@ -32,6 +32,7 @@ from ._base import (
     top_sets,
     wrap,
 )
+from .expression_heatmap import expression_heatmap
 from .running_sums import enrichment_plot, enrichment_plots, gene_set_table_plot, running_sum, running_sums_plot
 
 __all__ = [
@@ -44,6 +45,7 @@ __all__ = [
     "dot_plot_many",
     "leading_edge_heatmap",
     "enrichment_map",
+    "expression_heatmap",
     "summary_plot",
     "save",
     "label_of",

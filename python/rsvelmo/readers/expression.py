@@ -124,7 +124,7 @@ def read_expression(expression, *, layer=None, gene_col=None, map_ids=None, dupl
     elif _is_anndata(expression):
         matrix = _from_anndata(expression, layer, "the AnnData")
     elif hasattr(expression, "select_dtypes"):
-        matrix = _from_frame(expression, "the DataFrame")
+        matrix = _from_frame(_frame_genes(expression, gene_col, "the DataFrame"), "the DataFrame")
     elif isinstance(expression, (str, os.PathLike)):
         matrix = _from_file(expression, layer, gene_col)
     else:
@@ -148,7 +148,8 @@ def _is_anndata(obj: Any) -> bool:
 
 def _from_anndata(adata, layer: str | None, source: str) -> Expression:
     if layer is not None and layer not in adata.layers:
-        shown = ", ".join(map(repr, adata.layers)) or "none"
+        # Recent anndata lists X among the layers under the key None.
+        shown = ", ".join(repr(k) for k in adata.layers.keys() if k is not None) or "none"
         raise RankingError(f"{source}: no layer {layer!r} (its layers: {shown})")
     values = adata.X if layer is None else adata.layers[layer]
     if values is None:
@@ -163,6 +164,23 @@ def _from_anndata(adata, layer: str | None, source: str) -> Expression:
         values, [str(g) for g in adata.var_names], [str(s) for s in adata.obs_names], source, obs=adata.obs,
         notes=[f"values from {where}{sparse}"],
     )  # fmt: skip
+
+
+def _frame_genes(frame, gene_col, source: str):
+    """A DataFrame indexed by gene: `gene_col`, else its index, else (a
+    default 0, 1, ... index, as after ``reset_index`` or ``read_csv``) its
+    first column when that holds text."""
+    import pandas as pd
+
+    if gene_col is not None:
+        column = frame.columns[gene_col] if isinstance(gene_col, int) else gene_col
+        if column not in frame.columns:
+            shown = ", ".join(map(str, frame.columns[:8]))
+            raise RankingError(f"{source}: no column {gene_col!r} (columns: {shown})")
+        return frame.set_index(column)
+    if isinstance(frame.index, pd.RangeIndex) and frame.shape[1] and frame.iloc[:, 0].dtype.kind in "OSUT":
+        return frame.set_index(frame.columns[0])
+    return frame
 
 
 def _from_frame(frame, source: str, notes: list[str] | None = None) -> Expression:
@@ -183,6 +201,12 @@ def _from_frame(frame, source: str, notes: list[str] | None = None) -> Expressio
     if numeric.shape[1] == 0:
         raise RankingError(f"{source}: no column of numbers (samples) found")
     values = numeric.to_numpy(dtype=np.float64, copy=True)
+    unnamed = [i for i, g in enumerate(numeric.index) if g is None or g != g or not str(g).strip()]
+    if unnamed:
+        raise RankingError(
+            f"{source}: {len(unnamed):,} row(s) have no gene name (the first is row {unnamed[0] + 1} of the values); "
+            "give every row a name"
+        )
     genes = [str(g) for g in numeric.index]
     missing = int(np.isnan(values).sum())
     if missing:
@@ -248,22 +272,18 @@ def _table(source, gene_col) -> Expression:
 
     delimiter, dialect = choose_dialect(source)
     decimal = "," if delimiter == ";" else "."
+    # r"\s+" is pandas' C-engine blank splitting, which (unlike the regex engine) honours R's quotes.
     sep = r"\s+" if delimiter == " " else delimiter
     frame = pd.read_csv(
         io.StringIO(source.text), sep=sep, decimal=decimal, na_values=_NA_CELLS, keep_default_na=False,
-        comment=None, engine="c" if delimiter != " " else "python",
+        engine="c",
     )  # fmt: skip
     row_names = not isinstance(frame.index, pd.RangeIndex)  # R's header one field short
     first = str(frame.columns[0])
     if not row_names and (first == "" or first.startswith("Unnamed: 0")):
         frame, row_names = frame.set_index(frame.columns[0]), True
     if gene_col is not None:
-        column = frame.columns[gene_col] if isinstance(gene_col, int) else gene_col
-        if column not in frame.columns:
-            raise RankingError(
-                f"{source.name}: no column {gene_col!r} (columns: {', '.join(map(str, frame.columns[:8]))})"
-            )
-        frame = frame.set_index(column)
+        frame = _frame_genes(frame.reset_index() if row_names else frame, gene_col, source.name)
     elif not row_names:
         frame = frame.set_index(frame.columns[0])
     frame.index = frame.index.map(lambda g: str(g).strip())
@@ -305,10 +325,11 @@ def _collapse(matrix: Expression, duplicates: str) -> Expression:
     if duplicates == "error":
         raise RankingError(
             f"{matrix.source}: {len(repeated):,} gene name(s) occur more than once ({shown}); merge their rows "
-            "sample by sample with ", Advice("duplicates", "mean"), " or ", Advice("duplicates", "max"),
+            "sample by sample with ", Advice("expression_duplicates", "mean"), " or ",
+            Advice("expression_duplicates", "max"),
         )  # fmt: skip
     warn(f"{matrix.source}: merged the rows of {len(repeated):,} gene name(s) that occur more than once ({shown}) "
-         "with ", Advice("duplicates", duplicates), stacklevel=4)  # fmt: skip
+         "with ", Advice("expression_duplicates", duplicates), stacklevel=4)  # fmt: skip
     first = [rows[0] for rows in groups.values()]
     values = matrix.values[np.array(first, dtype=np.intp)]
     values = values.tolil() if matrix.sparse else values.copy()

@@ -15,7 +15,7 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 
-from .._errors import Advice, RankingError
+from .._errors import Advice, RankingError, warn
 from .tables import is_missing, is_missing_name, parse_table, read_source
 
 __all__ = ["Labels", "read_labels", "read_groups"]
@@ -134,7 +134,8 @@ def _by_name(labels: dict, samples: list[str], source: str) -> list[str]:
     if missing:
         shown = ", ".join(map(repr, missing[:5])) + (", ..." if len(missing) > 5 else "")
         raise RankingError(f"{source}: {len(missing)} sample(s) of the matrix have no label ({shown})")
-    extra = [k for k in names if k not in set(samples)]
+    known = set(samples)
+    extra = [k for k in names if k not in known]
     if extra:
         shown = ", ".join(map(repr, extra[:5])) + (", ..." if len(extra) > 5 else "")
         raise RankingError(f"{source}: {len(extra)} label(s) name no sample of the matrix ({shown})")
@@ -196,6 +197,14 @@ def _cls(source: str, lines: list[str], samples: list[str]) -> tuple[str, list[s
     if all(v.isdigit() for v in values) and not set(values) & set(names):
         if any(int(v) >= k for v in values):
             raise RankingError(f"{source}, line 3: class numbers must lie in 0..{k - 1}")
+        # Most tools read class numbers as 0-based positions in the name line; GSEA's
+        # desktop tool gives the first name to the first number used. Where the two
+        # differ (the first sample is not 0) the file is ambiguous: say which was read.
+        first = list(dict.fromkeys(values))
+        if first != sorted(first):
+            read = ", ".join(f"{v} = {names[int(v)]!r}" for v in sorted(first))
+            warn(f"{source}: class numbers read as positions in the name line ({read}); the first number used "
+                 "is not 0, so a tool that names classes in order of use would swap them", stacklevel=5)  # fmt: skip
         values = [names[int(v)] for v in values]
     unknown = sorted(set(values) - set(names))
     if unknown:

@@ -72,6 +72,14 @@ def _with_clusters(records: list[dict[str, Any]], padj_cut: float) -> list[dict[
     return records
 
 
+def _extra_columns(records: list[dict[str, Any]]) -> list[tuple[str, str, Any]]:
+    """The table's columns after padj (key, title, format): the estimator's
+    log2err, or for a phenotype-permutation table its fdr and fwer."""
+    if records and "fdr" in records[0] and "log2err" not in records[0]:
+        return [("fdr", "fdr", "p"), ("fwer", "fwer", "p")]
+    return [("log2err", "log2err", 2)]
+
+
 def _ranking_block(
     name: str,
     records: list[dict[str, Any]],
@@ -99,7 +107,7 @@ def _ranking_block(
                 "nes": _number(r["nes"]),
                 "pval": _number(r["pval"]),
                 "padj": _number(r["padj"]),
-                "log2err": _number(r["log2err"]),
+                **{key: _number(r.get(key)) for key, _, _ in _extra_columns(records)},
                 "le": int(r["leading_edge_size"]),
                 "cluster": None if _number(r.get("cluster")) is None else int(r["cluster"]),
                 "h": _encode_positions(hits),
@@ -192,6 +200,7 @@ def report(
         "rankings": [{k: v for k, v in b.items() if k != "figures"} for b in blocks],
         "padj_cut": padj_cut,
         "gsea_param": gsea_param,
+        "extra": _extra_columns(records),
     }
     page = environment.get_template("report.html.j2").render(
         title=title,
@@ -199,6 +208,7 @@ def report(
         blocks=blocks,
         data=data,
         padj_cut=padj_cut,
+        extra=_extra_columns(records),
         settings=dict(settings or {}),
         inputs=dict(inputs or {}),
     )
