@@ -15,17 +15,16 @@ Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
 
-from rsvelmopy import run_gsea, run_gsea_py
-
 from . import plot
+from ._clusters import cluster_gene_sets
+from ._engine import run_gsea, run_gsea_py
 from ._errors import RankingError, RankingWarning
-from ._frames import read_results
-from ._validation import validate
+from ._results import read_results
 from ._version import __version__
-from .api import collections, gene_sets, gsea, gsea_many
-from .cluster import cluster_gene_sets
-from .io import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
-from .report import report
+from .analyses.preranked import collections, gene_sets, gsea, gsea_many
+from .analyses.validation import validate
+from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
+from .reporting.report import report
 
 __all__ = [
     "gsea",

@@ -10,13 +10,10 @@ from __future__ import annotations
 import warnings
 from typing import Any
 
-import rsvelmopy
-
+from ._engine import RankingWarning
 from ._options import spell
 
 __all__ = ["RankingError", "RankingWarning", "Advice", "render", "warn"]
-
-RankingWarning = rsvelmopy.RankingWarning
 
 
 class Advice:

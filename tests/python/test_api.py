@@ -35,7 +35,7 @@ class TestGsea:
         for engine, options in [({}, {}), ({"nperm": 500}, {"nperm": 500, "refine": False})]:
             records = rsvelmopy.run_gsea_py(example_ranks, small_gmt, **ENGINE, **engine)
             frame = rsvelmo.gsea(example_ranks, small_gmt, sort=False, **OPTIONS, **options)
-            assert list(frame.columns) == rsvelmo._frames.COLUMNS and len(frame) == len(records)
+            assert list(frame.columns) == rsvelmo._results.COLUMNS and len(frame) == len(records)
             for row, record in zip(frame.to_dict("records"), records):
                 assert row["leading_edge_size"] == len(record["leading_edge"])
                 for name, value in record.items():
@@ -43,7 +43,7 @@ class TestGsea:
         keys = list(zip(*[rsvelmo.gsea(example_ranks, small_gmt, **OPTIONS)[c] for c in ("pval", "nes")]))
         assert keys == sorted(keys, key=lambda k: (k[0], -abs(k[1])))
         records = [{"pathway": "b", "pval": math.nan, "nes": None}, {"pathway": "a", "pval": 0.5, "nes": 1.0}]
-        records = rsvelmo._frames.sort_records([*records, {"pathway": "c", "pval": 0.5, "nes": -2.0}])
+        records = rsvelmo._results.sort_records([*records, {"pathway": "c", "pval": 0.5, "nes": -2.0}])
         assert [r["pathway"] for r in records] == ["c", "a", "b"]  # NaN last
 
     def test_the_default_settles_the_calls_at_the_cut(self, example_ranks, example_gmt, tmp_path):
@@ -82,7 +82,7 @@ class TestGsea:
         pd.testing.assert_frame_equal(in_memory.drop(columns="description"), expected.drop(columns="description"))
         sets = {"tiny": ["FOXA2", "FHL1", "nope"], "big": list(example_ranks)[:20]}
         frame = rsvelmo.gsea(example_ranks, sets, min_size=2, max_size=10)
-        assert list(frame.columns) == rsvelmo._frames.COLUMNS and list(frame["pathway"]) == ["tiny"]
+        assert list(frame.columns) == rsvelmo._results.COLUMNS and list(frame["pathway"]) == ["tiny"]
 
     @pytest.mark.parametrize(
         "ranks, gene_sets, options, error, message",
@@ -160,7 +160,7 @@ class TestGseaMany:
         from distributed import Client, LocalCluster
 
         many = rsvelmo.gsea_many(rankings, small_gmt, max_workers=2, progress=False, **OPTIONS)
-        assert list(many.columns) == ["ranking", *rsvelmo._frames.COLUMNS]
+        assert list(many.columns) == ["ranking", *rsvelmo._results.COLUMNS]
         assert list(dict.fromkeys(many["ranking"])) == list(rankings)
         for name, ranks in rankings.items():
             part = many[many["ranking"] == name].drop(columns="ranking").reset_index(drop=True)
@@ -250,7 +250,7 @@ def _running(pid):
 def test_flip_risk_is_the_normal_tail_beyond_the_benjamini_hochberg_line():
     from statistics import NormalDist
 
-    from rsvelmo._frames import add_flip_risk
+    from rsvelmo._results import add_flip_risk
 
     cases = [(0.001, None), (0.01, 0.5), (0.0375, 0.3), (0.5, 0.2), (math.nan, None)]
     records = [{"pval": p, "log2err": e} for p, e in cases]

@@ -8,7 +8,7 @@ import subprocess
 import sys
 
 import pytest
-import rsvelmo._run
+import rsvelmo.cli.run
 import rsvelmopy
 from rsvelmo.cli import main
 
@@ -194,7 +194,7 @@ def test_a_run_touches_only_files_an_earlier_run_wrote(inputs, tmp_path, monkeyp
     (out / "run.json").write_text('{"made": "by another tool"}')
     assert main(args) == 2 and "run.json was not written by this version" in capsys.readouterr().err
 
-    cells, real = [], rsvelmo._run._cell
+    cells, real = [], rsvelmo.cli.run._cell
 
     def disk_full(value):  # the disk fills after some rows have been written
         cells.append(value)
@@ -206,7 +206,7 @@ def test_a_run_touches_only_files_an_earlier_run_wrote(inputs, tmp_path, monkeyp
     (out / "results.tsv").unlink()
     assert main(args) == 0
     before = (out / "results.tsv").read_bytes()
-    monkeypatch.setattr(rsvelmo._run, "_cell", disk_full)
+    monkeypatch.setattr(rsvelmo.cli.run, "_cell", disk_full)
     assert main(args + ["--seed", "3"]) == 2
     assert "No space left on device" in capsys.readouterr().err
     assert (out / "results.tsv").read_bytes() == before

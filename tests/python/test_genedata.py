@@ -10,8 +10,8 @@ import pytest
 import rsvelmo
 import rsvelmo.cli
 from rsvelmo import RankingError, RankingWarning
-from rsvelmo._genedata import map_pairs
-from rsvelmo._genesets import GeneSets
+from rsvelmo.readers.gene_sets import GeneSets
+from rsvelmo.readers.identifiers import map_pairs
 
 pd = pytest.importorskip("pandas")
 DATA = pathlib.Path(rsvelmo.__file__).parent / "data"
@@ -44,10 +44,10 @@ def test_unknown_ids_are_counted_and_one_gene_twice_goes_through_the_policy():
         RankingWarning, match=r"1 of 4 gene IDs are not in the table of human genes \('ENSG99999999999'\)"
     ):
         with pytest.raises(RankingError, match=r"1 gene name\(s\) occur more than once \('TP53'\)"):
-            rsvelmo.api.as_ranking(ranks, map_ids="ensembl")
+            rsvelmo.analyses.preranked.as_ranking(ranks, map_ids="ensembl")
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
-        mapped = rsvelmo.api.as_ranking(ranks, map_ids="auto", duplicates="max_abs")
+        mapped = rsvelmo.analyses.preranked.as_ranking(ranks, map_ids="auto", duplicates="max_abs")
     assert mapped == {"TP53": -4.0, "BRCA1": -1.0}
     assert any("collapsed 1 gene name(s)" in str(w.message) for w in seen)
 
@@ -56,7 +56,7 @@ def test_a_ranking_of_ensembl_ids_is_refused_with_the_mapping_it_would_get(examp
     ensembl = {"ENSG00000141510": 1.0, "ENSG00000012048": -1.0, "ENSG00000146648": 0.5}
     sets = GeneSets({"S": ["TP53", "BRCA1", "EGFR"]}, {}, "sets")
     with pytest.raises(RankingError) as e:
-        rsvelmo.api.prepare(ensembl, sets, {**OPTIONS_DEFAULTS, "min_size": 2})
+        rsvelmo.analyses.preranked.prepare(ensembl, sets, {**OPTIONS_DEFAULTS, "min_size": 2})
     assert "3 of 3 Ensembl gene IDs map to current symbols: try map_ids='auto'" in str(e.value)
     assert e.value.render("cli").endswith("try --map-ids auto")
 

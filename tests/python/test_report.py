@@ -178,7 +178,7 @@ def test_clusters_of_overlapping_leading_edges_and_their_representatives(analysi
     significant = clustered[clustered.padj < 0.05]
     assert significant.cluster.notna().all() and clustered[clustered.padj >= 0.05].cluster.isna().all()
     for _, members in significant.groupby("cluster"):
-        assert (members.representative == rsvelmo._frames.sort_records(members.to_dict("records"))[0]["pathway"]).all()
+        assert (members.representative == rsvelmo._results.sort_records(members.to_dict("records"))[0]["pathway"]).all()
     assert rsvelmo.cluster_gene_sets(analysis[0], min_overlap=1.0).cluster.nunique() > significant.cluster.nunique()
 
 

@@ -8,8 +8,8 @@ import warnings
 
 import pytest
 from rsvelmo import RankingError, RankingWarning, Reading, read_rankings, read_ranks
-from rsvelmo._checks import check_overlap, check_ranking
-from rsvelmo._genesets import GeneSets
+from rsvelmo.analyses.checks import check_overlap, check_ranking
+from rsvelmo.readers.gene_sets import GeneSets
 
 TABLES = pathlib.Path(__file__).resolve().parents[1] / "data" / "tables"
 SCORES = {"deseq2": "stat", "limma": "t", "edger": "F"}

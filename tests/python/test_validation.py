@@ -7,7 +7,7 @@ from fractions import Fraction
 
 import pytest
 from rsvelmo import cli
-from rsvelmo._validation import _es_plus, exact_tail
+from rsvelmo.analyses.validation import _es_plus, exact_tail
 
 
 @pytest.mark.parametrize("seed", range(4))

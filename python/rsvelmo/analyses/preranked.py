@@ -8,15 +8,15 @@ import math
 import os
 from typing import Any, Callable, Iterable, Mapping
 
-from ._checks import check_overlap, check_ranking, check_tied_sets
-from ._errors import Advice, RankingError, warn
-from ._frames import COLUMNS, add_flip_risk, is_pandas, require, results_frame
-from ._genedata import sources
-from ._genesets import GeneSets
-from ._options import ANALYSIS, READING, engine_options, flip_risk_cut, validate
-from ._parallel import run_many, run_one
-from ._tables import is_missing_name
-from .io import collapse, mapped, read_rankings, read_ranks
+from .._errors import Advice, RankingError, warn
+from .._options import ANALYSIS, READING, engine_options, flip_risk_cut, validate
+from .._results import COLUMNS, add_flip_risk, is_pandas, require, results_frame
+from ..readers.gene_sets import GeneSets
+from ..readers.identifiers import sources
+from ..readers.rankings import collapse, mapped, read_rankings, read_ranks
+from ..readers.tables import is_missing_name
+from .checks import check_overlap, check_ranking, check_tied_sets
+from .many import run_many, run_one
 
 __all__ = ["gsea", "gsea_many", "gene_sets", "collections", "as_ranking", "prepare"]
 

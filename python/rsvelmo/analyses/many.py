@@ -10,10 +10,9 @@ import sys
 import threading
 from typing import Any, Callable, Mapping
 
-import rsvelmopy
-
-from ._frames import require
-from ._genesets import GeneSets
+from .._engine import run_gsea
+from .._results import require
+from ..readers.gene_sets import GeneSets
 
 __all__ = ["progress_callback", "run_one", "run_many"]
 
@@ -50,13 +49,13 @@ def run_one(ranks: dict[str, float], gene_sets: GeneSets, options: dict[str, Any
     """The engine's records of one checked ranking, with a progress bar when asked."""
     report, close = progress_callback(progress)
     try:
-        return rsvelmopy.run_gsea(ranks, gene_sets.sets, progress=report, diagnostics=False, **options)
+        return run_gsea(ranks, gene_sets.sets, progress=report, diagnostics=False, **options)
     finally:
         close()
 
 
 def _run_in_worker(ranks: dict[str, float], gene_sets: dict[str, list[str]], options: dict[str, Any]):
-    return rsvelmopy.run_gsea(ranks, gene_sets, diagnostics=False, **options)
+    return run_gsea(ranks, gene_sets, diagnostics=False, **options)
 
 
 def _default_executor(jobs: int) -> concurrent.futures.Executor:

@@ -15,7 +15,8 @@ from __future__ import annotations
 import math
 from typing import Any, Mapping
 
-from ._figure_base import (
+from .._results import require, sort_records
+from ._base import (
     COLOUR_MAX,
     DOUBLE_COLUMN,
     LABEL_WIDTH,
@@ -31,8 +32,7 @@ from ._figure_base import (
     top_sets,
     wrap,
 )
-from ._frames import require, sort_records
-from ._running_sums import enrichment_plot, enrichment_plots, gene_set_table_plot, running_sum, running_sums_plot
+from .running_sums import enrichment_plot, enrichment_plots, gene_set_table_plot, running_sum, running_sums_plot
 
 __all__ = [
     "running_sum",
@@ -339,7 +339,7 @@ def enrichment_map(
     nx = require("networkx", "report", "the enrichment map")
     from matplotlib.patheffects import withStroke
 
-    from .cluster import cluster_records
+    from .._clusters import cluster_records
 
     significant = [
         r

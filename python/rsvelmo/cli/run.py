@@ -9,15 +9,15 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, Sequence
 
-from ._checks import check_tied_sets
-from ._frames import FLOATS, add_flip_risk, require, sort_records
-from ._genesets import GeneSets
-from ._options import ANALYSIS, OUTPUT, READING, engine_options, flip_risk_cut, validate
-from ._outputs import OutputFolder, atomic_output, file_record, provenance
-from ._parallel import run_many, run_one
-from .api import prepare
-from .cluster import annotate_clusters, representatives
-from .io import Reading, read_matrix, read_rankings, read_ranks
+from .._clusters import annotate_clusters, representatives
+from .._options import ANALYSIS, OUTPUT, READING, engine_options, flip_risk_cut, validate
+from .._outputs import OutputFolder, atomic_output, file_record, provenance
+from .._results import FLOATS, add_flip_risk, require, sort_records
+from ..analyses.checks import check_tied_sets
+from ..analyses.many import run_many, run_one
+from ..analyses.preranked import prepare
+from ..readers.gene_sets import GeneSets
+from ..readers.rankings import Reading, read_matrix, read_rankings, read_ranks
 
 __all__ = ["UserError", "run", "write_table", "summary"]
 
@@ -147,7 +147,7 @@ def _top_sets(records, direction: int, top: int, padj_cut: float | None = None) 
 def label(pathway: str, descriptions: Mapping[str, str | None]) -> str:
     """The text that names a gene set: its description when that is a name,
     never a URL (MSigDB puts links there)."""
-    from .plot import label_of
+    from ..plot import label_of
 
     text = label_of({"pathway": pathway, "description": descriptions.get(pathway)})
     return pathway if text == pathway else f"{pathway} {text}"
@@ -179,7 +179,7 @@ def safe_file_name(name: str) -> str:
 
 def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]]:
     """Name -> drawing of each figure of one ranking; running sums only for significant top sets."""
-    from . import plot
+    from .. import plot
 
     cut, top = settings["padj"], settings["top"]
     shown = representatives(records) if settings["collapse"] else records
@@ -202,7 +202,7 @@ def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], An
 
 def _figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
     def write(path: str) -> None:
-        from .plot import save
+        from ..plot import save
 
         figure = draw()
         with atomic_output(path, "wb") as f:
@@ -298,7 +298,7 @@ def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]
             for figure, draw in figures_of(analysis.checked[name], analysis.matched.sets, records, settings).items():
                 outputs[f"{prefix}{figure}.{extension}"] = _figure_writer(draw, extension)
         if several:
-            from .plot import dot_plot_many
+            from ..plot import dot_plot_many
 
             shown = [
                 dict(r, ranking=n) for n, rs in rows for r in (representatives(rs) if settings["collapse"] else rs)
@@ -367,7 +367,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
 
 
 def _write_report(path: str, analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]) -> None:
-    from .report import report as write_report
+    from ..reporting.report import report as write_report
 
     rows, several = analysis.rows, analysis.several
     table = [dict(r, ranking=n) for n, rs in rows for r in rs] if several else rows[0][1]

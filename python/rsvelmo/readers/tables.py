@@ -23,7 +23,7 @@ import zlib
 from collections import Counter
 from dataclasses import dataclass
 
-from ._errors import RankingError
+from .._errors import RankingError
 
 __all__ = [
     "Source",

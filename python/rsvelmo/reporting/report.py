@@ -12,13 +12,13 @@ import os
 import re
 from typing import Any, Mapping
 
-from . import plot
-from ._figure_base import pyplot, records_of
-from ._frames import require, sort_records
-from ._genesets import GeneSets
-from ._outputs import atomic_output
-from .api import as_ranking
-from .cluster import annotate_clusters, representatives
+from .. import plot
+from .._clusters import annotate_clusters, representatives
+from .._outputs import atomic_output
+from .._results import require, sort_records
+from ..analyses.preranked import as_ranking
+from ..plot._base import pyplot, records_of
+from ..readers.gene_sets import GeneSets
 
 __all__ = ["report"]
 
@@ -170,7 +170,7 @@ def report(
         The path written.
     """
     jinja2 = require("jinja2", "report", "the HTML report")
-    from ._version import __version__
+    from .._version import __version__
 
     sets = GeneSets.load(gene_sets)
     records = records_of(table)
@@ -185,7 +185,8 @@ def report(
     else:
         blocks = [_ranking_block("ranking", records, as_ranking(ranks), sets, padj_cut, top, collapse)]
     environment = jinja2.Environment(
-        loader=jinja2.PackageLoader("rsvelmo", "templates"), autoescape=jinja2.select_autoescape(["html", "j2"])
+        loader=jinja2.PackageLoader("rsvelmo.reporting", "templates"),
+        autoescape=jinja2.select_autoescape(["html", "j2"]),
     )
     data = {
         "rankings": [{k: v for k, v in b.items() if k != "figures"} for b in blocks],

@@ -8,9 +8,9 @@ import statistics
 from collections import Counter
 from typing import Any, Mapping
 
-from ._errors import Advice, RankingError, warn
-from ._genedata import mappable, style_name
-from ._genesets import GeneSets
+from .._errors import Advice, RankingError, warn
+from ..readers.gene_sets import GeneSets
+from ..readers.identifiers import mappable, style_name
 
 __all__ = ["check_ranking", "check_overlap", "check_tied_sets", "excel_dates"]
 

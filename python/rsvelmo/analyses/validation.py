@@ -14,13 +14,12 @@ from fractions import Fraction
 from pathlib import Path
 from typing import Any
 
-import rsvelmopy
-
-from ._genesets import GeneSets
+from .._engine import run_gsea
+from ..readers.gene_sets import GeneSets
 
 __all__ = ["validate", "exact_tail"]
 
-ROOT = Path(__file__).resolve().parent
+ROOT = Path(__file__).resolve().parents[1]  # the package, whose data/ holds the example
 DEPTHS = (1e-2, 1e-5, 1e-10, 1e-15, 1e-20)
 CUT = 0.05
 
@@ -81,7 +80,7 @@ def _tails(seeds: int, sample_size: int) -> list[dict[str, Any]]:
     # Sets of the top t genes and k - t from the bottom: deeper as t grows.
     candidates = {f"top{t}": list(range(t)) + list(range(n - (k - t), n)) for t in range(k + 1)}
     options = {"mode": "multilevel", "refine_all": True, "score_type": "pos", "eps": 0.0, "diagnostics": False}
-    first = {r["pathway"]: r["pval"] for r in rsvelmopy.run_gsea(ranks, _named(candidates, genes), **options)}
+    first = {r["pathway"]: r["pval"] for r in run_gsea(ranks, _named(candidates, genes), **options)}
     chosen = {}
     for depth in DEPTHS:
         name = min(first, key=lambda s: abs(math.log10(max(first[s], 1e-300)) - math.log10(depth)))
@@ -90,7 +89,7 @@ def _tails(seeds: int, sample_size: int) -> list[dict[str, Any]]:
     found = {name: [] for name in chosen}
     errors = {name: [] for name in chosen}
     for seed in range(1, seeds + 1):
-        rows = rsvelmopy.run_gsea(ranks, _named(chosen, genes), seed=seed, sample_size=sample_size, **options)
+        rows = run_gsea(ranks, _named(chosen, genes), seed=seed, sample_size=sample_size, **options)
         for r in rows:
             found[r["pathway"]].append(math.log2(r["pval"] / exact[r["pathway"]]))
             errors[r["pathway"]].append(r["log2err"])
@@ -113,7 +112,7 @@ def _example_slice() -> tuple[dict[str, float], dict[str, list[str]]]:
     """The shipped example ranking (limma t statistics of 11,093 genes, PANC1
     cells, FOXA2 knock-out against wild type; see examples/README.md) and
     every tenth GO biological-process set of the shipped collection."""
-    from .io import read_ranks
+    from ..readers.rankings import read_ranks
 
     ranks = read_ranks(ROOT / "data" / "example.rnk.gz")
     sets = GeneSets.load("go_bp").sets
@@ -172,8 +171,8 @@ def validate(quick: bool = False, json_path: str | os.PathLike | None = None, ec
 
     ranks, sets = _example_slice()
     # The package's default: the calls settled at the cut.
-    default = rsvelmopy.run_gsea(ranks, sets, min_size=15, max_size=500, stable_calls=CUT, diagnostics=False)
-    plain = rsvelmopy.run_gsea(ranks, sets, mode="simple", nperm=truth_permutations, seed=7, min_size=15,
+    default = run_gsea(ranks, sets, min_size=15, max_size=500, stable_calls=CUT, diagnostics=False)
+    plain = run_gsea(ranks, sets, mode="simple", nperm=truth_permutations, seed=7, min_size=15,
                                max_size=500, diagnostics=False)  # fmt: skip
     called = {r["pathway"] for r in default if r["padj"] is not None and r["padj"] < CUT}
     truth = {r["pathway"] for r in plain if r["padj"] is not None and r["padj"] < CUT}

@@ -7,11 +7,11 @@ import sys
 import warnings
 from typing import Sequence
 
-from ._errors import render
-from ._options import ANALYSIS, OUTPUT, READING, add_arguments, from_arguments
-from ._outputs import OutputError
-from ._run import UserError, run
-from ._version import __version__
+from .._errors import render
+from .._options import ANALYSIS, OUTPUT, READING, add_arguments, from_arguments
+from .._outputs import OutputError
+from .._version import __version__
+from .run import UserError, run
 
 DESCRIPTION = """\
 Preranked gene set enrichment analysis. Give it a ranking of genes (a .rnk
@@ -130,7 +130,7 @@ def _add_redraw(commands) -> None:
 
 
 def _redraw(args) -> int:
-    from ._redraw import redraw_plots, redraw_report
+    from .redraw import redraw_plots, redraw_report
 
     options = [o for o in READING + ANALYSIS + OUTPUT if hasattr(args, o.name)]
     given = from_arguments(args, options)
@@ -140,7 +140,7 @@ def _redraw(args) -> int:
 
 
 def _list_collections() -> int:
-    from .api import collections
+    from ..analyses.preranked import collections
 
     for row in collections().to_dict("records"):
         print(f"{row['name']}\t{row['gene_sets']:,} gene sets, {row['genes']:,} genes (sizes {row['sizes']})\t"
@@ -164,7 +164,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.command == "collections":
             return _list_collections()
         if args.command == "validate":
-            from ._validation import validate
+            from ..analyses.validation import validate
 
             return 0 if validate(quick=args.quick, json_path=args.json)["passed"] else 1
         if args.command in ("plot", "report"):

@@ -5,7 +5,7 @@ from __future__ import annotations
 import math
 from typing import Any, Iterable, Mapping
 
-from ._figure_base import (
+from ._base import (
     DOUBLE_COLUMN,
     DOWN,
     SINGLE_COLUMN,

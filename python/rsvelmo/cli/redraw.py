@@ -6,12 +6,12 @@ from __future__ import annotations
 import os
 from typing import Any, Mapping, Sequence
 
-from ._frames import read_results, sort_records
-from ._genesets import GeneSets
-from ._options import validate
-from ._outputs import OutputFolder, atomic_output
-from ._run import UserError, figures_of, ranking_name, safe_file_name
-from .api import as_ranking
+from .._options import validate
+from .._outputs import OutputFolder, atomic_output
+from .._results import read_results, sort_records
+from ..analyses.preranked import as_ranking
+from ..readers.gene_sets import GeneSets
+from .run import UserError, figures_of, ranking_name, safe_file_name
 
 __all__ = ["redraw_plots", "redraw_report"]
 
@@ -36,7 +36,7 @@ def _inputs(results: str, ranking: str, gene_sets: str, name: str | None, given:
 
 def redraw_plots(results, ranking, gene_sets, out, sets: Sequence[str], name, given: Mapping[str, Any]) -> int:
     """Write the run's figures, and the running sum of each set named in `sets`, into `out`."""
-    from . import plot
+    from .. import plot
 
     settings = validate({**given, "plots": True}, ["top", "padj", "min_overlap", "format", "collapse", "gsea_param"])
     records, ranks, collection = _inputs(results, ranking, gene_sets, name, given)
@@ -63,7 +63,7 @@ def redraw_plots(results, ranking, gene_sets, out, sets: Sequence[str], name, gi
 
 def redraw_report(results, ranking, gene_sets, out, name, given: Mapping[str, Any]) -> int:
     """Write the report of a saved results table to the file `out`."""
-    from .report import report
+    from ..reporting.report import report
 
     settings = validate(given, ["top", "padj", "collapse", "gsea_param"])
     if os.path.isdir(out):

@@ -7,7 +7,7 @@ import re
 import textwrap
 from typing import Any, Mapping, Sequence
 
-from ._frames import require
+from .._results import require
 
 __all__ = [
     "COLOUR_MAX", "LABEL_WIDTH", "SINGLE_COLUMN", "DOUBLE_COLUMN", "UP", "DOWN", "NEUTRAL", "PRINT", "pyplot",
@@ -100,13 +100,13 @@ def finish(fig, path):
 
 
 def ranking_of(ranks) -> dict[str, float]:
-    from .api import as_ranking
+    from ..analyses.preranked import as_ranking
 
     return ranks if isinstance(ranks, dict) else as_ranking(ranks)
 
 
 def gene_sets_of(gene_sets) -> Mapping[str, Sequence[str]]:
-    from ._genesets import GeneSets
+    from ..readers.gene_sets import GeneSets
 
     return GeneSets.load(gene_sets).sets
 
@@ -114,7 +114,7 @@ def gene_sets_of(gene_sets) -> Mapping[str, Sequence[str]]:
 def top_sets(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], bool]:
     """The best `top` sets of each direction by p-value, up first: the
     significant ones, or all when none is; and whether any is significant."""
-    from ._frames import sort_records
+    from .._results import sort_records
 
     rows = sort_records([r for r in records if known(r.get("nes")) and known(r.get("padj"))])
     significant = [r for r in rows if r["padj"] < padj_cut]

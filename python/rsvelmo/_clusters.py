@@ -12,7 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
-from ._frames import require, sort_records
+from ._results import require, sort_records
 
 __all__ = ["cluster_gene_sets", "cluster_records", "annotate_clusters", "representatives", "overlap_coefficient"]
 

@@ -10,10 +10,9 @@ import os
 import zlib
 from typing import Any, Mapping
 
-import rsvelmopy
-
-from ._genedata import collection_file, sources
-from ._outputs import file_record
+from .._engine import read_gmt
+from .._outputs import file_record
+from .identifiers import collection_file, sources
 
 __all__ = ["GeneSets", "collection_names"]
 
@@ -114,7 +113,7 @@ class GeneSets:
             sets, descriptions = _from_json(path, _contents(path))
         else:
             try:
-                entries = rsvelmopy.read_gmt(path)
+                entries = read_gmt(path)
             except ValueError:
                 if os.path.isfile(path) and (what := _looks_like(_contents(path))):
                     raise ValueError(f"{path}: this looks like {what}") from None

@@ -13,12 +13,11 @@ import os
 from dataclasses import asdict, dataclass
 from typing import Iterable, Mapping
 
-import rsvelmopy
-
-from ._errors import Advice, RankingError, RankingWarning, warn
-from ._genedata import map_pairs
-from ._options import validate
-from ._tables import Table, is_missing, is_missing_name, parse_table, read_source
+from .._engine import read_gmt as _engine_read_gmt
+from .._errors import Advice, RankingError, RankingWarning, warn
+from .._options import validate
+from .identifiers import map_pairs
+from .tables import Table, is_missing, is_missing_name, parse_table, read_source
 
 __all__ = [
     "RankingError",
@@ -212,7 +211,7 @@ def _group_like(table: Table, gene_i: int, score_i: int, pairs) -> str | None:
 
 
 def _series(ranks: dict[str, float], reading: Reading, gene_name: str | None, score_name: str | None):
-    from ._frames import require
+    from .._results import require
 
     pd = require("pandas", "pandas", "reading a ranking")
     series = pd.Series(
@@ -466,7 +465,7 @@ def read_gmt(path) -> dict[str, list[str]]:
     ValueError
         A malformed line or a name given twice, naming file and line.
     """
-    return {name: genes for name, _, genes in rsvelmopy.read_gmt(path)}
+    return {name: genes for name, _, genes in _engine_read_gmt(path)}
 
 
 def read_gmt_descriptions(path) -> dict[str, str | None]:
@@ -477,7 +476,7 @@ def read_gmt_descriptions(path) -> dict[str, str | None]:
     dict
         Gene-set name -> the second field of its line, or None when empty.
     """
-    return {name: description for name, description, _ in rsvelmopy.read_gmt(path)}
+    return {name: description for name, description, _ in _engine_read_gmt(path)}
 
 
 def write_gmt(gene_sets: Mapping[str, Iterable[str]], path) -> None:
