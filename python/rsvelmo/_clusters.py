@@ -12,6 +12,7 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
+from ._options import DEFAULT
 from ._results import require, sort_records
 
 __all__ = ["cluster_gene_sets", "cluster_records", "annotate_clusters", "representatives", "overlap_coefficient"]
@@ -21,7 +22,9 @@ def _known(value: Any) -> bool:
     return value is not None and value == value
 
 
-def annotate_clusters(records: list[dict[str, Any]], padj_cut: float = 0.05, min_overlap: float = 0.5) -> None:
+def annotate_clusters(
+    records: list[dict[str, Any]], padj_cut: float = DEFAULT.padj, min_overlap: float = DEFAULT.min_overlap
+) -> None:
     """Add "cluster" (1, 2, ... in order of the clusters' best sets) and
     "representative" to the significant records, in place; the others get
     neither key."""
@@ -47,7 +50,7 @@ def overlap_coefficient(a: Sequence[str], b: Sequence[str]) -> float:
     return len(a & b) / min(len(a), len(b)) if a and b else 0.0
 
 
-def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = 0.5):
+def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = DEFAULT.min_overlap):
     """The graph of linked gene sets (networkx) and the clusters, each a list
     of pathway names best first, clusters ordered by their best set."""
     nx = require("networkx", "report", "clustering gene sets")
@@ -69,7 +72,7 @@ def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = 0.5)
     return graph, clusters
 
 
-def cluster_gene_sets(table, min_overlap: float = 0.5, padj_cut: float = 0.05):
+def cluster_gene_sets(table, min_overlap: float = DEFAULT.min_overlap, padj_cut: float = DEFAULT.padj):
     """Group the significant gene sets whose leading edges overlap.
 
     Parameters

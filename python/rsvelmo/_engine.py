@@ -6,4 +6,9 @@ that what the package asks of the engine can be read in one file.
 
 from rsvelmopy import RankingWarning, read_gmt, run_gsea, run_gsea_py
 
-__all__ = ["RankingWarning", "read_gmt", "run_gsea", "run_gsea_py"]
+__all__ = ["RankingWarning", "read_gmt", "run_gsea", "run_gsea_py", "SETTLED_AT"]
+
+# Settling the calls ends when a gene set's log2 p-value lies this many standard
+# errors (log2err) from the Benjamini-Hochberg cut: the engine's kSettledAt
+# (src/multilevel.cpp), quoted by the help texts.
+SETTLED_AT = 2.576
