@@ -176,12 +176,12 @@ def test_a_run_touches_only_files_an_earlier_run_wrote(inputs, tmp_path, monkeyp
     assert main(args + ["--plots", "--format", "svg"]) == 0
     assert (out / "plots" / "fig1.pdf").read_text() == "my figure" and (out / "old.results.tsv").exists()
     assert not (out / ".rsvelmo-x.part").exists()
-    written = json.loads((out / "run.json").read_text())["outputs"]
+    written = [o["path"] for o in json.loads((out / "run.json").read_text())["outputs"]]
     assert {"results.tsv", "run.json", "plots/summary.svg"} <= set(written) and "plots/fig1.pdf" not in written
     # Without --plots the earlier figures go; the user's stays, and so does the folder that holds it.
     assert main(args) == 0
     assert sorted(os.listdir(out / "plots")) == ["fig1.pdf"]
-    assert json.loads((out / "run.json").read_text())["outputs"] == ["results.tsv", "run.json"]
+    assert [o["path"] for o in json.loads((out / "run.json").read_text())["outputs"]] == ["results.tsv", "run.json"]
     before = (out / "results.tsv").read_bytes()
     # A file of the user's in the way of an output stops the run before anything is written.
     (out / "report.html").write_text("my page")

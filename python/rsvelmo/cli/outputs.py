@@ -1,17 +1,17 @@
 """What every command that writes shares: its one-line errors, the names of
-rankings and of their files, the figures of one ranking, and the road by which
-outputs reach their folder (claimed first, each written whole) and run.json
-records how they were made."""
+rankings and of their files, and the figures of one ranking. Every output then
+takes one road into its folder: ``OutputFolder.write`` (checked, staged and
+committed whole, see ``_outputs.py``) with run.json made by ``provenance``."""
 
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Mapping
+from typing import Any, Callable
 
 from .._clusters import representatives
-from .._outputs import OutputFolder, atomic_output
+from .._outputs import atomic_output
 
-__all__ = ["UserError", "ranking_name", "safe_file_name", "top_sets", "figures_of", "figure_writer", "write_outputs"]
+__all__ = ["UserError", "ranking_name", "safe_file_name", "top_sets", "figures_of", "figure_writer"]
 
 
 class UserError(Exception):
@@ -81,13 +81,3 @@ def figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]
             save(figure, f, format)
 
     return write
-
-
-def write_outputs(folder: OutputFolder, outputs: Mapping[str, Callable[[str], None]]) -> None:
-    """Claim every output (a file in the way stops the command with nothing
-    touched), then write each, whole, under its name in the folder."""
-    folder.claim(outputs)
-    for name, write in outputs.items():
-        target = folder.file(name)
-        os.makedirs(os.path.dirname(target), exist_ok=True)
-        write(target)

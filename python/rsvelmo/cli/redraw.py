@@ -12,7 +12,7 @@ from .._outputs import OutputFolder, file_record, provenance
 from .._results import read_results, sort_records
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import as_ranking
-from .outputs import UserError, figure_writer, figures_of, ranking_name, safe_file_name, write_outputs
+from .outputs import UserError, figure_writer, figures_of, ranking_name, safe_file_name
 
 __all__ = ["add_parsers", "redraw_plots", "redraw_report", "RANKING", "FIGURES", "REPORT"]
 
@@ -93,12 +93,10 @@ def redraw_plots(results, ranking, gene_sets, out, sets: Sequence[str], name, gi
         figures[f"set_{safe_file_name(wanted)}"] = lambda r=r: plot.enrichment_plot(
             ranks, collection.sets.get(r["pathway"], []), r, gsea_param=settings["gsea_param"]
         )
-    folder = OutputFolder(out)
-    outputs = {
-        f"{figure}.{settings['format']}": figure_writer(draw, settings["format"]) for figure, draw in figures.items()
-    }
-    write_outputs(folder, outputs)
-    folder.finish(_record(started, settings, results, ranking, collection))
+    extension = settings["format"]
+    outputs = {f"{figure}.{extension}": figure_writer(draw, extension) for figure, draw in figures.items()}
+    with OutputFolder(out) as folder:
+        folder.write(outputs, lambda: _record(started, settings, results, ranking, collection))
     print(f"plots: {out} ({len(outputs)} files)")
     return 0
 

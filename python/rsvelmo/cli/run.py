@@ -18,7 +18,7 @@ from ..analyses.many import run_many, run_one
 from ..analyses.preranked import finish, prepare
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import Reading, as_dict, matrix_file, ranking_file, rankings_file
-from .outputs import UserError, figure_writer, figures_of, ranking_name, safe_file_name, top_sets, write_outputs
+from .outputs import UserError, figure_writer, figures_of, ranking_name, safe_file_name, top_sets
 
 __all__ = ["add_parser", "run", "write_table", "summary", "DESCRIPTION"]
 
@@ -340,32 +340,36 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
     settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
     engine = engine_options(settings)
     _check_extras(settings)
-    folder = OutputFolder(out)
-    inputs = read_inputs(files, matrix, settings)
-    several = len(inputs.rankings) > 1 or matrix is not None
-    analysis = analyse(inputs, settings, engine, None if several else files[0])
-    outputs = plan_outputs(analysis, inputs, settings)
-    write_outputs(folder, outputs)
+    with OutputFolder(out) as folder:
+        inputs = read_inputs(files, matrix, settings)
+        several = len(inputs.rankings) > 1 or matrix is not None
+        # What is in the way is said before the analysis, not after it.
+        tables = [f"{safe_file_name(n)}.results.tsv" for n in inputs.rankings] if len(inputs.rankings) > 1 else []
+        folder.check(["results.tsv", *tables, *(["report.html"] if settings["report"] else [])],
+                     ["plots"] if settings["plots"] else [])  # fmt: skip
+        analysis = analyse(inputs, settings, engine, None if several else files[0])
+        outputs = plan_outputs(analysis, inputs, settings)
+        universe = analysis.matched.universe()
+        facts = {
+            name: {
+                **inputs.readings.get(name, {}),
+                "analysed": len(ranks),
+                "in_gene_sets": sum(g in universe for g in ranks),
+            }
+            for name, ranks in analysis.checked.items()
+        }
+        folder.write(
+            outputs,
+            lambda: provenance(
+                engine=engine,
+                settings=settings,
+                inputs=[*inputs.records, analysis.gene_sets.record],
+                rankings=facts,
+                seconds=time.monotonic() - started,
+            ),
+        )
     if not settings["quiet"]:
         _print_summaries(analysis, outputs, folder, settings)
-    universe = analysis.matched.universe()
-    facts = {
-        name: {
-            **inputs.readings.get(name, {}),
-            "analysed": len(ranks),
-            "in_gene_sets": sum(g in universe for g in ranks),
-        }
-        for name, ranks in analysis.checked.items()
-    }
-    record = provenance(
-        engine=engine,
-        settings=settings,
-        inputs=[*inputs.records, analysis.gene_sets.record],
-        rankings=facts,
-        seconds=time.monotonic() - started,
-    )
-    folder.finish(record)
-    if not settings["quiet"]:
         print(
             f"results: {folder.file('results.tsv')}"
             + (f" (and one table per ranking in {out})" if analysis.several else "")

@@ -17,7 +17,7 @@ from .._errors import Advice, RankingError, RankingWarning, warn
 from .._options import validate
 from .._results import is_pandas, require
 from .identifiers import map_pairs
-from .tables import Table, is_missing, is_missing_name, parse_table, read_source
+from .tables import Table, is_missing, is_missing_name, parse_table, read_source, shown_columns
 
 __all__ = [
     "RankingError",
@@ -101,7 +101,7 @@ def _named(table: Table, choice, what: str) -> int:
         return choice
     if table.header and choice in table.columns:
         return table.columns.index(choice)
-    named = ", ".join(repr(c) for c in table.columns if c is not None)
+    named = shown_columns(table.columns)
     raise RankingError(
         f"{table.source.name}: no column named {choice!r} for the {what}"
         + (f" (columns: {named})" if table.header else " (the file has no header)")
@@ -125,7 +125,7 @@ def _gene_column(table: Table, choice, exclude: set[int]) -> int:
 def _too_many_columns(table: Table, candidates: list[int]) -> RankingError:
     name = table.source.name
     if table.header:
-        shown = ", ".join(repr(table.columns[i]) for i in candidates)
+        shown = shown_columns([table.columns[i] for i in candidates])
         message = f"{name} has {len(candidates)} columns that could be the ranking score ({shown}); say which with "
     else:
         message = f"{name} has {len(table.columns)} unnamed columns; say which holds the ranking score with "
