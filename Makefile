@@ -100,6 +100,7 @@ demo: install
 bench: test-install
 	@$(PY) bench/run_bench.py
 	@$(PY) bench/stable_calls.py
+	@$(PY) bench/sample_scores.py
 
 clean:
 	rm -rf build

@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "io.hpp"
 #include "pyref.hpp"
+#include "score_samples.hpp"
 
 namespace rsvelmopy {
 namespace {
@@ -84,6 +85,7 @@ PyMethodDef kMethods[] = {
     {"run_gsea_py", fastcall(run_gsea_py), METH_FASTCALL | METH_KEYWORDS, kRunGseaPySignature},
     {"run_gsea", fastcall(run_gsea), METH_FASTCALL | METH_KEYWORDS, kRunGseaDoc},
     {"read_gmt", fastcall(read_gmt), METH_FASTCALL | METH_KEYWORDS, kReadGmtDoc},
+    {"score_samples", fastcall(score_samples), METH_FASTCALL | METH_KEYWORDS, kScoreSamplesDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -55,3 +55,27 @@ def run_gsea(
 ) -> list[GeneSetResult]: ...
 
 def read_gmt(path: str | os.PathLike[str]) -> list[tuple[str, str | None, list[str]]]: ...
+
+class SampleScores(TypedDict):
+    scores: bytearray
+    shape: tuple[int, int]
+    sizes: list[int]
+    scored: list[bool]
+    constant_genes: list[int]
+    constant_dropped: bool
+
+def score_samples(
+    matrix: object,
+    gene_sets: Sequence[Sequence[int]],
+    *,
+    method: str = "gsva",
+    kcdf: str = "gaussian",
+    tau: float | None = None,
+    mx_diff: bool = True,
+    abs_ranking: bool = False,
+    ssgsea_norm: bool = True,
+    min_size: int = 1,
+    max_size: int | None = None,
+    chunk_samples: int = 0,
+    threads: int = 0,
+) -> SampleScores: ...

@@ -5,12 +5,13 @@
 
 ``gsea`` answers one ranking, ``gsea_many`` many (in worker processes, from
 a mapping, a genes x contrasts table, a long table of groups or a scanpy
-AnnData), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
+AnnData), ``score_samples`` scores gene sets in each sample of an expression
+matrix (GSVA, ssGSEA, z-score, PLAGE), ``read_ranks``/``read_rankings``/``read_matrix``/``read_gmt`` read
 the usual files, ``gene_sets`` the shipped collections (``collections``
 lists them), ``rsvelmo.plot`` draws the figures, ``cluster_gene_sets``
 groups redundant gene sets, ``report`` writes a self-contained HTML
 report and ``validate`` reruns the evidence that the p-values are right.
-The command line is ``rsvelmo run`` (and ``rsvelmo validate``).
+The command line is ``rsvelmo run`` and ``rsvelmo score`` (and ``rsvelmo validate``).
 Suspect input gives a :class:`RankingWarning`; input that cannot be
 analysed raises :class:`RankingError` (a ``ValueError``).
 """
@@ -30,6 +31,8 @@ from .reporting.report import report
 __all__ = [
     "gsea",
     "gsea_many",
+    "score_samples",
+    "compare_score_groups",
     "gene_sets",
     "collections",
     "read_ranks",
@@ -49,3 +52,17 @@ __all__ = [
     "plot",
     "__version__",
 ]
+
+
+def __getattr__(name: str):
+    # The per-sample scores need numpy, which importing rsvelmo does not:
+    # they are imported on first use.
+    if name in ("score_samples", "compare_score_groups"):
+        from .analyses import scores
+
+        return getattr(scores, name)
+    raise AttributeError(f"module 'rsvelmo' has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted({*globals(), *__all__})

@@ -4,9 +4,9 @@ Every other module takes the engine's functions and its warning from here, so
 that what the package asks of the engine can be read in one file.
 """
 
-from rsvelmopy import RankingWarning, read_gmt, run_gsea, run_gsea_py
+from rsvelmopy import RankingWarning, read_gmt, run_gsea, run_gsea_py, score_samples
 
-__all__ = ["RankingWarning", "read_gmt", "run_gsea", "run_gsea_py", "SETTLED_AT"]
+__all__ = ["RankingWarning", "read_gmt", "run_gsea", "run_gsea_py", "score_samples", "SETTLED_AT"]
 
 # Settling the calls ends when a gene set's log2 p-value lies this many standard
 # errors (log2err) from the Benjamini-Hochberg cut: the engine's kSettledAt

@@ -130,6 +130,12 @@ def _choice(*allowed: Any, fold_case: bool = False) -> Callable[[str, Any], Any]
     return check
 
 
+def _optional_text(name: str, value: Any) -> str | None:
+    if value is None or isinstance(value, str):
+        return value
+    raise TypeError(f"{name} must be a name, not {type(value).__name__}")
+
+
 def _flag(name: str, value: Any) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{name} must be True or False, not {value!r}")
@@ -349,3 +355,73 @@ def from_arguments(args: argparse.Namespace, options: Iterable[Option]) -> dict[
             value = int(value)
         values[o.name] = value
     return values
+
+
+# Per-sample gene-set scores (score_samples and ``rsvelmo score``), with the
+# names and defaults of Bioconductor GSVA 1.46's gsva(). Options named as the
+# enrichment analysis' (min_size, max_size, threads, top, plots) are spelled
+# the same on the command line, with the defaults and meanings of the scores.
+SCORING = (
+    Option("method", "gsva", _choice("gsva", "ssgsea", "zscore", "plage"), "score: GSVA's kernel-CDF walk, "
+           "ssGSEA's weighted walk, the combined z-score or PLAGE's first singular vector", "--method",
+           choices=("gsva", "ssgsea", "zscore", "plage")),
+    Option("kcdf", "gaussian", _choice("gaussian", "poisson", "none"), "gsva's kernel for each gene's CDF: "
+           "gaussian for log-scale values (log-CPM, microarrays), poisson for integer counts, none for the "
+           "empirical CDF", "--kcdf", choices=("gaussian", "poisson", "none")),
+    Option("tau", None, lambda n, v: None if v is None else _number(0.0)(n, v), "exponent of the walk's "
+           "weights (default: 1 for gsva, 0.25 for ssgsea)", "--tau", "T", parse=float),
+    Option("mx_diff", True, _flag, "gsva's score: the sum of the walk's largest positive and largest negative "
+           "deviations (True, the default), or the one of larger magnitude (False: --no-mx-diff)",
+           switches={False: "--no-mx-diff"}),
+    Option("abs_ranking", False, _flag, "gsva with mx_diff: the sum of the two deviations' magnitudes, which "
+           "scores high a set whose genes sit at either end", switches={True: "--abs-ranking"}),
+    Option("ssgsea_norm", True, _flag, "ssgsea: divide every score by the range of the whole score matrix "
+           "(True, the default: a sample's scores then depend on the other samples), or not (False: "
+           "--no-ssgsea-norm)", switches={False: "--no-ssgsea-norm"}),
+    Option("min_size", 1, _integer(1), "smallest gene set scored, in genes of the matrix (after gsva, zscore "
+           "and plage drop the constant genes)", "--min-size", "N", parse=int),
+    Option("max_size", None, _optional_integer(1), "largest gene set scored (default: no bound)", "--max-size",
+           "N", parse=int),
+    Option("chunk_size", None, _optional_integer(1), "samples scored together (default: a working set near "
+           "64 MB); with an executor, the samples (ssgsea) or gene sets (other methods) of one task (default: "
+           "8 tasks)", "--chunk-size", "N", parse=int),
+    Option("threads", None, _optional_integer(1), "worker threads of the engine (default: all cores); the "
+           "scores do not depend on them", "--threads", "N", parse=int),
+)  # fmt: skip
+
+# What ``rsvelmo score`` reads besides the matrix and writes.
+SCORE_OUTPUT = (
+    Option("groups", None, lambda n, v: v, "the samples' groups: a CLS file, a sample sheet (with --group-col) "
+           "or a column of an AnnData's obs; annotates the heatmap, and with two groups the sets that differ "
+           "most are tested (Welch's t-test, BH)", "--groups", "FILE_OR_COLUMN"),
+    Option("group_col", None, _column, "the column of the groups in a sample sheet given to --groups "
+           "(the samples' names in its first column)", "--group-col", "COL", parse=str),
+    Option("layer", None, _optional_text, "the layer of "
+           "an .h5ad file to read instead of X (e.g. 'counts')", "--layer", "NAME"),
+    OPTIONS["map_ids"],
+    Option("expression_duplicates", "error", _choice("error", "mean", "max"), "genes named twice (probes, "
+           "IDs mapped to one symbol): refuse, or merge them sample by sample into their mean or maximum",
+           "--duplicates", choices=("error", "mean", "max")),
+    Option("top", OPTIONS["top"].default, _integer(0), "gene sets shown in the summary, and per direction in the "
+           "figure of the two-group test", "--top", "N", parse=int),
+    Option("plots", False, _flag, "also draw figures: the clustered heatmap of the scores and, with two "
+           "groups, the sets that differ most", switches={True: "--plots"}),
+    OPTIONS["format"],
+    OPTIONS["quiet"],
+)  # fmt: skip
+
+SCORE_OPTIONS: dict[str, Option] = {o.name: o for o in SCORING + SCORE_OUTPUT}
+OPTIONS.update({name: o for name, o in SCORE_OPTIONS.items() if name not in OPTIONS})
+
+
+def validate_scoring(values: Mapping[str, Any], names: Iterable[str] | None = None) -> dict[str, Any]:
+    """Check and normalise the scoring options `names` (default: all), as :func:`validate` does."""
+    names = list(SCORE_OPTIONS) if names is None else list(names)
+    checked = {n: SCORE_OPTIONS[n].check(n, values.get(n, SCORE_OPTIONS[n].default)) for n in names}
+    low, high = checked.get("min_size"), checked.get("max_size")
+    if low is not None and high is not None and low > high:
+        raise OptionError("min_size", f"({low}) must not exceed ", Named("max_size"), f" ({high})")
+    if checked.get("abs_ranking") and checked.get("mx_diff") is False:
+        raise OptionError("abs_ranking", "applies to the sum of the two deviations, which ", Named("mx_diff", False),
+                          " replaces by the larger one")  # fmt: skip
+    return checked

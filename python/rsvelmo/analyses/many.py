@@ -1,4 +1,4 @@
-"""Running analyses: a progress bar on one, worker processes for many."""
+"""Running analyses: a progress bar on one, worker processes (or any executor) for many."""
 
 from __future__ import annotations
 
@@ -8,13 +8,13 @@ import os
 import signal
 import sys
 import threading
-from typing import Any, Callable, Mapping
+from typing import Any, Callable, Hashable, Mapping
 
 from .._engine import run_gsea
 from .._results import require
 from ..readers.gene_sets import GeneSets
 
-__all__ = ["progress_callback", "run_one", "run_many"]
+__all__ = ["progress_callback", "run_one", "run_many", "run_tasks"]
 
 
 def progress_callback(show) -> tuple[Callable | None, Callable[[], None]]:
@@ -95,17 +95,19 @@ def _stop_workers(executor: concurrent.futures.Executor) -> None:
     executor.shutdown(wait=True, cancel_futures=True)
 
 
-def run_many(
-    tables: Mapping[str, dict[str, float]],
-    gene_sets: GeneSets,
-    options: dict[str, Any],
+def run_tasks(
+    function: Callable[..., Any],
+    tasks: Mapping[Hashable, tuple],
     executor: concurrent.futures.Executor | None = None,
     progress: bool | None = None,
     max_workers: int | None = None,
-) -> dict[str, list[dict[str, Any]]]:
-    """Run the engine on checked rankings (name -> gene -> score) in worker
-    processes and return name -> the engine's records, in the given order."""
-    options = {**options, "threads": options.get("threads") or 1}
+    unit: str = "task",
+) -> dict[Hashable, Any]:
+    """``function(*arguments)`` for each task (key -> arguments) on an
+    executor (default: fresh worker processes, stopped on an interrupt), with
+    a progress bar when asked (None: when standard error is a terminal);
+    returns key -> result in the order of `tasks`. `function` and its
+    arguments must be picklable for executors of processes or machines."""
     owned = executor is None
     if owned:
         executor = _default_executor(max_workers or os.cpu_count() or 1)
@@ -114,16 +116,14 @@ def run_many(
         try:
             from tqdm import tqdm
 
-            bar = tqdm(total=len(tables), unit="ranking", file=sys.stderr)
+            bar = tqdm(total=len(tasks), unit=unit, file=sys.stderr)
         except ImportError:
             bar = None
     finished = False
     try:
         with _TerminateAsInterrupt():
-            futures = {
-                executor.submit(_run_in_worker, table, gene_sets.sets, options): name for name, table in tables.items()
-            }
-            done: dict[str, list[dict[str, Any]]] = {}
+            futures = {executor.submit(function, *arguments): key for key, arguments in tasks.items()}
+            done: dict[Hashable, Any] = {}
             for future in concurrent.futures.as_completed(futures):
                 done[futures[future]] = future.result()
                 if bar is not None:
@@ -137,4 +137,19 @@ def run_many(
                 executor.shutdown()
             else:
                 _stop_workers(executor)
-    return {name: done[name] for name in tables}
+    return {key: done[key] for key in tasks}
+
+
+def run_many(
+    tables: Mapping[str, dict[str, float]],
+    gene_sets: GeneSets,
+    options: dict[str, Any],
+    executor: concurrent.futures.Executor | None = None,
+    progress: bool | None = None,
+    max_workers: int | None = None,
+) -> dict[str, list[dict[str, Any]]]:
+    """Run the engine on checked rankings (name -> gene -> score) in worker
+    processes and return name -> the engine's records, in the given order."""
+    options = {**options, "threads": options.get("threads") or 1}
+    tasks = {name: (table, gene_sets.sets, options) for name, table in tables.items()}
+    return run_tasks(_run_in_worker, tasks, executor, progress, max_workers, unit="ranking")

@@ -11,7 +11,7 @@ from typing import Sequence
 from .._errors import render
 from .._outputs import OutputError
 from .._version import __version__
-from . import collections, redraw, run, validate
+from . import collections, redraw, run, score, validate
 from .outputs import UserError
 
 __all__ = ["build_parser", "main"]
@@ -24,6 +24,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"rsvelmo {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     run.add_parser(commands)
+    score.add_parser(commands)
     redraw.add_parsers(commands)
     validate.add_parser(commands)
     collections.add_parser(commands)

@@ -6,12 +6,12 @@ committed whole, see ``_outputs.py``) with run.json made by ``provenance``."""
 from __future__ import annotations
 
 import os
-from typing import Any, Callable
+from typing import Any, Callable, Mapping
 
 from .._clusters import representatives
 from .._outputs import atomic_output
 
-__all__ = ["UserError", "ranking_name", "safe_file_name", "top_sets", "figures_of", "figure_writer"]
+__all__ = ["UserError", "ranking_name", "safe_file_name", "label", "top_sets", "figures_of", "figure_writer"]
 
 
 class UserError(Exception):
@@ -45,6 +45,15 @@ def top_sets(records, direction: int, top: int, padj_cut: float | None = None) -
         and (padj_cut is None or (_known(r["padj"]) and r["padj"] < padj_cut))
     ]  # fmt: skip
     return chosen[:top]
+
+
+def label(pathway: str, descriptions: Mapping[str, str | None]) -> str:
+    """The text that names a gene set: its description when that is a name,
+    never a URL (MSigDB puts links there)."""
+    from ..plot import label_of
+
+    text = label_of({"pathway": pathway, "description": descriptions.get(pathway)})
+    return pathway if text == pathway else f"{pathway} {text}"
 
 
 def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]]:

@@ -18,7 +18,7 @@ from ..analyses.many import run_many, run_one
 from ..analyses.preranked import finish, prepare
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import Reading, as_dict, matrix_file, ranking_file, rankings_file
-from .outputs import UserError, figure_writer, figures_of, ranking_name, safe_file_name, top_sets
+from .outputs import UserError, figure_writer, figures_of, label, ranking_name, safe_file_name, top_sets
 
 __all__ = ["add_parser", "run", "write_table", "summary", "DESCRIPTION"]
 
@@ -195,15 +195,6 @@ def write_table(
 
 def _known(value: Any) -> bool:
     return value is not None and value == value
-
-
-def label(pathway: str, descriptions: Mapping[str, str | None]) -> str:
-    """The text that names a gene set: its description when that is a name,
-    never a URL (MSigDB puts links there)."""
-    from ..plot import label_of
-
-    text = label_of({"pathway": pathway, "description": descriptions.get(pathway)})
-    return pathway if text == pathway else f"{pathway} {text}"
 
 
 def summary(name: str, genes: int, sets_read: int, records, descriptions, settings: Mapping[str, Any]) -> str:

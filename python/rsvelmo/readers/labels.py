@@ -18,7 +18,7 @@ import numpy as np
 from .._errors import Advice, RankingError
 from .tables import is_missing, is_missing_name, parse_table, read_source
 
-__all__ = ["Labels", "read_labels"]
+__all__ = ["Labels", "read_labels", "read_groups"]
 
 
 @dataclass(frozen=True)
@@ -91,6 +91,13 @@ def read_labels(labels, samples: Sequence[str], *, obs=None, label_col=None, sam
     values = np.array(per_sample, dtype=object)
     keep = (values == a) | (values == b)
     return Labels((a, b), values[keep] == a, keep, source)
+
+
+def read_groups(labels, samples: Sequence[str], *, obs=None, label_col=None, sample_col=None) -> tuple[str, list[str]]:
+    """Each sample's group, any number of groups, from what `read_labels`
+    takes: where they came from and one label per sample, in `samples`' order."""
+    source, per_sample, _ = _per_sample(labels, list(samples), obs, label_col, sample_col)
+    return source, per_sample
 
 
 def _per_sample(labels, samples, obs, label_col, sample_col) -> tuple[str, list[str], list[str] | None]:
