@@ -28,9 +28,10 @@ from ._errors import RankingError, RankingWarning
 from ._results import read_results
 from ._version import __version__
 from .analyses.phenotype import gsea_phenotype
-from .analyses.preranked import collections, gene_sets, gsea, gsea_many
+from .analyses.preranked import gsea, gsea_many
 from .analyses.validation import validate
-from .readers.rankings import Reading, read_gmt, read_matrix, read_rankings, read_ranks, write_gmt
+from .readers.gene_sets import collections, gene_sets, read_gmt, write_gmt
+from .readers.rankings import Reading, read_matrix, read_rankings, read_ranks
 from .reporting.report import report
 
 __all__ = [

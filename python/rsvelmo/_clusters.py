@@ -12,20 +12,19 @@ from __future__ import annotations
 
 from typing import Any, Sequence
 
-from ._results import require, sort_records
+from ._options import DEFAULT
+from ._results import known, require, sort_records
 
 __all__ = ["cluster_gene_sets", "cluster_records", "annotate_clusters", "representatives", "overlap_coefficient"]
 
 
-def _known(value: Any) -> bool:
-    return value is not None and value == value
-
-
-def annotate_clusters(records: list[dict[str, Any]], padj_cut: float = 0.05, min_overlap: float = 0.5) -> None:
+def annotate_clusters(
+    records: list[dict[str, Any]], padj_cut: float = DEFAULT.padj, min_overlap: float = DEFAULT.min_overlap
+) -> None:
     """Add "cluster" (1, 2, ... in order of the clusters' best sets) and
     "representative" to the significant records, in place; the others get
     neither key."""
-    chosen = [r for r in records if _known(r.get("padj")) and r["padj"] < padj_cut and _known(r.get("nes"))]
+    chosen = [r for r in records if known(r.get("padj")) and r["padj"] < padj_cut and known(r.get("nes"))]
     if not chosen:
         return
     _, clusters = cluster_records(chosen, min_overlap)
@@ -47,7 +46,7 @@ def overlap_coefficient(a: Sequence[str], b: Sequence[str]) -> float:
     return len(a & b) / min(len(a), len(b)) if a and b else 0.0
 
 
-def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = 0.5):
+def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = DEFAULT.min_overlap):
     """The graph of linked gene sets (networkx) and the clusters, each a list
     of pathway names best first, clusters ordered by their best set."""
     nx = require("networkx", "report", "clustering gene sets")
@@ -69,7 +68,7 @@ def cluster_records(records: Sequence[dict[str, Any]], min_overlap: float = 0.5)
     return graph, clusters
 
 
-def cluster_gene_sets(table, min_overlap: float = 0.5, padj_cut: float = 0.05):
+def cluster_gene_sets(table, min_overlap: float = DEFAULT.min_overlap, padj_cut: float = DEFAULT.padj):
     """Group the significant gene sets whose leading edges overlap.
 
     Parameters

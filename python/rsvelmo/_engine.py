@@ -14,4 +14,10 @@ __all__ = [
     "run_gsea_py",
     "run_phenotype",
     "score_samples",
+    "SETTLED_AT",
 ]
+
+# Settling the calls ends when a gene set's log2 p-value lies this many standard
+# errors (log2err) from the Benjamini-Hochberg cut: the engine's kSettledAt
+# (src/multilevel.cpp), quoted by the help texts.
+SETTLED_AT = 2.576

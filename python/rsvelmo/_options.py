@@ -14,13 +14,17 @@ import argparse
 import math
 import os
 from dataclasses import dataclass, field
+from types import SimpleNamespace
 from typing import Any, Callable, Iterable, Mapping
+
+from ._engine import SETTLED_AT
 
 __all__ = [
     "Option",
     "OptionError",
     "Named",
     "OPTIONS",
+    "DEFAULT",
     "ANALYSIS",
     "READING",
     "OUTPUT",
@@ -203,6 +207,9 @@ class Option:
         return f"{flag} {' '.join(map(str, value))}" if isinstance(value, tuple) else f"{flag} {value}"
 
 
+# The significance cut: the default of --padj, which 'auto' settles the calls at.
+PADJ_CUT = 0.05
+
 # What is read and how (the readers, gsea, gsea_many and the command line).
 READING = (
     Option("gene_col", None, _column, "column of gene names: a header name or a 0-based position "
@@ -236,9 +243,9 @@ ANALYSIS = (
            "permutations cannot resolve (True), none (False: permutations only) or every one ('all')",
            switches={False: "--no-refine", "all": "--refine-all"}),
     Option("stable_calls", "auto", _calls_cut, "settle the calls at this padj cut: gene sets whose p-value "
-           "lies within 2.576 standard errors of the cut get new multilevel estimates with 4, 16, ... times the "
-           "sample size, nearest the cut first, for at most half the refinement's work (about 1.3 times the "
-           "run time); 'auto': at the summary's cut (--padj; 0.05 in Python) unless refinement is off; "
+           f"lies within {SETTLED_AT:g} standard errors of the cut get new multilevel estimates with 4, 16, ... "
+           "times the sample size, nearest the cut first, for at most half the refinement's work (about 1.3 times "
+           f"the run time); 'auto': at the summary's cut (--padj; {PADJ_CUT:g} in Python) unless refinement is off; "
            "None ('none'): no settling", "--stable-calls", "P", parse=_parse_calls_cut),
     Option("eps", 1e-50, _number(0.0, 1.0), "smallest p-value computed; smaller ones are reported as eps",
            "--eps", "P", parse=float),
@@ -283,7 +290,7 @@ ORA = (
 OUTPUT = (
     Option("top", 10, _integer(0), "gene sets shown per direction in the summary and the figures", "--top",
            "N", parse=int),
-    Option("padj", 0.05, _number(0.0, 1.0, open_low=True), "significance cut of the summary, the figures, "
+    Option("padj", PADJ_CUT, _number(0.0, 1.0, open_low=True), "significance cut of the summary, the figures, "
            "the clusters and the warnings about tied genes", "--padj", "P", parse=float),
     Option("min_overlap", 0.5, _number(0.0, 1.0, open_low=True), "overlap coefficient of two leading edges "
            "that puts their gene sets in one cluster", "--min-overlap", "F", parse=float),
@@ -326,6 +333,9 @@ PHENOTYPE = (
 )  # fmt: skip
 
 OPTIONS: dict[str, Option] = {o.name: o for o in READING + ANALYSIS + OUTPUT + EXPRESSION + PHENOTYPE + ORA}
+# Every option's default by name (``DEFAULT.padj``), for the signatures of the
+# functions that take one: figures, clustering and the report.
+DEFAULT = SimpleNamespace(**{name: o.default for name, o in OPTIONS.items()})
 
 
 def spell(name: str, value: Any = UNSET, style: str = "python") -> str:
@@ -477,8 +487,8 @@ SCORE_OUTPUT = (
     OPTIONS["layer"],
     OPTIONS["map_ids"],
     OPTIONS["expression_duplicates"],
-    Option("top", 10, _integer(0), "gene sets shown in the summary, and per direction in the figure of the "
-           "two-group test", "--top", "N", parse=int),
+    Option("top", OPTIONS["top"].default, _integer(0), "gene sets shown in the summary, and per direction in the "
+           "figure of the two-group test", "--top", "N", parse=int),
     Option("plots", False, _flag, "also draw figures: the clustered heatmap of the scores and, with two "
            "groups, the sets that differ most", switches={True: "--plots"}),
     OPTIONS["format"],

@@ -1,4 +1,12 @@
-"""The results table: its columns, its order, and optional libraries."""
+"""The results table every analysis answers with: its columns, its order,
+reading it back from a file, and optional libraries.
+
+The figures, the report, clustering, :func:`read_results` and ``rsvelmo
+plot``/``report`` rely on the columns of ``CONTRACT`` alone (one row per gene
+set), so that an analysis whose table has them gets all of them; ``OPTIONAL``
+columns are shown where a table has them. The package's README says what
+else they need from the run (the ranking, the gene sets, the cut).
+"""
 
 from __future__ import annotations
 
@@ -7,6 +15,10 @@ import sys
 from typing import Any, Mapping
 
 __all__ = [
+    "known",
+    "CONTRACT",
+    "OPTIONAL",
+    "SCORE",
     "COLUMNS",
     "FLOATS",
     "require",
@@ -17,6 +29,28 @@ __all__ = [
     "read_results",
 ]
 
+# Column -> what it holds, for every figure, the report and clustering.
+CONTRACT = {
+    "pathway": "the gene set's name (for GO, the term's ID)",
+    "size": "the set's genes that were tested (those in the ranking)",
+    "nes": "the signed score: > 0 up, < 0 down; it orders, colours and splits the figures",
+    "pval": "the p-value (NaN where none was computed); rows are sorted by it",
+    "padj": "the Benjamini-Hochberg adjusted p-value; the significance cut applies to it",
+    "leading_edge": "the genes that drive the result, a list (comma-separated in a file)",
+}
+SCORE = "nes"  # the contract's score column: NES, the normalized enrichment score
+# Shown where a table has them (NaN, None or computed where it has not).
+OPTIONAL = {
+    "description": "what the set is, or None; figures show it in place of the name (never a URL)",
+    "es": "the enrichment score",
+    "log2err": "the standard error of log2(pval)",
+    "flip_risk": "the chance that more sampling moves the set across the significance cut",
+    "leading_edge_size": "the number of leading-edge genes",
+    "ranking": "the ranking a row answers, in a table of several",
+    "cluster": "the row's cluster of overlapping leading edges (1, 2, ...), significant rows only",
+    "representative": "the cluster's best gene set",
+}
+# The preranked analysis's table, in its order.
 COLUMNS = [
     "pathway",
     "description",
@@ -31,6 +65,11 @@ COLUMNS = [
     "leading_edge_size",
 ]
 FLOATS = ("es", "nes", "pval", "padj", "log2err", "flip_risk")
+
+
+def known(value: Any) -> bool:
+    """A value the analysis computed: neither None nor NaN."""
+    return value is not None and value == value
 
 
 def require(module: str, extra: str, purpose: str):
@@ -124,13 +163,18 @@ def read_results(path):
     """
     pd = require("pandas", "pandas", "reading a results table")
     table = pd.read_csv(path, sep="\t", keep_default_na=False, na_values=["NA"], dtype={"pathway": str})
-    if "flip_risk" not in table.columns:  # a table of an earlier version
-        table.insert(list(table.columns).index("log2err") + 1, "flip_risk", math.nan)
-    missing = [c for c in COLUMNS if c not in table.columns]
+    missing = [c for c in CONTRACT if c not in table.columns]
     if missing:
         raise ValueError(f"{path}: not a results table of rsvelmo (no column {', '.join(map(repr, missing))})")
-    table["description"] = table["description"].replace("", None)
     table["leading_edge"] = [text.split(",") if text else [] for text in table["leading_edge"].astype(str)]
+    # Columns a table of an earlier version (flip_risk) or of another analysis lacks, in their places.
+    for i, name in enumerate(COLUMNS):
+        if name not in table.columns:
+            after = [c for c in COLUMNS[:i] if c in table.columns]
+            at = list(table.columns).index(after[-1]) + 1 if after else 0
+            value = table["leading_edge"].map(len) if name == "leading_edge_size" else math.nan
+            table.insert(at, name, None if name == "description" else value)
+    table["description"] = table["description"].replace("", None)
     for name in FLOATS:
         table[name] = table[name].astype("float64")
     return table

@@ -266,3 +266,23 @@ class TestRankingsAsUsersGiveThem:
         out = capsys.readouterr()
         assert "  padj < 0.5: " in out.out and "padj < 0.05" not in out.out
         assert "panc1.rnk: genes from column 'gene'" in out.err
+
+
+@pytest.mark.parametrize("several", [False, True])
+def test_a_runs_options_are_checked_once_and_converted_once(inputs, tmp_path, monkeypatch, several):
+    from rsvelmo import _options
+
+    calls = {"validate": 0, "engine_options": 0}
+    for name in calls:
+        original = getattr(_options, name)
+
+        def counted(*args, _original=original, _name=name, **kwargs):
+            calls[_name] += 1
+            return _original(*args, **kwargs)
+
+        for module in [m for n, m in sys.modules.items() if n.startswith("rsvelmo")]:
+            if getattr(module, name, None) is original:
+                monkeypatch.setattr(module, name, counted)
+    rankings = [inputs["rnk"], inputs["lower"]] if several else [inputs["rnk"]]
+    assert cli("run", *rankings, inputs["gmt"], "-o", tmp_path / "out", *QUICK, "--ignore-case") == 0
+    assert calls == {"validate": 1, "engine_options": 1}

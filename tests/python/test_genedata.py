@@ -44,10 +44,10 @@ def test_unknown_ids_are_counted_and_one_gene_twice_goes_through_the_policy():
         RankingWarning, match=r"1 of 4 gene IDs are not in the table of human genes \('ENSG99999999999'\)"
     ):
         with pytest.raises(RankingError, match=r"1 gene name\(s\) occur more than once \('TP53'\)"):
-            rsvelmo.analyses.preranked.as_ranking(ranks, map_ids="ensembl")
+            rsvelmo.readers.rankings.as_ranking(ranks, map_ids="ensembl")
     with warnings.catch_warnings(record=True) as seen:
         warnings.simplefilter("always")
-        mapped = rsvelmo.analyses.preranked.as_ranking(ranks, map_ids="auto", duplicates="max_abs")
+        mapped = rsvelmo.readers.rankings.as_ranking(ranks, map_ids="auto", duplicates="max_abs")
     assert mapped == {"TP53": -4.0, "BRCA1": -1.0}
     assert any("collapsed 1 gene name(s)" in str(w.message) for w in seen)
 

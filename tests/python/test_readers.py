@@ -6,7 +6,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from rsvelmo import RankingError, RankingWarning, read_gmt, read_matrix, read_ranks, write_gmt
 from rsvelmo.analyses.checks import check_ranking
-from rsvelmo.readers.rankings import read_gmt_descriptions
+from rsvelmo.readers.gene_sets import read_gmt_descriptions
 
 
 def write(tmp_path, name, content):

@@ -173,6 +173,28 @@ def test_figures_and_report_are_drawn_again_from_a_saved_table(analysis, tmp_pat
     assert name in (tmp_path / "again.html").read_text()
 
 
+def test_a_table_of_the_contract_columns_alone_gets_every_figure_and_the_report(analysis, tmp_path):
+    table, ranks, gmt = analysis
+    contract = table[list(rsvelmo._results.CONTRACT)]  # what a table of another analysis may hold, and no more
+    saved = tmp_path / "other.results.tsv"
+    contract.assign(leading_edge=contract.leading_edge.map(",".join)).to_csv(saved, sep="\t", index=False, na_rep="NA")
+    back = rsvelmo.read_results(saved)
+    assert list(back.columns) == rsvelmo._results.COLUMNS and back.es.isna().all() and back.description.isna().all()
+    assert list(back.leading_edge_size) == [len(genes) for genes in contract.leading_edge]
+    pd.testing.assert_frame_equal(back[contract.columns], contract)
+    rnk = tmp_path / "r.rnk"
+    rnk.write_text("".join(f"{g}\t{s!r}\n" for g, s in ranks.items()))
+    argv = [str(saved), str(rnk), gmt]
+    assert rsvelmo.cli.main(["plot", *argv, "--out", str(tmp_path / "figures"), "--format", "svg"]) == 0
+    assert {"summary.svg", "leading_edge.svg", "enrichment_map.svg", "gene_set_table.svg", "running_sums.svg"} <= set(
+        os.listdir(tmp_path / "figures")
+    )
+    assert rsvelmo.cli.main(["report", *argv, "-o", str(tmp_path / "report.html")]) == 0
+    assert contract.pathway[0] in (tmp_path / "report.html").read_text()
+    many = pd.concat([contract.assign(ranking=name) for name in ("a", "b")], ignore_index=True)
+    assert len(plot.dot_plot_many(many).axes[0].collections) > 0
+
+
 def test_clusters_of_overlapping_leading_edges_and_their_representatives(analysis):
     clustered = rsvelmo.cluster_gene_sets(analysis[0])
     significant = clustered[clustered.padj < 0.05]

@@ -9,6 +9,7 @@ from collections import Counter
 from typing import Any, Mapping
 
 from .._errors import Advice, RankingError, warn
+from .._options import DEFAULT
 from ..readers.gene_sets import GeneSets
 from ..readers.identifiers import mappable, style_name
 
@@ -170,7 +171,7 @@ def check_tied_sets(
     records: list[dict[str, Any]],
     ranks: Mapping[str, float],
     source: str = "ranking",
-    padj_cut: float = 0.05,
+    padj_cut: float = DEFAULT.padj,
     stacklevel: int = 2,
 ) -> None:
     """Warn about significant gene sets whose leading edge lies mostly in one

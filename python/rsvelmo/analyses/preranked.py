@@ -4,101 +4,22 @@ answered as pandas tables."""
 from __future__ import annotations
 
 import concurrent.futures
-import math
 import os
-from typing import Any, Callable, Iterable, Mapping
+from typing import Any, Callable, Mapping
 
+from .._engine import SETTLED_AT
 from .._errors import Advice, RankingError, warn
-from .._options import ANALYSIS, READING, engine_options, flip_risk_cut, validate
+from .._options import ANALYSIS, DEFAULT, READING, engine_options, flip_risk_cut, validate
 from .._results import COLUMNS, add_flip_risk, is_pandas, require, results_frame
 from ..readers.gene_sets import GeneSets
-from ..readers.identifiers import sources
-from ..readers.rankings import collapse, mapped, read_rankings, read_ranks
-from ..readers.tables import is_missing_name
+from ..readers.rankings import as_ranking, collapse, rankings_file
 from .checks import check_overlap, check_ranking, check_tied_sets
 from .many import run_many, run_one
 
-__all__ = ["gsea", "gsea_many", "gene_sets", "collections", "as_ranking", "prepare"]
+__all__ = ["gsea", "gsea_many", "prepare", "finish"]
 
 _ANALYSIS = [o.name for o in ANALYSIS]
 _READING = [o.name for o in READING]
-
-
-def _checked_pairs(
-    pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str, map_ids: str | None = None
-) -> dict[str, float]:
-    """Check and collapse (gene, score) pairs of an in-memory ranking."""
-    checked, dropped = [], 0
-    for i, (gene, score) in enumerate(pairs, start=1):
-        if gene is None or (isinstance(gene, float) and math.isnan(gene)) or is_missing_name(str(gene)):
-            if na == "drop":
-                dropped += 1
-                continue
-            raise RankingError(
-                f"{source}: gene name {gene!r} (entry {i}) names no gene; drop such entries with ", Advice("na", "drop")
-            )
-        gene = str(gene).strip()
-        try:
-            value = float(score)
-        except (TypeError, ValueError):
-            if score is None and na == "drop":
-                dropped += 1
-                continue
-            raise RankingError(f"{source}: score {score!r} of gene {gene!r} is not a number") from None
-        if math.isnan(value):
-            if na == "drop":
-                dropped += 1
-                continue
-            raise RankingError(
-                f"{source}: gene {gene!r} has no score (NaN); drop such genes with ", Advice("na", "drop")
-            )
-        if not math.isfinite(value):
-            raise RankingError(f"{source}: score of gene {gene!r} is {value}; scores must be finite")
-        checked.append((gene, value, i))
-    if dropped:
-        warn(f"{source}: dropped {dropped} gene(s) without a name or a score", stacklevel=4)
-    checked, _ = mapped(checked, map_ids, source, stacklevel=4)
-    return collapse(checked, duplicates, source, stacklevel=5)[0]
-
-
-def as_ranking(
-    ranks: Any,
-    duplicates: str = "error",
-    source: str = "ranking",
-    na: str = "error",
-    gene_col=None,
-    score_col=None,
-    map_ids=None,
-) -> dict[str, float]:
-    """Turn any accepted ranking into the dict the engine takes.
-
-    Accepts a dict gene -> score, a pandas Series indexed by gene, a
-    DataFrame (two columns gene, score, or the columns `gene_col` and
-    `score_col`) or the path of a ranking file (see :func:`rsvelmo.read_ranks`).
-    """
-    if isinstance(ranks, (str, os.PathLike)):
-        series = read_ranks(ranks, gene_col, score_col, duplicates, na, map_ids)
-        return dict(zip(series.index, series.to_numpy().tolist()))
-    if is_pandas(ranks, "Series"):
-        return _checked_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na, map_ids)
-    if is_pandas(ranks, "DataFrame"):
-        if gene_col is None and score_col is None and ranks.shape[1] != 2:
-            raise RankingError(
-                f"{source}: a ranking table needs two columns (gene, score), not {ranks.shape[1]} "
-                f"({', '.join(map(str, ranks.columns))}); name them with ",
-                Advice("gene_col"),
-                " and ",
-                Advice("score_col"),
-                " or pass the score column as a Series indexed by gene",
-            )
-        genes = ranks.index if gene_col is None and ranks.shape[1] != 2 else ranks[gene_col or ranks.columns[0]]
-        scores = ranks[score_col if score_col is not None else ranks.columns[1]]
-        return _checked_pairs(zip(genes, scores), duplicates, source, na, map_ids)
-    if isinstance(ranks, Mapping):
-        return _checked_pairs(ranks.items(), duplicates, source, na, map_ids)
-    raise TypeError(
-        f"{source}: expected a dict, a pandas Series, a DataFrame or a file path, not {type(ranks).__name__}"
-    )
 
 
 def _upper_ranking(ranks: dict[str, float], duplicates: str, source: str) -> dict[str, float]:
@@ -145,27 +66,53 @@ def prepare(
     return table, sets
 
 
+def finish(
+    records: list[dict[str, Any]],
+    table: Mapping[str, float],
+    options: Mapping[str, Any],
+    source: str = "ranking",
+    padj_cut: float = DEFAULT.padj,
+    stacklevel: int = 3,
+) -> list[dict[str, Any]]:
+    """The engine's records of one ranking with each one's ``flip_risk``, after
+    warning about significant gene sets that ties decide (`options`: checked)."""
+    check_tied_sets(records, table, source, padj_cut, stacklevel=stacklevel)
+    add_flip_risk(records, flip_risk_cut(options))
+    return records
+
+
+def _quoting(function: Callable) -> Callable:
+    """Write the declared numbers that a docstring quotes (``{padj}``) into it."""
+    numbers = {"settled_at": SETTLED_AT, "padj": DEFAULT.padj, "min_size": DEFAULT.min_size,
+               "max_size": DEFAULT.max_size}  # fmt: skip
+    for name, value in numbers.items():
+        if function.__doc__:  # not under python -OO
+            function.__doc__ = function.__doc__.replace(f"{{{name}}}", f"{value:g}")
+    return function
+
+
+@_quoting
 def gsea(
     ranks: Any,
     gene_sets: Any,
     *,
-    min_size: int = 15,
-    max_size: int = 500,
-    nperm: int = 1000,
-    refine: bool | str = True,
-    stable_calls: float | str | None = "auto",
-    eps: float = 1e-50,
-    score_type: str = "std",
-    gsea_param: float = 1.0,
-    sample_size: int = 101,
-    seed: int = 42,
-    threads: int | None = None,
-    gene_col: str | int | None = None,
-    score_col: str | int | None = None,
-    map_ids: str | None = None,
-    ignore_case: bool = False,
-    na: str = "error",
-    duplicates: str = "error",
+    min_size: int = DEFAULT.min_size,
+    max_size: int = DEFAULT.max_size,
+    nperm: int = DEFAULT.nperm,
+    refine: bool | str = DEFAULT.refine,
+    stable_calls: float | str | None = DEFAULT.stable_calls,
+    eps: float = DEFAULT.eps,
+    score_type: str = DEFAULT.score_type,
+    gsea_param: float = DEFAULT.gsea_param,
+    sample_size: int = DEFAULT.sample_size,
+    seed: int = DEFAULT.seed,
+    threads: int | None = DEFAULT.threads,
+    gene_col: str | int | None = DEFAULT.gene_col,
+    score_col: str | int | None = DEFAULT.score_col,
+    map_ids: str | None = DEFAULT.map_ids,
+    ignore_case: bool = DEFAULT.ignore_case,
+    na: str = DEFAULT.na,
+    duplicates: str = DEFAULT.duplicates,
     progress: bool | Callable | None = None,
     sort: bool = True,
 ):
@@ -181,7 +128,7 @@ def gsea(
         A GMT file (optionally gzipped) or a mapping name -> list of genes.
     min_size, max_size : int
         Gene sets with fewer or more of their genes in the ranking are not
-        tested (defaults 15 and 500, as on the command line).
+        tested (defaults {min_size} and {max_size}, as on the command line).
     nperm : int
         Number of permutations.
     refine : bool or 'all'
@@ -190,13 +137,13 @@ def gsea(
         only; 'all': refine every gene set.
     stable_calls : float, 'auto' or None
         Settle the significance calls at this padj cut: gene sets whose
-        p-value lies within 2.576 standard errors (`log2err`) of the
+        p-value lies within {settled_at} standard errors (`log2err`) of the
         Benjamini-Hochberg cut get new multilevel estimates with 4, 16, ...
         times `sample_size`, nearest the cut first, until they lie that far
         or the new estimates would cost more than half of what the
         refinement spent (about 1.3 times the run time in all), so that
         another seed changes fewer of the gene sets that pass the cut.
-        'auto' (the default) settles at padj < 0.05 unless `refine` is
+        'auto' (the default) settles at padj < {padj} unless `refine` is
         False; None does not settle.
     eps : float
         Smallest p-value computed, in [0, 1]; smaller ones are reported as eps.
@@ -233,7 +180,7 @@ def gsea(
     pandas.DataFrame
         One row per tested gene set: pathway, description, size, es, nes,
         pval, padj, log2err, flip_risk (the chance that more sampling moves
-        the gene set across the settled cut, or padj < 0.05), leading_edge
+        the gene set across the settled cut, or padj < {padj}), leading_edge
         (list of genes) and leading_edge_size; NaN where a value was not
         computed.
 
@@ -259,9 +206,7 @@ def gsea(
     options = validate(given, _ANALYSIS + [n for n in _READING if n != "group_col"])
     table, sets = prepare(ranks, GeneSets.load(gene_sets), options)
     records = run_one(table, sets, engine_options(options), progress)
-    check_tied_sets(records, table)
-    add_flip_risk(records, flip_risk_cut(options))
-    return results_frame(records, sort, sets.descriptions)
+    return results_frame(finish(records, table, options), sort, sets.descriptions)
 
 
 def _many_rankings(rankings: Any, score: str, key: str, options: Mapping[str, Any]) -> dict[str, Any]:
@@ -271,10 +216,7 @@ def _many_rankings(rankings: Any, score: str, key: str, options: Mapping[str, An
                 f"{os.fspath(rankings)}: a file of several rankings needs the column that names them: ",
                 Advice("group_col"),
             )
-        return read_rankings(
-            rankings, options["group_col"], options["gene_col"], options["score_col"], options["duplicates"],
-            options["na"], options["map_ids"],
-        )  # fmt: skip
+        return rankings_file(rankings, options)
     if type(rankings).__name__ == "AnnData":
         return _from_anndata(rankings, score, key)
     if is_pandas(rankings, "DataFrame"):
@@ -326,24 +268,24 @@ def gsea_many(
     gene_sets: Any,
     executor: concurrent.futures.Executor | None = None,
     *,
-    min_size: int = 15,
-    max_size: int = 500,
-    nperm: int = 1000,
-    refine: bool | str = True,
-    stable_calls: float | str | None = "auto",
-    eps: float = 1e-50,
-    score_type: str = "std",
-    gsea_param: float = 1.0,
-    sample_size: int = 101,
-    seed: int = 42,
-    threads: int | None = None,
-    gene_col: str | int | None = None,
-    score_col: str | int | None = None,
-    group_col: str | int | None = None,
-    map_ids: str | None = None,
-    ignore_case: bool = False,
-    na: str = "error",
-    duplicates: str = "error",
+    min_size: int = DEFAULT.min_size,
+    max_size: int = DEFAULT.max_size,
+    nperm: int = DEFAULT.nperm,
+    refine: bool | str = DEFAULT.refine,
+    stable_calls: float | str | None = DEFAULT.stable_calls,
+    eps: float = DEFAULT.eps,
+    score_type: str = DEFAULT.score_type,
+    gsea_param: float = DEFAULT.gsea_param,
+    sample_size: int = DEFAULT.sample_size,
+    seed: int = DEFAULT.seed,
+    threads: int | None = DEFAULT.threads,
+    gene_col: str | int | None = DEFAULT.gene_col,
+    score_col: str | int | None = DEFAULT.score_col,
+    group_col: str | int | None = DEFAULT.group_col,
+    map_ids: str | None = DEFAULT.map_ids,
+    ignore_case: bool = DEFAULT.ignore_case,
+    na: str = DEFAULT.na,
+    duplicates: str = DEFAULT.duplicates,
     progress: bool | None = None,
     max_workers: int | None = None,
     score: str = "scores",
@@ -401,8 +343,7 @@ gene_col, score_col, map_ids, ignore_case, na, duplicates, sort
         tables[name], checked_sets = prepare(ranking, sets, per_ranking, source=f"ranking {name!r}")
     records = run_many(tables, checked_sets, engine_options(options), executor, progress, max_workers)
     for name, found in records.items():
-        check_tied_sets(found, tables[name], f"ranking {name!r}")
-        add_flip_risk(found, flip_risk_cut(options))
+        finish(found, tables[name], options, f"ranking {name!r}")
     frames = []
     for name, found in records.items():
         frame = results_frame(found, sort, sets.descriptions)
@@ -411,51 +352,3 @@ gene_col, score_col, map_ids, ignore_case, na, duplicates, sort
     if not frames:
         return pd.DataFrame(columns=["ranking", *COLUMNS])
     return pd.concat(frames, ignore_index=True)
-
-
-def gene_sets(name) -> dict[str, list[str]]:
-    """The gene sets of a shipped collection or of a file.
-
-    Parameters
-    ----------
-    name : str or os.PathLike
-        'go_bp', 'go_mf' or 'go_cc' (the Gene Ontology's human collections
-        shipped with the package, see :func:`collections`), or a GMT or
-        MSigDB JSON file, optionally gzipped.
-
-    Returns
-    -------
-    dict
-        Gene-set name -> genes, in file order (for GO, the term's ID; its name
-        is the description that tables and figures show).
-    """
-    return dict(GeneSets.load(name).sets)
-
-
-def collections():
-    """The gene-set collections shipped with the package.
-
-    Returns
-    -------
-    pandas.DataFrame
-        One row per collection: its name (what :func:`gsea` and the command
-        line take where a file is expected), what it holds, the number of
-        gene sets and genes, the sizes kept, the release and the licence.
-    """
-    pd = require("pandas", "pandas", "rsvelmo.collections")
-    shipped = sources()
-    go = shipped["gene_ontology"]
-    rows = [
-        {
-            "name": name,
-            "title": f"Gene Ontology {entry['title']} (human, annotations propagated to parent terms)",
-            "gene_sets": entry["gene_sets"],
-            "genes": entry["genes"],
-            "sizes": f"{entry['sizes'][0]} to {entry['sizes'][1]}",
-            "release": f"GO {go['release']}, annotations {go['annotations']}",
-            "source": go["source"],
-            "licence": go["licence"],
-        }
-        for name, entry in shipped["collections"].items()
-    ]
-    return pd.DataFrame(rows)

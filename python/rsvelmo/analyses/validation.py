@@ -15,13 +15,15 @@ from pathlib import Path
 from typing import Any
 
 from .._engine import run_gsea
+from .._options import DEFAULT
 from ..readers.gene_sets import GeneSets
 
 __all__ = ["validate", "exact_tail"]
 
-ROOT = Path(__file__).resolve().parent
+ROOT = Path(__file__).resolve().parents[1]  # the package, whose data/ holds the example
 DEPTHS = (1e-2, 1e-5, 1e-10, 1e-15, 1e-20)
-CUT = 0.05
+CUT = DEFAULT.padj  # the calls checked: those of the package's default
+SIZES = {"min_size": DEFAULT.min_size, "max_size": DEFAULT.max_size}
 
 
 def exact_tail(weights: list[int], k: int, threshold: Fraction) -> float:
@@ -122,9 +124,9 @@ def _example_slice() -> tuple[dict[str, float], dict[str, list[str]]]:
 THREADS_PROBE = """
 import json, sys, rsvelmopy
 ranks, sets = json.load(sys.stdin)
-rows = run_gsea(ranks, sets, min_size=15, max_size=500, diagnostics=False)
-print(json.dumps([{k: (v.hex() if isinstance(v, float) else v) for k, v in r.items()} for r in rows]))
-"""
+rows = rsvelmopy.run_gsea(ranks, sets, min_size={min_size}, max_size={max_size}, diagnostics=False)
+print(json.dumps([{{k: (v.hex() if isinstance(v, float) else v) for k, v in r.items()}} for r in rows]))
+""".format(**SIZES)
 
 
 def _by_threads(ranks: dict, sets: dict, counts: tuple[int, ...]) -> dict[int, str]:
@@ -171,9 +173,8 @@ def validate(quick: bool = False, json_path: str | os.PathLike | None = None, ec
 
     ranks, sets = _example_slice()
     # The package's default: the calls settled at the cut.
-    default = run_gsea(ranks, sets, min_size=15, max_size=500, stable_calls=CUT, diagnostics=False)
-    plain = run_gsea(ranks, sets, mode="simple", nperm=truth_permutations, seed=7, min_size=15,
-                               max_size=500, diagnostics=False)  # fmt: skip
+    default = run_gsea(ranks, sets, **SIZES, stable_calls=CUT, diagnostics=False)
+    plain = run_gsea(ranks, sets, mode="simple", nperm=truth_permutations, seed=7, **SIZES, diagnostics=False)
     called = {r["pathway"] for r in default if r["padj"] is not None and r["padj"] < CUT}
     truth = {r["pathway"] for r in plain if r["padj"] is not None and r["padj"] < CUT}
     differ = len(called ^ truth)

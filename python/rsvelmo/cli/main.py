@@ -1,4 +1,5 @@
-"""The rsvelmo command line."""
+"""The rsvelmo command line: the parser of every command, and the one place
+where errors and warnings reach the user."""
 
 from __future__ import annotations
 
@@ -8,261 +9,28 @@ import warnings
 from typing import Sequence
 
 from .._errors import render
-from .._options import (
-    ANALYSIS,
-    EXPRESSION,
-    OPTIONS,
-    OUTPUT,
-    PHENOTYPE,
-    READING,
-    SCORE_OUTPUT,
-    SCORING,
-    add_arguments,
-    from_arguments,
-)
 from .._outputs import OutputError
 from .._version import __version__
-from .ora import add_parser as _add_ora
-from .ora import run_from_arguments as _run_ora
-from .run import UserError, run
+from . import collections, ora, phenotype, redraw, run, score, validate
+from .outputs import UserError
 
-DESCRIPTION = """\
-Preranked gene set enrichment analysis. Give it a ranking of genes (a .rnk
-file: gene name and score per line, highest score = most up-regulated, or a
-results table of DESeq2, limma, edgeR, Seurat or scanpy) and a GMT file of
-gene sets; it writes a table with, per gene set, the enrichment score (ES),
-normalized ES (NES), p-value, BH-adjusted p-value (padj), log2 error of the
-p-value and the leading-edge genes.
-"""
-
-EPILOG = """\
-examples:
-  rsvelmo run ranking.rnk pathways.gmt -o results
-  rsvelmo run deseq2_results.csv pathways.gmt -o results --score-col stat
-  rsvelmo run ranking.rnk pathways.gmt -o results --plots --top 15
-  rsvelmo run cluster1.rnk cluster2.rnk cluster3.rnk pathways.gmt -o results
-  rsvelmo run markers_all_groups.csv pathways.gmt -o results --score-col scores --group-col group
-  rsvelmo run --matrix contrasts.tsv pathways.gmt -o results
-  some_command | rsvelmo run - pathways.gmt -o results
-
-A ranking is read whole, once (a pipe or - loses nothing), in the separator
-that gives every line the same number of fields (tab, ';' with decimal
-commas, ',' or blanks), with R's row names where its header is one field
-short or starts with an empty name; one line per ranking says which columns
-were used. Gene sets with fewer than --min-size or more than --max-size genes
-present in the ranking are not tested. P-values below 1/permutations are
-computed by the multilevel method, down to --eps (--no-refine: permutations
-only). Results are identical for a given --seed whatever --threads is.
-
-OUTDIR's run.json lists the files the run wrote; a later run replaces or
-removes only those, and refuses, touching nothing, when another file is in
-the way of an output. Every file is written whole or not at all.
-
-Exit status: 0 on success, 2 on bad input (with a one-line message), 130 when
-interrupted (Ctrl-C, no results written).
-"""
+__all__ = ["build_parser", "main"]
 
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
-        prog="rsvelmo", description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+        prog="rsvelmo", description=run.DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
     )
     parser.add_argument("--version", action="version", version=f"rsvelmo {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
-    command = commands.add_parser(
-        "run",
-        help="run the enrichment analysis of one or more rankings",
-        usage="rsvelmo run [options] RANKS [RANKS ...] GENE_SETS -o OUTDIR\n"
-        "       rsvelmo run [options] --matrix TABLE GENE_SETS -o OUTDIR",
-        description=DESCRIPTION,
-        epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    command.add_argument(
-        "files",
-        nargs="+",
-        metavar="RANKS ... GENE_SETS",
-        help="ranking files (.rnk, .tsv, .csv, .txt, optionally .gz; - for standard input) followed by the gene "
-        "sets: a GMT or MSigDB JSON file, or a shipped collection (go_bp, go_mf, go_cc; see rsvelmo collections)",
-    )
-    command.add_argument(
-        "-o", "--out", required=True, metavar="OUTDIR", help="folder for results.tsv and the plots (created if missing)"
-    )
-    inputs = command.add_argument_group("input")
-    inputs.add_argument(
-        "--matrix",
-        metavar="TABLE",
-        help="a genes x contrasts table (genes, then one ranking per column) instead of ranking files",
-    )
-    add_arguments(inputs, READING)
-    add_arguments(command.add_argument_group("analysis"), ANALYSIS)
-    add_arguments(command.add_argument_group("output"), OUTPUT)
-    _add_phenotype(commands)
-    _add_ora(commands)
-    _add_score(commands)
-    _add_redraw(commands)
-    validate = commands.add_parser(
-        "validate",
-        help="check the p-values against exact tails, the calls against many permutations and the threads "
-        "against each other (a few minutes; exit status 1 when a check fails)",
-        description="Runs the checks of rsvelmo.validate (see help(rsvelmo.validate)) and prints a table.",
-    )
-    validate.add_argument("--quick", action="store_true", help="fewer seeds and permutations (seconds)")
-    validate.add_argument("--json", metavar="FILE", help="also write the measurements as JSON")
-    commands.add_parser(
-        "collections",
-        help="list the gene-set collections shipped with rsvelmo (give a name where GENE_SETS is expected)",
-        description="The gene-set collections shipped with rsvelmo: name, size, release and licence.",
-    )
+    run.add_parser(commands)
+    phenotype.add_parser(commands)
+    ora.add_parser(commands)
+    score.add_parser(commands)
+    redraw.add_parsers(commands)
+    validate.add_parser(commands)
+    collections.add_parser(commands)
     return parser
-
-
-PHENOTYPE_DESCRIPTION = """\
-Gene set enrichment of an expression matrix with a null made by permuting
-the sample labels (GSEA's original method), which keeps the correlation
-between genes. Give it a genes x samples matrix (GCT 1.2/1.3, a TSV/CSV table
-with the genes in the first column or R's row names, an .h5ad; optionally
-gzipped), the samples' classes (a CLS file, or a sample sheet with
---label-col) and the gene sets. With C(n, nA) <= --nperm distinct label
-assignments (3 v 3: 20) every one is enumerated, and p >= 1/C(n, nA).
-"""
-
-PHENOTYPE_EPILOG = """\
-examples:
-  rsvelmo phenotype expression.gct samples.cls pathways.gmt -o results
-  rsvelmo phenotype counts_log2cpm.csv sheet.csv go_bp -o results --label-col condition --classes KO WT
-  rsvelmo phenotype expression.gct samples.cls pathways.gmt -o results --permutations random --nperm 10000
-
-results.tsv has, per gene set: es, nes, pval (nominal), padj (Benjamini-Hochberg
-over pval), fdr (GSEA's q-value), fwer and the leading edge. Read padj to call
-gene sets at a false discovery rate; fdr is comparable with the GSEA desktop
-tool (which suggests fdr < 0.25 for exploration).
-"""
-
-PHENOTYPE_OPTIONS = ("min_size", "max_size", "nperm", "seed", "threads")
-
-
-def _add_phenotype(commands) -> None:
-    command = commands.add_parser(
-        "phenotype",
-        help="enrichment of an expression matrix with a null made by permuting the sample labels",
-        usage="rsvelmo phenotype [options] EXPRESSION LABELS GENE_SETS -o OUTDIR",
-        description=PHENOTYPE_DESCRIPTION,
-        epilog=PHENOTYPE_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    command.add_argument("expression", metavar="EXPRESSION", help="genes x samples: .gct, .tsv, .csv, .txt, "
-                         ".h5ad (optionally .gz)")  # fmt: skip
-    command.add_argument("labels", metavar="LABELS", help="the samples' classes: a .cls file, or a sample sheet "
-                         "(sample names in the first column) with --label-col")  # fmt: skip
-    command.add_argument("gene_sets", metavar="GENE_SETS", help="a GMT or MSigDB JSON file, or a shipped "
-                         "collection (go_bp, go_mf, go_cc)")  # fmt: skip
-    command.add_argument("-o", "--out", required=True, metavar="OUTDIR",
-                         help="folder for results.tsv and the plots (created if missing)")  # fmt: skip
-    reading = [o for o in READING if o.name in ("gene_col", "map_ids", "na")]
-    add_arguments(command.add_argument_group("input"), EXPRESSION + tuple(reading))
-    shared = tuple(OPTIONS[n] for n in PHENOTYPE_OPTIONS)
-    add_arguments(command.add_argument_group("analysis"), PHENOTYPE + shared)
-    add_arguments(command.add_argument_group("output"), OUTPUT)
-
-
-def _phenotype(args) -> int:
-    from .phenotype import phenotype
-
-    options = EXPRESSION + PHENOTYPE + OUTPUT + tuple(OPTIONS[n] for n in PHENOTYPE_OPTIONS)
-    options += tuple(o for o in READING if o.name in ("gene_col", "map_ids", "na"))
-    return phenotype(args.expression, args.labels, args.gene_sets, args.out, from_arguments(args, options))
-
-
-SCORE_DESCRIPTION = """\
-Gene-set scores per sample, as Bioconductor GSVA 1.46's gsva() computes them:
-give it an expression matrix (genes x samples: GCT, TSV/CSV, optionally .gz,
-or .h5ad) and gene sets; it writes scores.tsv, one row per gene set and one
-column per sample. --method gsva (default; --kcdf gaussian for log-scale
-values, poisson for counts), ssgsea, zscore or plage. With --groups, the
-heatmap of --plots shows each sample's group, and with two groups
-differential.tsv (and plots/differential) gives the sets whose scores differ
-most, by Welch's two-sample t-test on the scores with Benjamini-Hochberg
-adjustment.
-"""
-
-SCORE_EPILOG = """\
-examples:
-  rsvelmo score expression.gct.gz pathways.gmt -o scores
-  rsvelmo score counts.tsv pathways.gmt -o scores --kcdf poisson
-  rsvelmo score expression.gct.gz go_bp -o scores --method ssgsea --no-ssgsea-norm
-  rsvelmo score expression.gct.gz pathways.gmt -o scores --groups phenotypes.cls --plots
-  rsvelmo score cells.h5ad pathways.gmt -o scores --layer logcounts --groups cell_type --plots
-
-Genes with the same value in every sample are left out (but by ssgsea), and
-gene sets with no gene in the matrix are not scored, as GSVA does; a warning
-counts both. OUTDIR's run.json records the settings, the inputs and which
-scores depend on the other samples.
-"""
-
-
-def _add_score(commands) -> None:
-    command = commands.add_parser(
-        "score",
-        help="score gene sets in every sample of an expression matrix (GSVA, ssGSEA, z-score, PLAGE)",
-        usage="rsvelmo score [options] EXPRESSION GENE_SETS -o OUTDIR",
-        description=SCORE_DESCRIPTION,
-        epilog=SCORE_EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter,
-    )
-    command.add_argument("expression", metavar="EXPRESSION", help="genes x samples: GCT, TSV/CSV (optionally .gz) "
-                         "or .h5ad")  # fmt: skip
-    command.add_argument("gene_sets", metavar="GENE_SETS", help="a GMT or MSigDB JSON file, or a shipped collection")
-    command.add_argument("-o", "--out", required=True, metavar="OUTDIR", help="folder for scores.tsv and the plots")
-    add_arguments(command.add_argument_group("scores"), SCORING)
-    add_arguments(command.add_argument_group("input and output"), SCORE_OUTPUT)
-
-
-REDRAWN = ("top", "padj", "min_overlap", "format", "collapse", "gsea_param")
-
-
-def _add_redraw(commands) -> None:
-    """``rsvelmo plot`` and ``rsvelmo report``: from a saved results table."""
-    purposes = {
-        "plot": "draw the figures of a saved results table again, without rerunning the analysis",
-        "report": "write the report of a saved results table, without rerunning the analysis",
-    }
-    for name, text in purposes.items():
-        command = commands.add_parser(name, help=text, description=text)
-        command.add_argument("results", metavar="RESULTS", help="a results.tsv (or NAME.results.tsv) of rsvelmo run")
-        command.add_argument("ranking", metavar="RANKING", help="the ranking file that was analysed")
-        command.add_argument("gene_sets", metavar="GENE_SETS", help="the gene sets that were analysed")
-        if name == "plot":
-            command.add_argument("--out", "-o", required=True, metavar="DIR", help="folder for the figures")
-            command.add_argument("--sets", nargs="+", default=[], metavar="NAME",
-                                 help="also draw the running sum of these gene sets")  # fmt: skip
-        else:
-            command.add_argument("--out", "-o", required=True, metavar="FILE", help="the report to write (.html)")
-        which = "with several rankings in RESULTS: the one to draw (default: RANKING's name)"
-        command.add_argument("--ranking", dest="ranking_name", metavar="NAME", help=which)
-        reading = [o for o in READING if o.name not in ("group_col", "ignore_case")]
-        add_arguments(command.add_argument_group("input"), reading)
-        shown = [o for o in ANALYSIS + OUTPUT if o.name in REDRAWN and (name == "plot" or o.name != "format")]
-        add_arguments(command.add_argument_group("figures"), shown)
-
-
-def _redraw(args) -> int:
-    from .redraw import redraw_plots, redraw_report
-
-    options = [o for o in READING + ANALYSIS + OUTPUT if hasattr(args, o.name)]
-    given = from_arguments(args, options)
-    if args.command == "plot":
-        return redraw_plots(args.results, args.ranking, args.gene_sets, args.out, args.sets, args.ranking_name, given)
-    return redraw_report(args.results, args.ranking, args.gene_sets, args.out, args.ranking_name, given)
-
-
-def _list_collections() -> int:
-    from ..analyses.preranked import collections
-
-    for row in collections().to_dict("records"):
-        print(f"{row['name']}\t{row['gene_sets']:,} gene sets, {row['genes']:,} genes (sizes {row['sizes']})\t"
-              f"{row['title']}; {row['release']}; {row['licence']}")  # fmt: skip
-    return 0
 
 
 def _show_warning(message, category, filename, lineno, file=None, line=None):
@@ -278,23 +46,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = warnings.showwarning
     warnings.showwarning = _show_warning
     try:
-        if args.command == "collections":
-            return _list_collections()
-        if args.command == "validate":
-            from ..analyses.validation import validate
-
-            return 0 if validate(quick=args.quick, json_path=args.json)["passed"] else 1
-        if args.command == "score":
-            from .score import score
-
-            return score(args.expression, args.gene_sets, args.out, from_arguments(args, SCORING + SCORE_OUTPUT))
-        if args.command in ("plot", "report"):
-            return _redraw(args)
-        if args.command == "phenotype":
-            return _phenotype(args)
-        if args.command == "ora":
-            return _run_ora(args)
-        return run(args.files, args.out, args.matrix, from_arguments(args, READING + ANALYSIS + OUTPUT))
+        return args.handler(args)
     except (UserError, OutputError, OSError, ValueError, TypeError, OverflowError, ImportError) as e:
         print(f"rsvelmo: error: {render(e, 'cli')}", file=sys.stderr)
         return 2

@@ -11,7 +11,8 @@ from typing import Any, Callable, Mapping
 from .._options import ANALYSIS, ORA, OUTPUT, READING, add_arguments, from_arguments, validate
 from .._outputs import OutputFolder, atomic_output, file_record, provenance
 from ..readers.gene_sets import GeneSets
-from .run import _cell, _check_extras, _figure_writer, label, safe_file_name
+from .outputs import figure_writer, label, safe_file_name
+from .run import _cell, check_extras
 
 __all__ = ["add_parser", "run_ora", "summary"]
 
@@ -58,6 +59,7 @@ def add_parser(commands) -> None:
     add_arguments(command.add_argument_group("input"), [o for o in OPTIONS if o in READING or o in ORA])
     add_arguments(command.add_argument_group("analysis"), [o for o in OPTIONS if o in ANALYSIS])
     add_arguments(command.add_argument_group("output"), [o for o in OPTIONS if o in OUTPUT])
+    command.set_defaults(handler=run_from_arguments)
 
 
 def write_table(path: str, table) -> None:
@@ -123,7 +125,7 @@ def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> i
 
     started = time.monotonic()
     settings = validate(given, [o.name for o in OPTIONS])
-    _check_extras(settings)
+    check_extras(settings)
     with OutputFolder(out) as folder:
         # What is in the way is said before the analysis, not after it.
         folder.check(["results.tsv", *(["report.html"] if settings["report"] else [])],
@@ -141,7 +143,7 @@ def run_ora(genes: str, gene_sets: str, out: str, given: Mapping[str, Any]) -> i
         if settings["plots"]:
             extension = settings["format"]
             for name, draw in figures_of(table, settings).items():
-                outputs[f"plots/{name}.{extension}"] = _figure_writer(draw, extension)
+                outputs[f"plots/{name}.{extension}"] = figure_writer(draw, extension)
         if settings["report"]:
             outputs["report.html"] = lambda path: _write_report(path, table, sets, genes, settings)
         inputs = [sets.record] + ([] if genes == "-" else [file_record(genes)])

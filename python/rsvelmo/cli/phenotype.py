@@ -4,6 +4,7 @@ the road of ``rsvelmo run`` (results.tsv, run.json, plots, report)."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 import time
@@ -11,12 +12,70 @@ import warnings
 from typing import Any, Callable, Mapping
 
 from .._clusters import annotate_clusters, representatives
-from .._options import OUTPUT, validate
+from .._options import EXPRESSION, OPTIONS, OUTPUT, PHENOTYPE, READING, add_arguments, from_arguments, validate
 from .._outputs import OutputFolder, file_record, provenance
+from .._results import known
 from ..analyses.phenotype import FLOATS, OPTION_NAMES, PhenotypeInputs, analyse_phenotype, prepare_phenotype
-from .run import _known, _top_sets, check_extras, figure_writer, figures_of, label, write_table
+from .outputs import figure_writer, figures_of, label, top_sets
+from .run import check_extras, write_table
 
-__all__ = ["phenotype", "summary"]
+__all__ = ["add_parser", "phenotype", "summary"]
+
+PHENOTYPE_DESCRIPTION = """\
+Gene set enrichment of an expression matrix with a null made by permuting
+the sample labels (GSEA's original method), which keeps the correlation
+between genes. Give it a genes x samples matrix (GCT 1.2/1.3, a TSV/CSV table
+with the genes in the first column or R's row names, an .h5ad; optionally
+gzipped), the samples' classes (a CLS file, or a sample sheet with
+--label-col) and the gene sets. With C(n, nA) <= --nperm distinct label
+assignments (3 v 3: 20) every one is enumerated, and p >= 1/C(n, nA).
+"""
+
+PHENOTYPE_EPILOG = """\
+examples:
+  rsvelmo phenotype expression.gct samples.cls pathways.gmt -o results
+  rsvelmo phenotype counts_log2cpm.csv sheet.csv go_bp -o results --label-col condition --classes KO WT
+  rsvelmo phenotype expression.gct samples.cls pathways.gmt -o results --permutations random --nperm 10000
+
+results.tsv has, per gene set: es, nes, pval (nominal), padj (Benjamini-Hochberg
+over pval), fdr (GSEA's q-value), fwer and the leading edge. Read padj to call
+gene sets at a false discovery rate; fdr is comparable with the GSEA desktop
+tool (which suggests fdr < 0.25 for exploration).
+"""
+
+PHENOTYPE_OPTIONS = ("min_size", "max_size", "nperm", "seed", "threads")
+
+
+def add_parser(commands) -> None:
+    """``rsvelmo phenotype``: its arguments and options."""
+    command = commands.add_parser(
+        "phenotype",
+        help="enrichment of an expression matrix with a null made by permuting the sample labels",
+        usage="rsvelmo phenotype [options] EXPRESSION LABELS GENE_SETS -o OUTDIR",
+        description=PHENOTYPE_DESCRIPTION,
+        epilog=PHENOTYPE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    command.add_argument("expression", metavar="EXPRESSION", help="genes x samples: .gct, .tsv, .csv, .txt, "
+                         ".h5ad (optionally .gz)")  # fmt: skip
+    command.add_argument("labels", metavar="LABELS", help="the samples' classes: a .cls file, or a sample sheet "
+                         "(sample names in the first column) with --label-col")  # fmt: skip
+    command.add_argument("gene_sets", metavar="GENE_SETS", help="a GMT or MSigDB JSON file, or a shipped "
+                         "collection (go_bp, go_mf, go_cc)")  # fmt: skip
+    command.add_argument("-o", "--out", required=True, metavar="OUTDIR",
+                         help="folder for results.tsv and the plots (created if missing)")  # fmt: skip
+    reading = [o for o in READING if o.name in ("gene_col", "map_ids", "na")]
+    add_arguments(command.add_argument_group("input"), EXPRESSION + tuple(reading))
+    shared = tuple(OPTIONS[n] for n in PHENOTYPE_OPTIONS)
+    add_arguments(command.add_argument_group("analysis"), PHENOTYPE + shared)
+    add_arguments(command.add_argument_group("output"), OUTPUT)
+    command.set_defaults(handler=command_of)
+
+
+def command_of(args) -> int:
+    options = EXPRESSION + PHENOTYPE + OUTPUT + tuple(OPTIONS[n] for n in PHENOTYPE_OPTIONS)
+    options += tuple(o for o in READING if o.name in ("gene_col", "map_ids", "na"))
+    return phenotype(args.expression, args.labels, args.gene_sets, args.out, from_arguments(args, options))
 
 
 def summary(inputs: PhenotypeInputs, table, records, settings: Mapping[str, Any]) -> str:
@@ -33,11 +92,11 @@ def summary(inputs: PhenotypeInputs, table, records, settings: Mapping[str, Any]
         f"{run['gene_sets_tested']:,} tested (sizes {run['min_size']} to {run['max_size']})"
     ]
     for column, at in (("padj", cut), ("fdr", 0.25)):
-        hits = [r for r in records if _known(r[column]) and r[column] < at]
+        hits = [r for r in records if known(r[column]) and r[column] < at]
         up = sum(1 for r in hits if r["nes"] > 0)
         lines.append(f"  {column} < {at:g}: {len(hits)} gene sets ({up} up in {a}, {len(hits) - up} down)")
     for heading, direction in ((f"top up in {a}", 1), (f"top down in {a}", -1)):
-        shown = _top_sets(records, direction, settings["top"])
+        shown = top_sets(records, direction, settings["top"])
         lines.append(f"  {heading}:" + ("" if shown else " none"))
         for r in shown:
             lines.append(

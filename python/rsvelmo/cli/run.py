@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import math
 import os
 import sys
@@ -10,24 +11,93 @@ from dataclasses import dataclass, field
 from typing import Any, Callable, Mapping, Sequence
 
 from .._clusters import annotate_clusters, representatives
-from .._options import ANALYSIS, OUTPUT, READING, engine_options, flip_risk_cut, validate
+from .._options import ANALYSIS, OUTPUT, READING, add_arguments, engine_options, from_arguments, validate
 from .._outputs import OutputFolder, atomic_output, file_record, provenance
-from .._results import FLOATS, add_flip_risk, require, sort_records
-from ..analyses.checks import check_tied_sets
+from .._results import FLOATS, known, require, sort_records
 from ..analyses.many import run_many, run_one
-from ..analyses.preranked import prepare
+from ..analyses.preranked import finish, prepare
 from ..readers.gene_sets import GeneSets
-from ..readers.rankings import Reading, read_matrix, read_rankings, read_ranks
+from ..readers.rankings import Reading, as_dict, matrix_file, ranking_file, rankings_file
+from .outputs import UserError, figure_writer, figures_of, label, ranking_name, safe_file_name, top_sets
 
-__all__ = ["UserError", "run", "write_table", "summary", "figure_writer", "check_extras", "figures_of"]
+__all__ = ["add_parser", "run", "write_table", "summary", "check_extras", "DESCRIPTION"]
 
 TABLE_COLUMNS = ["pathway", "description", "size", *FLOATS, "leading_edge", "leading_edge_size", "cluster",
                  "representative"]  # fmt: skip
 GMT_SUFFIXES = (".gmt", ".gmt.gz")
 
+DESCRIPTION = """\
+Preranked gene set enrichment analysis. Give it a ranking of genes (a .rnk
+file: gene name and score per line, highest score = most up-regulated, or a
+results table of DESeq2, limma, edgeR, Seurat or scanpy) and a GMT file of
+gene sets; it writes a table with, per gene set, the enrichment score (ES),
+normalized ES (NES), p-value, BH-adjusted p-value (padj), log2 error of the
+p-value and the leading-edge genes.
+"""
 
-class UserError(Exception):
-    """Bad input: reported in one line, exit status 2."""
+EPILOG = """\
+examples:
+  rsvelmo run ranking.rnk pathways.gmt -o results
+  rsvelmo run deseq2_results.csv pathways.gmt -o results --score-col stat
+  rsvelmo run ranking.rnk pathways.gmt -o results --plots --top 15
+  rsvelmo run cluster1.rnk cluster2.rnk cluster3.rnk pathways.gmt -o results
+  rsvelmo run markers_all_groups.csv pathways.gmt -o results --score-col scores --group-col group
+  rsvelmo run --matrix contrasts.tsv pathways.gmt -o results
+  some_command | rsvelmo run - pathways.gmt -o results
+
+A ranking is read whole, once (a pipe or - loses nothing), in the separator
+that gives every line the same number of fields (tab, ';' with decimal
+commas, ',' or blanks), with R's row names where its header is one field
+short or starts with an empty name; one line per ranking says which columns
+were used. Gene sets with fewer than --min-size or more than --max-size genes
+present in the ranking are not tested. P-values below 1/permutations are
+computed by the multilevel method, down to --eps (--no-refine: permutations
+only). Results are identical for a given --seed whatever --threads is.
+
+OUTDIR's run.json lists the files the run wrote; a later run replaces or
+removes only those, and refuses, touching nothing, when another file is in
+the way of an output. Every file is written whole or not at all.
+
+Exit status: 0 on success, 2 on bad input (with a one-line message), 130 when
+interrupted (Ctrl-C, no results written).
+"""
+
+
+def add_parser(commands) -> None:
+    """``rsvelmo run``: its arguments and options."""
+    command = commands.add_parser(
+        "run",
+        help="run the enrichment analysis of one or more rankings",
+        usage="rsvelmo run [options] RANKS [RANKS ...] GENE_SETS -o OUTDIR\n"
+        "       rsvelmo run [options] --matrix TABLE GENE_SETS -o OUTDIR",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    command.add_argument(
+        "files",
+        nargs="+",
+        metavar="RANKS ... GENE_SETS",
+        help="ranking files (.rnk, .tsv, .csv, .txt, optionally .gz; - for standard input) followed by the gene "
+        "sets: a GMT or MSigDB JSON file, or a shipped collection (go_bp, go_mf, go_cc; see rsvelmo collections)",
+    )
+    command.add_argument(
+        "-o", "--out", required=True, metavar="OUTDIR", help="folder for results.tsv and the plots (created if missing)"
+    )
+    inputs = command.add_argument_group("input")
+    inputs.add_argument(
+        "--matrix",
+        metavar="TABLE",
+        help="a genes x contrasts table (genes, then one ranking per column) instead of ranking files",
+    )
+    add_arguments(inputs, READING)
+    add_arguments(command.add_argument_group("analysis"), ANALYSIS)
+    add_arguments(command.add_argument_group("output"), OUTPUT)
+    command.set_defaults(handler=command_of)
+
+
+def command_of(args) -> int:
+    return run(args.files, args.out, args.matrix, from_arguments(args, READING + ANALYSIS + OUTPUT))
 
 
 @dataclass
@@ -42,14 +112,6 @@ class Inputs:
     matrix: bool = False
 
 
-def ranking_name(path: str) -> str:
-    name = "stdin" if path == "-" else os.path.basename(path)
-    if name.endswith(".gz"):
-        name = name[:-3]
-    stem, ext = os.path.splitext(name)
-    return stem if ext.lower() in (".rnk", ".tsv", ".csv", ".txt") else name
-
-
 def _unique(names: Sequence[str]) -> list[str]:
     seen: dict[str, int] = {}
     out = []
@@ -59,20 +121,22 @@ def _unique(names: Sequence[str]) -> list[str]:
     return out
 
 
-def _as_dict(series) -> dict[str, float]:
-    return dict(zip(series.index, series.to_numpy().tolist()))
-
-
 def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, Any]) -> Inputs:
     """The rankings named on the command line, each file read exactly once."""
-    if matrix is not None:
-        if len(files) != 1:
-            raise UserError("with --matrix, give only the GENE_SETS file besides it")
-        if options["score_col"] is not None or options["group_col"] is not None:
-            raise UserError("--score-col and --group-col do not apply to --matrix (every other column is a ranking)")
-        rankings = read_matrix(matrix, options["gene_col"], options["duplicates"])
-        readings = {n: {"source": matrix, "scores_from": f"column {n!r}", "genes": len(r)} for n, r in rankings.items()}
-        return Inputs(rankings, readings, files[0], [file_record(matrix)], matrix=True)
+    return _ranking_files(files, options) if matrix is None else _matrix(files, matrix, options)
+
+
+def _matrix(files: Sequence[str], matrix: str, options: Mapping[str, Any]) -> Inputs:
+    if len(files) != 1:
+        raise UserError("with --matrix, give only the GENE_SETS file besides it")
+    if options["score_col"] is not None or options["group_col"] is not None:
+        raise UserError("--score-col and --group-col do not apply to --matrix (every other column is a ranking)")
+    rankings = matrix_file(matrix, options)
+    readings = {n: {"source": matrix, "scores_from": f"column {n!r}", "genes": len(r)} for n, r in rankings.items()}
+    return Inputs(rankings, readings, files[0], [file_record(matrix)], matrix=True)
+
+
+def _ranking_files(files: Sequence[str], options: Mapping[str, Any]) -> Inputs:
     if len(files) < 2:
         raise UserError("give at least one RANKS file and the GENE_SETS file")
     *rank_files, gmt = files
@@ -80,21 +144,20 @@ def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, 
         raise UserError(f"the GMT file must come last: rsvelmo run RANKS ... GENE_SETS (got {gmt} last)")
     if rank_files.count("-") > 1:
         raise UserError("standard input (-) can be read only once")
-    columns = (options["gene_col"], options["score_col"], options["duplicates"], options["na"], options["map_ids"])
     series = {}
     for name, path in zip(_unique([ranking_name(p) for p in rank_files]), rank_files):
         if options["group_col"] is not None:
-            groups = read_rankings(path, options["group_col"], *columns)
+            groups = rankings_file(path, options)
             series.update({(f"{name}_{g}" if len(rank_files) > 1 else g): s for g, s in groups.items()})
         else:
-            series[name] = read_ranks(path, *columns)
+            series[name] = ranking_file(path, options)
     readings = {name: s.attrs["reading"] for name, s in series.items()}
     records, seen = [], set()
     for reading in readings.values():
         if reading["source"] not in seen:
             seen.add(reading["source"])
             records.append(file_record(reading["source"], reading["size"], reading["sha256"]))
-    return Inputs({name: _as_dict(s) for name, s in series.items()}, readings, gmt, records)
+    return Inputs({name: as_dict(s) for name, s in series.items()}, readings, gmt, records)
 
 
 def _cell(value: Any) -> str:
@@ -135,29 +198,6 @@ def write_table(
                 f.write("\t".join(([name] if named else []) + [_cell(c) for c in cells]) + "\n")
 
 
-def _known(value: Any) -> bool:
-    return value is not None and value == value
-
-
-def _top_sets(records, direction: int, top: int, padj_cut: float | None = None) -> list[dict[str, Any]]:
-    chosen = [
-        r
-        for r in records
-        if _known(r["nes"]) and r["nes"] != 0 and (r["nes"] > 0) == (direction > 0)
-        and (padj_cut is None or (_known(r["padj"]) and r["padj"] < padj_cut))
-    ]  # fmt: skip
-    return chosen[:top]
-
-
-def label(pathway: str, descriptions: Mapping[str, str | None]) -> str:
-    """The text that names a gene set: its description when that is a name,
-    never a URL (MSigDB puts links there)."""
-    from ..plot import label_of
-
-    text = label_of({"pathway": pathway, "description": descriptions.get(pathway)})
-    return pathway if text == pathway else f"{pathway} {text}"
-
-
 def summary(name: str, genes: int, sets_read: int, records, descriptions, settings: Mapping[str, Any]) -> str:
     """The lines printed for one ranking: counts, calls at the padj cut, the top sets."""
     cut = settings["padj"]
@@ -165,55 +205,16 @@ def summary(name: str, genes: int, sets_read: int, records, descriptions, settin
         f"{name}: {genes} genes, {sets_read} gene sets read, {len(records)} tested "
         f"(sizes {settings['min_size']} to {settings['max_size']})"
     ]
-    hits = [r for r in records if _known(r["padj"]) and r["padj"] < cut]
-    up = sum(1 for r in hits if _known(r["nes"]) and r["nes"] > 0)
+    hits = [r for r in records if known(r["padj"]) and r["padj"] < cut]
+    up = sum(1 for r in hits if known(r["nes"]) and r["nes"] > 0)
     lines.append(f"  padj < {cut:g}: {len(hits)} gene sets ({up} up, {len(hits) - up} down)")
     for heading, direction in (("top up", 1), ("top down", -1)):
-        shown = _top_sets(records, direction, settings["top"])
+        shown = top_sets(records, direction, settings["top"])
         lines.append(f"  {heading}:" + ("" if shown else " none"))
         for r in shown:
-            padj = "      NA" if not _known(r["padj"]) else f"{r['padj']:8.2e}"
+            padj = "      NA" if not known(r["padj"]) else f"{r['padj']:8.2e}"
             lines.append(f"    NES {r['nes']:+6.2f}  padj {padj}  {label(r['pathway'], descriptions)}")
     return "\n".join(lines)
-
-
-def safe_file_name(name: str) -> str:
-    kept = "".join(c if c.isalnum() or c in "-_." else "_" for c in name)
-    return kept[:120] or "gene_set"
-
-
-def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], Any]]:
-    """Name -> drawing of each figure of one ranking; running sums only for significant top sets."""
-    from .. import plot
-
-    cut, top = settings["padj"], settings["top"]
-    shown = representatives(records) if settings["collapse"] else records
-    figures = {
-        "summary": lambda: plot.dot_plot(shown, top=top, padj_cut=cut),
-        "leading_edge": lambda: plot.leading_edge_heatmap(shown, ranks, top=top, padj_cut=cut),
-        "enrichment_map": lambda: plot.enrichment_map(records, padj_cut=cut, min_overlap=settings["min_overlap"]),
-    }
-    figures["gene_set_table"] = lambda: plot.gene_set_table_plot(shown, ranks, gene_sets, top=top, padj_cut=cut)
-    best = _top_sets(shown, 1, 4, cut) + _top_sets(shown, -1, 4, cut)
-    if best:
-        figures["running_sums"] = lambda: plot.running_sums_plot(ranks, gene_sets, best, settings["gsea_param"])
-    for direction, tag in ((1, "up"), (-1, "down")):
-        for rank, r in enumerate(_top_sets(shown, direction, top, cut), start=1):
-            figures[f"{tag}_{rank:02d}_{safe_file_name(r['pathway'])}"] = lambda r=r: plot.enrichment_plot(
-                ranks, gene_sets.get(r["pathway"], []), r, gsea_param=settings["gsea_param"]
-            )
-    return figures
-
-
-def figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
-    def write(path: str) -> None:
-        from ..plot import save
-
-        figure = draw()
-        with atomic_output(path, "wb") as f:
-            save(figure, f, format)
-
-    return write
 
 
 def _table_writer(tables, descriptions) -> Callable[[str], None]:
@@ -250,7 +251,7 @@ class Analysis:
         return len(self.rows) > 1
 
 
-def analyse(inputs: Inputs, settings: Mapping[str, Any], source: str | None) -> Analysis:
+def analyse(inputs: Inputs, settings: Mapping[str, Any], engine: Mapping[str, Any], source: str | None) -> Analysis:
     """Check every ranking (saying what was read from it), run the engine on
     one in this process or on many in worker processes, and order the records."""
     gene_sets = GeneSets.load(inputs.gene_sets)
@@ -266,19 +267,16 @@ def analyse(inputs: Inputs, settings: Mapping[str, Any], source: str | None) -> 
         if not settings["quiet"] and "dialect" in inputs.readings.get(name, {}):
             print(Reading(**inputs.readings[name]).describe(), file=sys.stderr)
         checked[name], matched = prepare(ranks, gene_sets, reading, source=source or name)
-    options = engine_options(settings)
     if len(checked) == 1:
         ((name, ranks),) = checked.items()
         show = not settings["quiet"] and sys.stderr.isatty() and _has_tqdm()
-        results = {name: run_one(ranks, matched, options, show)}
+        results = {name: run_one(ranks, matched, engine, show)}
     else:
         quiet = False if settings["quiet"] else None
-        results = run_many(checked, matched, options, progress=quiet, max_workers=settings["threads"])
+        results = run_many(checked, matched, engine, progress=quiet, max_workers=settings["threads"])
     rows = []
     for name, records in results.items():
-        check_tied_sets(records, checked[name], name, settings["padj"])
-        add_flip_risk(records, flip_risk_cut(settings))
-        records = sort_records(records)
+        records = sort_records(finish(records, checked[name], settings, name, settings["padj"]))
         for r in records:
             r["description"] = gene_sets.descriptions.get(r["pathway"])
         annotate_clusters(records, settings["padj"], settings["min_overlap"])
@@ -332,6 +330,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
     """Run the analysis of the command line's rankings and write OUTDIR."""
     started = time.monotonic()
     settings = validate(given, [o.name for o in READING + ANALYSIS + OUTPUT])
+    engine = engine_options(settings)
     check_extras(settings)
     with OutputFolder(out) as folder:
         inputs = read_inputs(files, matrix, settings)
@@ -340,7 +339,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
         tables = [f"{safe_file_name(n)}.results.tsv" for n in inputs.rankings] if len(inputs.rankings) > 1 else []
         folder.check(["results.tsv", *tables, *(["report.html"] if settings["report"] else [])],
                      ["plots"] if settings["plots"] else [])  # fmt: skip
-        analysis = analyse(inputs, settings, None if several else files[0])
+        analysis = analyse(inputs, settings, engine, None if several else files[0])
         outputs = plan_outputs(analysis, inputs, settings)
         universe = analysis.matched.universe()
         facts = {
@@ -354,7 +353,7 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
         folder.write(
             outputs,
             lambda: provenance(
-                engine=engine_options(settings),
+                engine=engine,
                 settings=settings,
                 inputs=[*inputs.records, analysis.gene_sets.record],
                 rankings=facts,

@@ -4,23 +4,74 @@ by the output-folder road of ``rsvelmo run``."""
 
 from __future__ import annotations
 
+import argparse
 import os
 import sys
 import time
 from typing import Any, Callable, Mapping
 
-from .._options import SCORING, validate_scoring
+from .._options import SCORE_OUTPUT, SCORING, add_arguments, from_arguments, validate_scoring
 from .._outputs import OutputFolder, atomic_output, file_record, provenance
 from ..analyses.scores import compare_score_groups, score_samples
 from ..readers.expression import read_expression
 from ..readers.gene_sets import GeneSets
 from ..readers.labels import read_groups
-from .run import UserError, figure_writer, label
+from .outputs import UserError, figure_writer, label
 
-__all__ = ["score", "write_frame"]
+__all__ = ["add_parser", "score", "write_frame"]
 
 _ANALYSIS = [o.name for o in SCORING]
 TEST = "Welch's two-sample t-test on the scores, Benjamini-Hochberg adjusted"
+
+
+SCORE_DESCRIPTION = """\
+Gene-set scores per sample, as Bioconductor GSVA 1.46's gsva() computes them:
+give it an expression matrix (genes x samples: GCT, TSV/CSV, optionally .gz,
+or .h5ad) and gene sets; it writes scores.tsv, one row per gene set and one
+column per sample. --method gsva (default; --kcdf gaussian for log-scale
+values, poisson for counts), ssgsea, zscore or plage. With --groups, the
+heatmap of --plots shows each sample's group, and with two groups
+differential.tsv (and plots/differential) gives the sets whose scores differ
+most, by Welch's two-sample t-test on the scores with Benjamini-Hochberg
+adjustment.
+"""
+
+SCORE_EPILOG = """\
+examples:
+  rsvelmo score expression.gct.gz pathways.gmt -o scores
+  rsvelmo score counts.tsv pathways.gmt -o scores --kcdf poisson
+  rsvelmo score expression.gct.gz go_bp -o scores --method ssgsea --no-ssgsea-norm
+  rsvelmo score expression.gct.gz pathways.gmt -o scores --groups phenotypes.cls --plots
+  rsvelmo score cells.h5ad pathways.gmt -o scores --layer logcounts --groups cell_type --plots
+
+Genes with the same value in every sample are left out (but by ssgsea), and
+gene sets with no gene in the matrix are not scored, as GSVA does; a warning
+counts both. OUTDIR's run.json records the settings, the inputs and which
+scores depend on the other samples.
+"""
+
+
+def add_parser(commands) -> None:
+    """``rsvelmo score``: its arguments and options."""
+    command = commands.add_parser(
+        "score",
+        help="score gene sets in every sample of an expression matrix (GSVA, ssGSEA, z-score, PLAGE)",
+        usage="rsvelmo score [options] EXPRESSION GENE_SETS -o OUTDIR",
+        description=SCORE_DESCRIPTION,
+        epilog=SCORE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    command.add_argument("expression", metavar="EXPRESSION", help="genes x samples: GCT, TSV/CSV (optionally .gz) "
+                         "or .h5ad")  # fmt: skip
+    command.add_argument("gene_sets", metavar="GENE_SETS", help="a GMT or MSigDB JSON file, or a shipped collection")
+    command.add_argument("-o", "--out", required=True, metavar="OUTDIR", help="folder for scores.tsv and the plots")
+    add_arguments(command.add_argument_group("scores"), SCORING)
+    add_arguments(command.add_argument_group("input and output"), SCORE_OUTPUT)
+    command.set_defaults(handler=command_of)
+
+
+def command_of(args) -> int:
+    return score(args.expression, args.gene_sets, args.out, from_arguments(args, SCORING + SCORE_OUTPUT))
 
 
 def write_frame(path: str, table, index: bool = True) -> None:

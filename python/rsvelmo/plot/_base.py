@@ -3,15 +3,19 @@ palette, labels, and saving in print-ready form."""
 
 from __future__ import annotations
 
+import math
 import re
 import textwrap
 from typing import Any, Mapping, Sequence
 
-from .._results import require
+from .._results import require, sort_records
+from ..readers.gene_sets import GeneSets
+from ..readers.rankings import as_ranking
 
 __all__ = [
     "COLOUR_MAX", "LABEL_WIDTH", "SINGLE_COLUMN", "DOUBLE_COLUMN", "UP", "DOWN", "NEUTRAL", "PRINT", "pyplot",
-    "records_of", "known", "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of", "top_sets",
+    "records_of", "known", "p_text", "label_of", "wrap", "save", "finish", "ranking_of", "gene_sets_of", "inputs_of",
+    "top_sets", "top_by_nes", "padj_strength", "rows_height", "colour_bar", "show_nothing",
 ]  # fmt: skip
 
 COLOUR_MAX = 10.0  # -log10 padj at the top of every colour scale
@@ -100,23 +104,54 @@ def finish(fig, path):
 
 
 def ranking_of(ranks) -> dict[str, float]:
-    from ..analyses.preranked import as_ranking
-
     return ranks if isinstance(ranks, dict) else as_ranking(ranks)
 
 
 def gene_sets_of(gene_sets) -> Mapping[str, Sequence[str]]:
-    from ..readers.gene_sets import GeneSets
-
     return GeneSets.load(gene_sets).sets
+
+
+def inputs_of(ranks, gene_sets, results) -> tuple[dict[str, float], Mapping[str, Sequence[str]], list[dict]]:
+    """A figure's ranking (gene -> score), gene sets (name -> genes) and rows
+    (as dicts), from any form the API takes."""
+    ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
+    return ranks, gene_sets, records_of(results)
 
 
 def top_sets(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], bool]:
     """The best `top` sets of each direction by p-value, up first: the
     significant ones, or all when none is; and whether any is significant."""
-    from .._results import sort_records
-
     rows = sort_records([r for r in records if known(r.get("nes")) and known(r.get("padj"))])
     significant = [r for r in rows if r["padj"] < padj_cut]
     pool = significant or rows
     return [r for r in pool if r["nes"] > 0][:top] + [r for r in pool if r["nes"] < 0][:top], bool(significant)
+
+
+def top_by_nes(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], bool]:
+    """:func:`top_sets` ordered by NES, lowest first: the rows of a figure from the bottom up."""
+    chosen, significant = top_sets(records, top, padj_cut)
+    return sorted(chosen, key=lambda r: r["nes"]), significant
+
+
+def padj_strength(padj) -> float:
+    """-log10 padj on the figures' fixed scale, 0 to COLOUR_MAX."""
+    return min(-math.log10(max(padj, 1e-300)), COLOUR_MAX)
+
+
+def rows_height(labels, base: float, line: float = 0.18, gap: float = 0.08) -> float:
+    """The height in inches of a figure with one row per (wrapped) label."""
+    return base + sum(line * (1 + label.count("\n")) + gap for label in labels)
+
+
+def colour_bar(fig, mappable, ax, label: str, pad: float = 0.02, fraction: float = 0.05):
+    """A colour bar beside `ax` on the figures' typographic scale."""
+    bar = fig.colorbar(mappable, ax=ax, pad=pad, fraction=fraction)
+    bar.set_label(label, fontsize=8)
+    bar.ax.tick_params(labelsize=7)
+    return bar
+
+
+def show_nothing(ax, text: str) -> None:
+    """Say in the middle of an empty axes why there is nothing to draw."""
+    ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes)
+    ax.set_axis_off()

@@ -13,8 +13,9 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from . import _colour_bar, _colour_scale, _strength, enrichment_map
-from ._base import DOUBLE_COLUMN, NEUTRAL, finish, known, label_of, pyplot, records_of, wrap
+from ._base import DOUBLE_COLUMN, NEUTRAL, finish, known, label_of, padj_strength, pyplot, records_of, wrap
+from .dot_plots import padj_bar, padj_colours
+from .enrichment_maps import enrichment_map
 
 __all__ = ["ora_dot_plot", "ora_bar_plot", "ora_dot_plot_lists", "ora_enrichment_map"]
 
@@ -65,8 +66,8 @@ def ora_dot_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
         ax.text(0.5, 0.5, "no gene set holds a listed gene", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
     else:
-        cmap, norm, _ = _colour_scale(plt, padj_cut)
-        colours = [cmap(norm(_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
+        cmap, norm = padj_colours(plt)
+        colours = [cmap(norm(padj_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
 
         def to_area(v):
             return 15 + 24 * math.sqrt(v)
@@ -82,7 +83,7 @@ def ora_dot_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
         ax.tick_params(axis="x", labelsize=7)
         ax.set_xlabel("fold enrichment (overlap / expected); rows ordered by p-value", fontsize=8)
         if significant:
-            _colour_bar(fig, plt, ax, padj_cut)
+            padj_bar(fig, plt, ax, padj_cut)
         handles, names = points.legend_elements(prop="sizes", num=3, alpha=0.6, func=lambda a: ((a - 15) / 24) ** 2,
                                                 fmt="{x:.0f}")  # fmt: skip
         ax.legend(handles, names, title="overlap (genes)", fontsize=6, title_fontsize=7, loc="lower right",
@@ -106,9 +107,10 @@ def ora_bar_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
         ax.text(0.5, 0.5, "no gene set holds a listed gene", ha="center", va="center", transform=ax.transAxes)
         ax.set_axis_off()
     else:
-        cmap, norm, cut = _colour_scale(plt, padj_cut)
+        cmap, norm = padj_colours(plt)
+        cut = -math.log10(padj_cut)
         heights = [-math.log10(max(r["padj"], 1e-300)) for r in chosen]
-        colours = [cmap(norm(_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
+        colours = [cmap(norm(padj_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
         ax.barh(range(len(chosen)), heights, color=colours, edgecolor="black", linewidth=0.4, zorder=3)
         for y, (h, r) in enumerate(zip(heights, chosen)):
             ax.text(h, y, f" {r['overlap']}/{r['size']}", va="center", fontsize=6)
@@ -153,13 +155,13 @@ def ora_dot_plot_lists(results, top: int = 5, padj_cut: float = 0.05, title: str
             terms.setdefault(r["pathway"], wrap(label_of(r)))
     height = 1.2 + sum(0.18 * (1 + t.count("\n")) + 0.08 for t in terms.values())
     fig, ax = plt.subplots(figsize=(3.5 + 0.9 * len(lists), max(2.5, height)))
-    cmap, norm, _ = _colour_scale(plt, padj_cut)
+    cmap, norm = padj_colours(plt)
     for x, name in enumerate(lists):
         for y, term in enumerate(reversed(terms)):
             r = by_key.get((name, term))
             if r is None or r["overlap"] == 0:
                 continue
-            colour = cmap(norm(_strength(r["padj"])))
+            colour = cmap(norm(padj_strength(r["padj"])))
             filled = r["padj"] < padj_cut
             ax.scatter([x], [y], s=15 + 24 * math.sqrt(r["overlap"]), c=[colour] if filled else "none",
                        edgecolors="black" if filled else "#8c8c8c", linewidths=0.6, zorder=3)  # fmt: skip
@@ -168,7 +170,7 @@ def ora_dot_plot_lists(results, top: int = 5, padj_cut: float = 0.05, title: str
     ax.set_xlim(-0.6, len(lists) - 0.4)
     ax.set_ylim(-0.6, max(len(terms), 1) - 0.4)
     ax.grid(linewidth=0.3, alpha=0.4)
-    _colour_bar(fig, plt, ax, padj_cut)
+    padj_bar(fig, plt, ax, padj_cut)
     for overlap in (5, 20, 80):
         ax.scatter([], [], s=15 + 24 * math.sqrt(overlap), c="white", edgecolors="black", linewidths=0.6,
                    label=str(overlap))  # fmt: skip

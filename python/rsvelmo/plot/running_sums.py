@@ -1,30 +1,29 @@
-"""Running-sum figures: one gene set, or several in one figure."""
+"""Running-sum figures: one gene set, or several in one figure (in panels or in one axes)."""
 
 from __future__ import annotations
 
 import math
 from typing import Any, Iterable, Mapping
 
+from .._options import DEFAULT
 from ._base import (
     DOUBLE_COLUMN,
     DOWN,
     SINGLE_COLUMN,
     UP,
     finish,
-    gene_sets_of,
+    inputs_of,
     label_of,
     p_text,
     pyplot,
     ranking_of,
-    records_of,
-    top_sets,
     wrap,
 )
 
-__all__ = ["running_sum", "enrichment_plot", "enrichment_plots", "running_sums_plot", "gene_set_table_plot"]
+__all__ = ["running_sum", "enrichment_plot", "enrichment_plots", "running_sums_plot"]
 
 
-def running_sum(ranks: Mapping[str, float], genes: Iterable[str], gsea_param: float = 1.0):
+def running_sum(ranks: Mapping[str, float], genes: Iterable[str], gsea_param: float = DEFAULT.gsea_param):
     """The running enrichment sum of a gene set along a ranking.
 
     Genes are ordered by score, highest first, ties in input order (as the
@@ -96,7 +95,7 @@ def enrichment_plot(
     ranks: Mapping[str, float],
     genes: Iterable[str],
     result: Mapping[str, Any] | None = None,
-    gsea_param: float = 1.0,
+    gsea_param: float = DEFAULT.gsea_param,
     title: str | None = None,
     path=None,
 ):
@@ -150,7 +149,7 @@ def enrichment_plots(
     ranks,
     gene_sets,
     results,
-    gsea_param: float = 1.0,
+    gsea_param: float = DEFAULT.gsea_param,
     columns: int = 2,
     path=None,
 ):
@@ -173,8 +172,7 @@ def enrichment_plots(
     matplotlib.figure.Figure
     """
     plt = pyplot()
-    ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
-    results = records_of(results)
+    ranks, gene_sets, results = inputs_of(ranks, gene_sets, results)
     rows = max(1, math.ceil(len(results) / columns))
     fig = plt.figure(figsize=(DOUBLE_COLUMN / 2 * columns, 3.6 * rows))
     grid = fig.add_gridspec(rows, columns, hspace=0.6, wspace=0.35)
@@ -191,13 +189,13 @@ def enrichment_plots(
 OKABE_ITO = ["#E69F00", "#56B4E9", "#009E73", "#F0E442", "#0072B2", "#D55E00", "#CC79A7", "#000000"]
 
 
-def running_sums_plot(ranks, gene_sets, results, gsea_param: float = 1.0, path=None):
+def running_sums_plot(ranks, gene_sets, results, gsea_param: float = DEFAULT.gsea_param, path=None):
     """Several gene sets' running sums in one axes, with a legend; the
     arguments are those of :func:`enrichment_plots` (at most eight sets, one
     colour each). Returns the matplotlib figure."""
     plt = pyplot()
-    ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
-    results = records_of(results)[: len(OKABE_ITO)]
+    ranks, gene_sets, results = inputs_of(ranks, gene_sets, results)
+    results = results[: len(OKABE_ITO)]
     fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 3.4))
     for colour, r in zip(OKABE_ITO, results):
         _, _, curve = running_sum(ranks, gene_sets.get(r["pathway"], []), gsea_param)
@@ -210,38 +208,5 @@ def running_sums_plot(ranks, gene_sets, results, gsea_param: float = 1.0, path=N
     ax.tick_params(labelsize=7)
     ax.set_title("Running sums of the gene sets", fontsize=9)
     ax.legend(fontsize=6, frameon=False, loc="upper left", bbox_to_anchor=(1.01, 1.0))
-    fig.tight_layout()
-    return finish(fig, path)
-
-
-def gene_set_table_plot(results, ranks, gene_sets, top: int = 10, padj_cut: float = 0.05, path=None):
-    """The top gene sets up and down as a table: one row per set with its
-    name, its genes along the ranking as a barcode, its NES and its padj.
-    ``top`` sets per direction, the significant ones (below ``padj_cut``),
-    else the best by p-value; the other arguments are those of
-    :func:`enrichment_plots`. Returns the matplotlib figure."""
-    plt = pyplot()
-    ranks, gene_sets = ranking_of(ranks), gene_sets_of(gene_sets)
-    chosen, _ = top_sets(records_of(results), top, padj_cut)
-    order = {g: i for i, (g, _) in enumerate(sorted(ranks.items(), key=lambda kv: -kv[1]))}
-    labels = [wrap(label_of(r), 48) for r in chosen]
-    height = 1.0 + sum(0.2 * (1 + label.count("\n")) + 0.1 for label in labels)
-    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, max(2.0, height)))
-    for y, r in enumerate(chosen):
-        hits = [order[g] for g in gene_sets.get(r["pathway"], []) if g in order]
-        ax.vlines(hits, y - 0.38, y + 0.38, color=UP if r["nes"] > 0 else DOWN, linewidth=0.35)
-    ax.set_yticks(range(len(chosen)), labels, fontsize=7)
-    ax.set_ylim(len(chosen) - 0.5, -0.5)
-    ax.set_xlim(0, len(order))
-    ax.tick_params(axis="x", labelsize=7)
-    ax.set_xlabel("rank in ordered gene list (a line per gene of the set)", fontsize=8)
-    for y, r in enumerate(chosen):
-        for x, text in ((1.03, f"{r['nes']:+.2f}"), (1.15, p_text(r["padj"]))):
-            ax.text(x, y, text, transform=ax.get_yaxis_transform(), va="center", fontsize=7)
-    for x, heading in ((1.03, "NES"), (1.15, "padj")):
-        ax.text(x, -0.9, heading, transform=ax.get_yaxis_transform(), fontsize=8, fontweight="bold")
-    significant = any(r["padj"] < padj_cut for r in chosen)
-    ax.set_title("Top gene sets" if significant else f"No gene set with padj < {padj_cut:g}: top sets by p-value",
-                 fontsize=9, pad=14)  # fmt: skip
     fig.tight_layout()
     return finish(fig, path)

@@ -7,6 +7,7 @@ from typing import Any, Mapping, Sequence
 
 import numpy as np
 
+from .._options import DEFAULT
 from ._base import DOUBLE_COLUMN, DOWN, UP, finish, p_text, pyplot
 
 __all__ = ["scores_heatmap", "differential_plot", "cluster_order"]
@@ -125,7 +126,7 @@ def _rgb(colour: str) -> tuple[float, float, float]:
 
 
 def differential_plot(
-    table, top: int = 10, title: str | None = None, labels: Mapping[str, str] | None = None, path=None
+    table, top: int = DEFAULT.top, title: str | None = None, labels: Mapping[str, str] | None = None, path=None
 ):
     """The gene sets whose scores differ most between two groups: the
     difference of the groups' mean scores of the `top` sets of each direction

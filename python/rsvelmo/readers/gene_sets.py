@@ -1,42 +1,41 @@
 """Gene sets as the analyses take them: read once, with their descriptions,
 from a GMT file (by the engine's own reader), an MSigDB JSON collection, a
-collection shipped with the package ('go_bp', ...) or a mapping."""
+collection shipped with the package ('go_bp', ...) or a mapping; and the
+public readers and writer of gene sets and collections."""
 
 from __future__ import annotations
 
-import gzip
 import json
 import os
-import zlib
-from typing import Any, Mapping
+from typing import Any, Iterable, Mapping
 
-from .._engine import read_gmt
+from .. import _engine
+from .._errors import RankingError
 from .._outputs import file_record
+from .._results import require
 from .identifiers import collection_file, sources
+from .tables import read_source
 
-__all__ = ["GeneSets", "collection_names"]
+__all__ = ["GeneSets", "collection_names", "read_gmt", "read_gmt_descriptions", "write_gmt", "gene_sets", "collections"]
 
 
 def collection_names() -> list[str]:
     return list(sources()["collections"])
 
 
-def _contents(path: str) -> bytes:
-    with open(path, "rb") as f:
-        data = f.read()
-    if data.startswith(b"\x1f\x8b"):
-        try:
-            data = gzip.decompress(data)
-        except (OSError, EOFError, zlib.error):
-            raise ValueError(f"{path}: the gzip data is damaged or cut short") from None
-    return data
+def _text(path: str) -> str | None:
+    """A file's text, read as the tables are (gzip known by its content), or None when it is no text."""
+    try:
+        return read_source(path).text
+    except RankingError:
+        return None
 
 
-def _from_json(path: str, data: bytes) -> tuple[dict[str, list[str]], dict[str, str | None]]:
+def _from_json(path: str, text: str) -> tuple[dict[str, list[str]], dict[str, str | None]]:
     """MSigDB's JSON: an object of set name -> {"geneSymbols": [...], "msigdbURL": ..., ...}."""
     try:
-        collection = json.loads(data.decode("utf-8-sig"))
-    except (UnicodeDecodeError, ValueError) as e:
+        collection = json.loads(text)
+    except ValueError as e:
         raise ValueError(f"{path}: this looks like JSON but cannot be read as such ({e})") from None
     shape = "an object of gene-set name -> {'geneSymbols': [...]} (MSigDB's JSON)"
     if not isinstance(collection, dict) or not collection:
@@ -54,9 +53,9 @@ def _from_json(path: str, data: bytes) -> tuple[dict[str, list[str]], dict[str, 
     return sets, descriptions
 
 
-def _looks_like(data: bytes) -> str | None:
+def _looks_like(text: str) -> str | None:
     """What a file that is not a GMT file looks like, when it can be told."""
-    lines = [line for line in data.decode("utf-8", "replace").splitlines() if line.strip()][:5]
+    lines = [line for line in text.splitlines() if line.strip()][:5]
     fields = [line.split("\t") for line in lines]
     if fields and all(len(f) == 2 for f in fields):
         try:
@@ -109,13 +108,20 @@ class GeneSets:
         if shipped is not None:
             collection, path = path, str(shipped)
             name = f"{collection} (shipped with rsvelmo)"
-        if path.lower().endswith((".json", ".json.gz")) or (os.path.isfile(path) and _starts_json(path)):
-            sets, descriptions = _from_json(path, _contents(path))
+        if path.lower().endswith((".json", ".json.gz")):
+            sets, descriptions = _from_json(path, read_source(path).text)
         else:
             try:
-                entries = read_gmt(path)
+                entries = _engine.read_gmt(path)
             except ValueError:
-                if os.path.isfile(path) and (what := _looks_like(_contents(path))):
+                # Not GMT: MSigDB's JSON under another name, or a file to say something of.
+                text = _text(path) if os.path.isfile(path) else None
+                if text is None:
+                    raise
+                if text.lstrip(" \t\r\n").startswith("{"):
+                    sets, descriptions = _from_json(path, text)
+                    return cls(sets, descriptions, name, _record(path, collection))
+                if what := _looks_like(text):
                     raise ValueError(f"{path}: this looks like {what}") from None
                 raise
             sets, descriptions = {n: g for n, _, g in entries}, {n: d for n, d, _ in entries}
@@ -129,15 +135,6 @@ class GeneSets:
         return {g for genes in self.sets.values() for g in genes}
 
 
-def _starts_json(path: str) -> bool:
-    with open(path, "rb") as f:
-        head = f.read(64)
-    if head.startswith(b"\x1f\x8b"):
-        with gzip.open(path, "rb") as f:
-            head = f.read(64)
-    return head.lstrip(b"\xef\xbb\xbf \t\r\n").startswith(b"{")
-
-
 def _record(path: str, collection: str | None) -> dict[str, Any]:
     record = file_record(path)  # a pipe or a device was read once by the engine and is not hashed
     if collection is not None:
@@ -145,3 +142,110 @@ def _record(path: str, collection: str | None) -> dict[str, Any]:
         record.update(collection=collection, version=f"GO {go['release']}, annotations {go['annotations']}",
                       source=go["source"], licence=go["licence"])  # fmt: skip
     return record
+
+
+def read_gmt(path) -> dict[str, list[str]]:
+    """Read a GMT file with the engine's own reader.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        One gene set per line: name, description, genes, tab-separated;
+        optionally gzipped.
+
+    Returns
+    -------
+    dict
+        Gene-set name -> genes, in file order.
+
+    Raises
+    ------
+    OSError
+        The file cannot be read (``FileNotFoundError``, ``PermissionError``, ...).
+    ValueError
+        A malformed line or a name given twice, naming file and line.
+    """
+    return {name: genes for name, _, genes in _engine.read_gmt(path)}
+
+
+def read_gmt_descriptions(path) -> dict[str, str | None]:
+    """Read the descriptions of a GMT file.
+
+    Returns
+    -------
+    dict
+        Gene-set name -> the second field of its line, or None when empty.
+    """
+    return {name: description for name, description, _ in _engine.read_gmt(path)}
+
+
+def write_gmt(gene_sets: Mapping[str, Iterable[str]], path) -> None:
+    """Write gene sets as a GMT file.
+
+    Parameters
+    ----------
+    gene_sets : mapping
+        Name -> iterable of gene names; written with empty descriptions.
+    path : str or os.PathLike
+        The file to write.
+
+    Raises
+    ------
+    ValueError
+        A name or gene holding a tab or a line break.
+    """
+    with open(path, "w", encoding="utf-8", newline="\n") as f:
+        for name, genes in gene_sets.items():
+            genes = [str(g) for g in genes]
+            for text in [name, *genes]:
+                if not isinstance(text, str) or any(c in text for c in "\t\n\r"):
+                    raise ValueError(f"gene set {name!r}: names and genes must be strings without tabs or line breaks")
+            f.write("\t".join([name, "", *genes]) + "\n")
+
+
+def gene_sets(name) -> dict[str, list[str]]:
+    """The gene sets of a shipped collection or of a file.
+
+    Parameters
+    ----------
+    name : str or os.PathLike
+        'go_bp', 'go_mf' or 'go_cc' (the Gene Ontology's human collections
+        shipped with the package, see :func:`collections`), or a GMT or
+        MSigDB JSON file, optionally gzipped.
+
+    Returns
+    -------
+    dict
+        Gene-set name -> genes, in file order (for GO, the term's ID; its name
+        is the description that tables and figures show).
+    """
+    return dict(GeneSets.load(name).sets)
+
+
+def collections():
+    """The gene-set collections shipped with the package.
+
+    Returns
+    -------
+    pandas.DataFrame
+        One row per collection: its name (what :func:`gsea` and the command
+        line take where a file is expected), what it holds, the number of
+        gene sets and genes, the sizes kept, the release and the licence.
+    """
+    pd = require("pandas", "pandas", "rsvelmo.collections")
+    shipped = sources()
+    go = shipped["gene_ontology"]
+    rows = [
+        {
+            "name": name,
+            "title": f"Gene Ontology {entry['title']} (human, annotations propagated to parent terms)",
+            "gene_sets": entry["gene_sets"],
+            "genes": entry["genes"],
+            "sizes": f"{entry['sizes'][0]} to {entry['sizes'][1]}",
+            "release": f"GO {go['release']}, annotations {go['annotations']}",
+            "source": go["source"],
+            "licence": go["licence"],
+        }
+        for name, entry in shipped["collections"].items()
+    ]
+    return pd.DataFrame(rows)

@@ -11,11 +11,11 @@ from __future__ import annotations
 import math
 import os
 from dataclasses import asdict, dataclass
-from typing import Iterable, Mapping
+from typing import Any, Iterable, Mapping
 
-from .._engine import read_gmt as _engine_read_gmt
 from .._errors import Advice, RankingError, RankingWarning, warn
 from .._options import validate
+from .._results import is_pandas, require
 from .identifiers import map_pairs
 from .tables import Table, is_missing, is_missing_name, parse_table, read_source, shown_columns
 
@@ -26,10 +26,13 @@ __all__ = [
     "read_ranks",
     "read_rankings",
     "read_matrix",
-    "read_gmt",
-    "read_gmt_descriptions",
-    "write_gmt",
+    "ranking_file",
+    "rankings_file",
+    "matrix_file",
     "collapse",
+    "mapped",
+    "as_ranking",
+    "as_dict",
 ]
 
 # The ranking statistic of the result tables users bring most often.
@@ -211,8 +214,6 @@ def _group_like(table: Table, gene_i: int, score_i: int, pairs) -> str | None:
 
 
 def _series(ranks: dict[str, float], reading: Reading, gene_name: str | None, score_name: str | None):
-    from .._results import require
-
     pd = require("pandas", "pandas", "reading a ranking")
     series = pd.Series(
         list(ranks.values()), index=pd.Index(list(ranks), name=gene_name), name=score_name, dtype="float64"
@@ -320,7 +321,12 @@ def read_ranks(path, gene_col=None, score_col=None, duplicates: str = "error", n
         line and a remedy in the message.
     """
     given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col, "map_ids": map_ids}
-    checked = validate(given, list(given))
+    return ranking_file(path, validate(given, list(given)))
+
+
+def ranking_file(path, checked: Mapping):
+    """:func:`read_ranks` with checked options (``gene_col``, ``score_col``,
+    ``duplicates``, ``na``, ``map_ids``), as the command line reads its rankings."""
     table = _open_table(path)
     gene_i = _gene_column(table, checked["gene_col"], set())
     score_i = _score_column(table, checked["score_col"], gene_i, set())
@@ -343,7 +349,11 @@ def read_rankings(
     """
     given = {"duplicates": duplicates, "na": na, "gene_col": gene_col, "score_col": score_col, "group_col": group_col,
              "map_ids": map_ids}  # fmt: skip
-    checked = validate(given, list(given))
+    return rankings_file(path, validate(given, list(given)))
+
+
+def rankings_file(path, checked: Mapping):
+    """:func:`read_rankings` with checked options (those of :func:`ranking_file` and ``group_col``)."""
     table = _open_table(path)
     group_i = _named(table, checked["group_col"], "groups")
     gene_i = _gene_column(table, checked["gene_col"], {group_i})
@@ -380,7 +390,11 @@ def read_matrix(path, gene_col=None, duplicates: str = "error") -> dict[str, dic
         Other non-numeric or infinite cells, ragged rows or an empty table,
         naming file, line and gene.
     """
-    checked = validate({"duplicates": duplicates, "gene_col": gene_col}, ["duplicates", "gene_col"])
+    return matrix_file(path, validate({"duplicates": duplicates, "gene_col": gene_col}, ["duplicates", "gene_col"]))
+
+
+def matrix_file(path, checked: Mapping) -> dict[str, dict[str, float]]:
+    """:func:`read_matrix` with checked options (``gene_col``, ``duplicates``)."""
     path = path if path == "-" else os.fspath(path)
     table = parse_table(read_source(path), header=True)
     if not table.rows:
@@ -444,60 +458,84 @@ def collapse(
     return ranks, len(repeated)
 
 
-def read_gmt(path) -> dict[str, list[str]]:
-    """Read a GMT file with the engine's own reader.
+def _checked_pairs(
+    pairs: Iterable[tuple[object, object]], duplicates: str, source: str, na: str, map_ids: str | None = None
+) -> dict[str, float]:
+    """Check and collapse (gene, score) pairs of an in-memory ranking."""
+    checked, dropped = [], 0
+    for i, (gene, score) in enumerate(pairs, start=1):
+        if gene is None or (isinstance(gene, float) and math.isnan(gene)) or is_missing_name(str(gene)):
+            if na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(
+                f"{source}: gene name {gene!r} (entry {i}) names no gene; drop such entries with ", Advice("na", "drop")
+            )
+        gene = str(gene).strip()
+        try:
+            value = float(score)
+        except (TypeError, ValueError):
+            if score is None and na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(f"{source}: score {score!r} of gene {gene!r} is not a number") from None
+        if math.isnan(value):
+            if na == "drop":
+                dropped += 1
+                continue
+            raise RankingError(
+                f"{source}: gene {gene!r} has no score (NaN); drop such genes with ", Advice("na", "drop")
+            )
+        if not math.isfinite(value):
+            raise RankingError(f"{source}: score of gene {gene!r} is {value}; scores must be finite")
+        checked.append((gene, value, i))
+    if dropped:
+        warn(f"{source}: dropped {dropped} gene(s) without a name or a score", stacklevel=4)
+    checked, _ = mapped(checked, map_ids, source, stacklevel=4)
+    return collapse(checked, duplicates, source, stacklevel=5)[0]
 
-    Parameters
-    ----------
-    path : str or os.PathLike
-        One gene set per line: name, description, genes, tab-separated;
-        optionally gzipped.
 
-    Returns
-    -------
-    dict
-        Gene-set name -> genes, in file order.
+def as_ranking(
+    ranks: Any,
+    duplicates: str = "error",
+    source: str = "ranking",
+    na: str = "error",
+    gene_col=None,
+    score_col=None,
+    map_ids=None,
+) -> dict[str, float]:
+    """Turn any accepted ranking into the dict the engine takes.
 
-    Raises
-    ------
-    OSError
-        The file cannot be read (``FileNotFoundError``, ``PermissionError``, ...).
-    ValueError
-        A malformed line or a name given twice, naming file and line.
+    Accepts a dict gene -> score, a pandas Series indexed by gene, a
+    DataFrame (two columns gene, score, or the columns `gene_col` and
+    `score_col`) or the path of a ranking file (see :func:`rsvelmo.read_ranks`).
+    The options are checked ones (or the defaults): they are not checked again.
     """
-    return {name: genes for name, _, genes in _engine_read_gmt(path)}
+    if isinstance(ranks, (str, os.PathLike)):
+        options = {"gene_col": gene_col, "score_col": score_col, "duplicates": duplicates, "na": na, "map_ids": map_ids}
+        return as_dict(ranking_file(ranks, options))
+    if is_pandas(ranks, "Series"):
+        return _checked_pairs(zip(ranks.index, ranks.to_numpy()), duplicates, source, na, map_ids)
+    if is_pandas(ranks, "DataFrame"):
+        if gene_col is None and score_col is None and ranks.shape[1] != 2:
+            raise RankingError(
+                f"{source}: a ranking table needs two columns (gene, score), not {ranks.shape[1]} "
+                f"({', '.join(map(str, ranks.columns))}); name them with ",
+                Advice("gene_col"),
+                " and ",
+                Advice("score_col"),
+                " or pass the score column as a Series indexed by gene",
+            )
+        genes = ranks.index if gene_col is None and ranks.shape[1] != 2 else ranks[gene_col or ranks.columns[0]]
+        scores = ranks[score_col if score_col is not None else ranks.columns[1]]
+        return _checked_pairs(zip(genes, scores), duplicates, source, na, map_ids)
+    if isinstance(ranks, Mapping):
+        return _checked_pairs(ranks.items(), duplicates, source, na, map_ids)
+    raise TypeError(
+        f"{source}: expected a dict, a pandas Series, a DataFrame or a file path, not {type(ranks).__name__}"
+    )
 
 
-def read_gmt_descriptions(path) -> dict[str, str | None]:
-    """Read the descriptions of a GMT file.
-
-    Returns
-    -------
-    dict
-        Gene-set name -> the second field of its line, or None when empty.
-    """
-    return {name: description for name, description, _ in _engine_read_gmt(path)}
-
-
-def write_gmt(gene_sets: Mapping[str, Iterable[str]], path) -> None:
-    """Write gene sets as a GMT file.
-
-    Parameters
-    ----------
-    gene_sets : mapping
-        Name -> iterable of gene names; written with empty descriptions.
-    path : str or os.PathLike
-        The file to write.
-
-    Raises
-    ------
-    ValueError
-        A name or gene holding a tab or a line break.
-    """
-    with open(path, "w", encoding="utf-8", newline="\n") as f:
-        for name, genes in gene_sets.items():
-            genes = [str(g) for g in genes]
-            for text in [name, *genes]:
-                if not isinstance(text, str) or any(c in text for c in "\t\n\r"):
-                    raise ValueError(f"gene set {name!r}: names and genes must be strings without tabs or line breaks")
-            f.write("\t".join([name, "", *genes]) + "\n")
+def as_dict(series) -> dict[str, float]:
+    """A ranking read as a Series, as the dict gene -> score the engine takes."""
+    return dict(zip(series.index, series.to_numpy().tolist()))

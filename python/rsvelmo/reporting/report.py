@@ -14,11 +14,12 @@ from typing import Any, Mapping
 
 from .. import plot
 from .._clusters import annotate_clusters, representatives
+from .._options import DEFAULT
 from .._outputs import atomic_output
 from .._results import require, sort_records
-from ..analyses.preranked import as_ranking
 from ..plot._base import pyplot, records_of
 from ..readers.gene_sets import GeneSets
+from ..readers.rankings import as_ranking
 
 __all__ = ["report"]
 
@@ -80,6 +81,27 @@ def _extra_columns(records: list[dict[str, Any]]) -> list[tuple[str, str, Any]]:
     return [("log2err", "log2err", 2)]
 
 
+def _set_row(
+    r: Mapping[str, Any], position: Mapping[str, int], gene_sets: GeneSets, extra: list[tuple[str, str, Any]]
+) -> dict[str, Any]:
+    """One gene set as the page's script takes it: short keys, its genes as positions in the ranking."""
+    hits = sorted({position[g] for g in gene_sets.sets.get(r["pathway"], []) if g in position})
+    return {
+        "p": r["pathway"],
+        "d": plot.label_of(r) if plot.label_of(r) != r["pathway"] else "",
+        "u": _source_link(r),
+        "size": int(r["size"]),
+        "es": _number(r.get("es")),
+        "nes": _number(r["nes"]),
+        "pval": _number(r["pval"]),
+        "padj": _number(r["padj"]),
+        **{key: _number(r.get(key)) for key, _, _ in extra},
+        "le": int(r["leading_edge_size"]),
+        "cluster": None if _number(r.get("cluster")) is None else int(r["cluster"]),
+        "h": _encode_positions(hits),
+    }
+
+
 def _ranking_block(
     name: str,
     records: list[dict[str, Any]],
@@ -94,25 +116,8 @@ def _ranking_block(
     records = sort_records(_with_clusters(records, padj_cut))
     for r in records:
         r.setdefault("leading_edge_size", len(r["leading_edge"]))
-    sets = []
-    for r in records:
-        hits = sorted({position[g] for g in gene_sets.sets.get(r["pathway"], []) if g in position})
-        sets.append(
-            {
-                "p": r["pathway"],
-                "d": plot.label_of(r) if plot.label_of(r) != r["pathway"] else "",
-                "u": _source_link(r),
-                "size": int(r["size"]),
-                "es": _number(r["es"]),
-                "nes": _number(r["nes"]),
-                "pval": _number(r["pval"]),
-                "padj": _number(r["padj"]),
-                **{key: _number(r.get(key)) for key, _, _ in _extra_columns(records)},
-                "le": int(r["leading_edge_size"]),
-                "cluster": None if _number(r.get("cluster")) is None else int(r["cluster"]),
-                "h": _encode_positions(hits),
-            }
-        )
+    extra = _extra_columns(records)
+    sets = [_set_row(r, position, gene_sets, extra) for r in records]
     significant = [r for r in records if _number(r["padj"]) is not None and r["padj"] < padj_cut]
     shown = representatives(records) if collapse else records
     figures = {
@@ -138,12 +143,12 @@ def report(
     gene_sets,
     path,
     *,
-    padj_cut: float = 0.05,
-    top: int = 10,
-    gsea_param: float = 1.0,
+    padj_cut: float = DEFAULT.padj,
+    top: int = DEFAULT.top,
+    gsea_param: float = DEFAULT.gsea_param,
     settings: Mapping[str, Any] | None = None,
     inputs: Mapping[str, str] | None = None,
-    collapse: bool = False,
+    collapse: bool = DEFAULT.collapse,
     title: str = "rsvelmo report",
 ) -> str:
     """Write the HTML report of an analysis.
