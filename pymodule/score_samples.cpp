@@ -192,7 +192,7 @@ PyObject* build_scores(const sc::Scores& scores) {
 
 PyObject* score_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 13> kParameters = {
-        "matrix",   "gene_sets", "method",        "kcdf",    "tau",    "mx_diff", "abs_ranking",
+        "matrix",      "gene_sets", "method",   "kcdf",          "tau",     "mx_diff", "abs_ranking",
         "ssgsea_norm", "min_size",  "max_size", "chunk_samples", "threads", "columns"};
     std::array<PyObject*, kParameters.size()> s{};
     if (!bind({kFunction, kParameters, 2, 2}, args, PyVectorcall_NARGS(nargs), kwnames, s)) return nullptr;

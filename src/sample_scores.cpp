@@ -143,8 +143,8 @@ void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const
                 const std::size_t set = sets.scored[t];
                 double weight_sum = 0.0;  // in the set's own order, as the reference sums
                 for (std::uint32_t g : sets.genes[set]) weight_sum += s.weight[g];
-                out.values[columns.cell(set, first + j)] = detail::gsva_walk(
-                    places_of(index, s, t), s.weight_at.data(), weight_sum, n, o.mx_diff, o.abs_ranking);
+                out.values[columns.cell(set, first + j)] = detail::gsva_walk(places_of(index, s, t), s.weight_at.data(),
+                                                                             weight_sum, n, o.mx_diff, o.abs_ranking);
             }
         });
     }
