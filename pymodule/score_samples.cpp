@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,7 +18,8 @@ namespace rsvelmopy {
 
 const char kScoreSamplesDoc[] =
     "score_samples(matrix, gene_sets, *, method='gsva', kcdf='gaussian', tau=None, mx_diff=True, "
-    "abs_ranking=False, ssgsea_norm=True, min_size=1, max_size=None, chunk_samples=0, threads=0)\n--\n\n"
+    "abs_ranking=False, ssgsea_norm=True, min_size=1, max_size=None, chunk_samples=0, threads=0, "
+    "columns=None)\n--\n\n"
     "Score gene sets in every sample as Bioconductor GSVA 1.46's gsva() does.\n\n"
     "Parameters\n----------\n"
     "matrix : buffer\n"
@@ -40,10 +42,15 @@ const char kScoreSamplesDoc[] =
     "    Samples scored together (0: chosen so that a chunk's working set is about 64 MB).\n"
     "threads : int\n"
     "    Size of the process-wide worker pool, fixed by the first call that creates it (0: the pool's\n"
-    "    choice). The scores do not depend on it.\n\n"
+    "    choice). The scores do not depend on it.\n"
+    "columns : (int, int), optional\n"
+    "    Score only the samples start <= j < stop; what depends on every sample (the kernel CDFs, the\n"
+    "    constant genes, the standardisation, PLAGE's vector) still comes from the whole matrix, so each\n"
+    "    cell has the bits of the whole run. None: every sample. Refused for normalised ssgsea on part\n"
+    "    of the samples.\n\n"
     "Returns\n-------\n"
     "dict\n"
-    "    'scores': a bytearray of sets x samples float64 values in row order (numpy.frombuffer\n"
+    "    'scores': a bytearray of sets x samples (those scored) float64 values in row order (numpy.frombuffer\n"
     "    reads it without a copy), 'shape': (sets, samples), 'sizes': each set's genes among those\n"
     "    scored, 'scored': whether each set was scored, 'constant_genes': the rows with standard\n"
     "    deviation below 1e-10, 'constant_dropped': whether they were left out (all methods but ssgsea).\n";
@@ -54,6 +61,27 @@ using rsvelmo::Error;
 namespace sc = rsvelmo::scores;
 
 constexpr const char* kFunction = "score_samples()";
+
+// A (start, stop) pair of column indices, or None for every column.
+bool to_columns(PyObject* obj, sc::Options& o) {
+    if (obj == nullptr || obj == Py_None) return true;
+    PyRef pair = PyRef::steal(PySequence_Fast(obj, "columns must be None or a (start, stop) pair of sample indices"));
+    if (!pair) return false;
+    if (PySequence_Fast_GET_SIZE(pair.get()) != 2) {
+        raise_argument("columns", "columns must be None or a (start, stop) pair of sample indices");
+        return false;
+    }
+    std::uint64_t start = 0;
+    std::uint64_t stop = 0;
+    if (!to_u64(kFunction, "columns", PySequence_Fast_GET_ITEM(pair.get(), 0), start) ||
+        !to_u64(kFunction, "columns", PySequence_Fast_GET_ITEM(pair.get(), 1), stop))
+        return false;
+    o.column_begin = static_cast<std::size_t>(start);
+    // The engine reads the largest size_t as "to the last sample": a stop that
+    // large is out of range anyway.
+    o.column_end = stop == std::numeric_limits<std::size_t>::max() ? 0 : static_cast<std::size_t>(stop);
+    return true;
+}
 
 // Holds a buffer exported by an object until the end of the scope.
 class HeldBuffer {
@@ -163,9 +191,9 @@ PyObject* build_scores(const sc::Scores& scores) {
 }  // namespace
 
 PyObject* score_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 12> kParameters = {"matrix",   "gene_sets", "method",        "kcdf",
-                                                                "tau",      "mx_diff",   "abs_ranking",   "ssgsea_norm",
-                                                                "min_size", "max_size",  "chunk_samples", "threads"};
+    static constexpr std::array<const char*, 13> kParameters = {
+        "matrix",      "gene_sets", "method",   "kcdf",          "tau",     "mx_diff", "abs_ranking",
+        "ssgsea_norm", "min_size",  "max_size", "chunk_samples", "threads", "columns"};
     std::array<PyObject*, kParameters.size()> s{};
     if (!bind({kFunction, kParameters, 2, 2}, args, PyVectorcall_NARGS(nargs), kwnames, s)) return nullptr;
 
@@ -187,7 +215,7 @@ PyObject* score_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
           (!s[8] || to_u64(kFunction, "min_size", s[8], min_size)) &&
           (!s[9] || to_optional_u64(kFunction, "max_size", s[9], max_size)) &&
           (!s[10] || to_u64(kFunction, "chunk_samples", s[10], chunk)) &&
-          (!s[11] || to_u64(kFunction, "threads", s[11], threads)))) {
+          (!s[11] || to_u64(kFunction, "threads", s[11], threads)) && to_columns(s[12], o))) {
         return nullptr;
     }
     const auto method = method_of(method_name);

@@ -59,6 +59,15 @@ SetIndex index_sets(const PreparedSets& sets, std::size_t genes) {
     return x;
 }
 
+// The columns scored, [begin, end); out.values holds end - begin columns.
+struct Columns {
+    std::size_t begin = 0;
+    std::size_t end = 0;
+    std::size_t width() const { return end - begin; }
+    // The cell of `set` and matrix column `j` in out.values.
+    std::size_t cell(std::size_t set, std::size_t j) const { return set * width() + (j - begin); }
+};
+
 // Per-slot scratch of the per-sample walks.
 struct SampleScratch {
     std::vector<double> column;
@@ -96,14 +105,16 @@ std::span<const std::uint32_t> places_of(const SetIndex& index, const SampleScra
 // GSVA: kernel CDFs of the chunk's samples, gene by gene (in parallel over
 // gene blocks), then per sample the symmetric rank scores and the walks.
 void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const PreparedSets& sets, const Options& o,
-                double tau, std::size_t chunk, Scores& out) {
+                double tau, std::size_t chunk, const Columns& columns, Scores& out) {
     const std::size_t n = kept.size();
     std::vector<double> block(n * chunk);
     const SetIndex index = index_sets(sets, n);
     std::vector<SampleScratch> scratch(pool::thread_count());
     std::vector<std::vector<double>> gene_scratch(pool::thread_count());
-    for (std::size_t first = 0; first < m.samples; first += chunk) {
-        const std::size_t width = std::min(chunk, m.samples - first);
+    // Each test sample's kernel sums run over every density sample in the
+    // same order whichever chunk (or range) holds it: the same bits.
+    for (std::size_t first = columns.begin; first < columns.end; first += chunk) {
+        const std::size_t width = std::min(chunk, columns.end - first);
         pool::run((n + kGenesPerTask - 1) / kGenesPerTask, [&](std::size_t task, std::size_t slot) {
             const std::size_t end = std::min(n, (task + 1) * kGenesPerTask);
             for (std::size_t r = task * kGenesPerTask; r < end; ++r) {
@@ -132,19 +143,20 @@ void score_gsva(const MatrixView& m, const std::vector<std::size_t>& kept, const
                 const std::size_t set = sets.scored[t];
                 double weight_sum = 0.0;  // in the set's own order, as the reference sums
                 for (std::uint32_t g : sets.genes[set]) weight_sum += s.weight[g];
-                out.values[set * m.samples + first + j] = detail::gsva_walk(places_of(index, s, t), s.weight_at.data(),
-                                                                            weight_sum, n, o.mx_diff, o.abs_ranking);
+                out.values[columns.cell(set, first + j)] = detail::gsva_walk(places_of(index, s, t), s.weight_at.data(),
+                                                                             weight_sum, n, o.mx_diff, o.abs_ranking);
             }
         });
     }
 }
 
 // ssGSEA: each sample on its own, every gene kept.
-void score_ssgsea(const MatrixView& m, const PreparedSets& sets, double tau, Scores& out) {
+void score_ssgsea(const MatrixView& m, const PreparedSets& sets, double tau, const Columns& columns, Scores& out) {
     const std::size_t n = m.genes;
     const SetIndex index = index_sets(sets, n);
     std::vector<SampleScratch> scratch(pool::thread_count());
-    pool::run(m.samples, [&](std::size_t j, std::size_t slot) {
+    pool::run(columns.width(), [&](std::size_t task, std::size_t slot) {
+        const std::size_t j = columns.begin + task;
         SampleScratch& s = scratch[slot];
         s.column.resize(n);
         for (std::size_t r = 0; r < n; ++r) s.column[r] = m.data[r * m.samples + j];
@@ -154,7 +166,7 @@ void score_ssgsea(const MatrixView& m, const PreparedSets& sets, double tau, Sco
         for (std::size_t g = 0; g < n; ++g) s.weight[g] = std::pow(static_cast<double>(s.ranks[g]), tau);
         place_sets(index, s);
         for (std::size_t t = 0; t < sets.scored.size(); ++t)
-            out.values[sets.scored[t] * m.samples + j] =
+            out.values[columns.cell(sets.scored[t], j)] =
                 detail::ssgsea_walk(places_of(index, s, t), s.weight_at.data(), n);
     });
 }
@@ -177,15 +189,17 @@ void standardise_rows(const MatrixView& m, const std::vector<std::size_t>& kept,
     });
 }
 
-void score_zscore(const MatrixView& m, const std::vector<std::size_t>& kept, const PreparedSets& sets, Scores& out) {
+void score_zscore(const MatrixView& m, const std::vector<std::size_t>& kept, const PreparedSets& sets,
+                  const Columns& columns, Scores& out) {
     std::vector<double> mean, scale;
-    standardise_rows(m, kept, mean, scale);
-    pool::run(m.samples, [&](std::size_t j, std::size_t) {
+    standardise_rows(m, kept, mean, scale);  // over every sample, whatever the columns scored
+    pool::run(columns.width(), [&](std::size_t task, std::size_t) {
+        const std::size_t j = columns.begin + task;
         for (std::size_t set : sets.scored) {
             const auto& genes = sets.genes[set];
             long double sum = 0.0L;
             for (std::uint32_t g : genes) sum += (m.data[kept[g] * m.samples + j] - mean[g]) / scale[g];
-            out.values[set * m.samples + j] = static_cast<double>(sum) / std::sqrt(static_cast<double>(genes.size()));
+            out.values[columns.cell(set, j)] = static_cast<double>(sum) / std::sqrt(static_cast<double>(genes.size()));
         }
     });
 }
@@ -193,8 +207,10 @@ void score_zscore(const MatrixView& m, const std::vector<std::size_t>& kept, con
 // PLAGE: per set, the first right singular vector of its k x n standardised
 // submatrix Z, from the smaller Gram matrix (Z Z^T or Z^T Z). Its sign is
 // arbitrary; it is chosen so that the score grows with the set's summed
-// standardised expression.
-void score_plage(const MatrixView& m, const std::vector<std::size_t>& kept, const PreparedSets& sets, Scores& out) {
+// standardised expression. The vector, its norm and its sign need every
+// sample's column of Z: a range of columns is the same work as all of them.
+void score_plage(const MatrixView& m, const std::vector<std::size_t>& kept, const PreparedSets& sets,
+                 const Columns& columns, Scores& out) {
     std::vector<double> mean, scale;
     standardise_rows(m, kept, mean, scale);
     const std::size_t n = m.samples;
@@ -238,7 +254,8 @@ void score_plage(const MatrixView& m, const std::vector<std::size_t>& kept, cons
         }
         norm = std::sqrt(norm);
         if (direction < 0) norm = -norm;
-        for (std::size_t j = 0; j < n; ++j) out.values[set * n + j] = norm > 0 || norm < 0 ? v[j] / norm : kNaN;
+        for (std::size_t j = columns.begin; j < columns.end; ++j)
+            out.values[columns.cell(set, j)] = norm > 0 || norm < 0 ? v[j] / norm : kNaN;
     });
 }
 
@@ -253,6 +270,17 @@ Result<Scores> score_samples(const MatrixView& m, const std::vector<std::vector<
         return Error::argument("expression", "more than 2^32 - 1 genes");
     const double tau = o.tau ? *o.tau : default_tau(o.method);
     if (!std::isfinite(tau)) return Error::argument("tau", "tau must be finite");
+    const bool whole_end = o.column_end == std::numeric_limits<std::size_t>::max();
+    const Columns columns{o.column_begin, whole_end ? m.samples : o.column_end};
+    if (columns.begin >= columns.end || columns.end > m.samples)
+        return Error::argument("columns", "the columns [" + std::to_string(o.column_begin) + ", " +
+                                              (whole_end ? std::string("end") : std::to_string(o.column_end)) +
+                                              ") are not a non-empty range of the " + std::to_string(m.samples) +
+                                              " samples");
+    if (o.method == Method::Ssgsea && o.ssgsea_norm && columns.width() != m.samples)
+        return Error::argument("columns",
+                               "normalised ssgsea divides by the range of every sample's scores: score part of the "
+                               "samples with ssgsea_norm off and divide by the range once they are gathered");
     const bool drops_constant = o.method != Method::Ssgsea;
     if (drops_constant && m.samples < 2) {
         return Error::argument("expression",
@@ -275,7 +303,8 @@ Result<Scores> score_samples(const MatrixView& m, const std::vector<std::vector<
 
     Scores out;
     out.sets = sets.size();
-    out.samples = m.samples;
+    out.samples = columns.width();
+    out.first_column = columns.begin;
     out.constant_dropped = drops_constant;
     std::vector<double> sd(m.genes);
     pool::run(m.genes, [&](std::size_t g, std::size_t) { sd[g] = detail::kernel_sd(row_of(m, g)); });
@@ -320,14 +349,14 @@ Result<Scores> score_samples(const MatrixView& m, const std::vector<std::vector<
         }
     }
 
-    out.values.assign(sets.size() * m.samples, kNaN);
-    const std::size_t chunk =
-        std::max<std::size_t>(1, std::min(m.samples, o.chunk_samples ? o.chunk_samples : kChunkDoubles / kept.size()));
+    out.values.assign(sets.size() * columns.width(), kNaN);
+    const std::size_t chunk = std::max<std::size_t>(
+        1, std::min(columns.width(), o.chunk_samples ? o.chunk_samples : kChunkDoubles / kept.size()));
     switch (o.method) {
-        case Method::Gsva: score_gsva(m, kept, prepared, o, tau, chunk, out); break;
-        case Method::Ssgsea: score_ssgsea(m, prepared, tau, out); break;
-        case Method::Zscore: score_zscore(m, kept, prepared, out); break;
-        case Method::Plage: score_plage(m, kept, prepared, out); break;
+        case Method::Gsva: score_gsva(m, kept, prepared, o, tau, chunk, columns, out); break;
+        case Method::Ssgsea: score_ssgsea(m, prepared, tau, columns, out); break;
+        case Method::Zscore: score_zscore(m, kept, prepared, columns, out); break;
+        case Method::Plage: score_plage(m, kept, prepared, columns, out); break;
     }
 
     if (o.method == Method::Ssgsea && o.ssgsea_norm) {

@@ -50,6 +50,18 @@ struct Options {
     // Samples scored together (0: chosen from the gene count so that a
     // chunk's working set stays near 64 MB).
     std::size_t chunk_samples = 0;
+    // The samples scored: columns [column_begin, column_end) of the matrix
+    // (the default end: the last sample). What depends
+    // on every sample (GSVA's kernel CDFs, the constant genes, the z-score's
+    // and PLAGE's standardisation, PLAGE's singular vector) is estimated from
+    // the whole matrix, so each cell has the bits of the whole-matrix run;
+    // a range lets chunks of samples be scored apart (on other machines)
+    // without the kernel work of the other chunks. PLAGE's singular vector
+    // needs every sample: a range of it costs the whole set's work.
+    // Normalised ssGSEA divides by the range over every sample's scores and
+    // is refused on a partial range (score raw, divide after gathering).
+    std::size_t column_begin = 0;
+    std::size_t column_end = std::numeric_limits<std::size_t>::max();
 };
 
 // A view of the input: genes x samples, row-major, owned by the caller.
@@ -61,8 +73,9 @@ struct MatrixView {
 
 struct Scores {
     std::size_t sets = 0;
-    std::size_t samples = 0;
-    std::vector<double> values;  // sets x samples, row-major; NaN rows for sets not scored
+    std::size_t samples = 0;       // the columns scored
+    std::size_t first_column = 0;  // the matrix column of the first one
+    std::vector<double> values;    // sets x samples scored, row-major; NaN rows for sets not scored
     // Each set's genes among those scored (constant genes removed for
     // gsva, zscore and plage), and whether the size bounds let it be scored.
     std::vector<std::size_t> sizes;
@@ -81,7 +94,8 @@ double default_tau(Method method);
 // Scores every set in every sample. Fails (an Argument error naming the
 // parameter) on a non-finite value, a negative value with the Poisson
 // kernel, fewer than two genes left, a gene index out of range or repeated
-// within a set, or a non-finite tau.
+// within a set, a non-finite tau, an empty or out-of-range column range, or
+// normalised ssGSEA on part of the samples.
 Result<Scores> score_samples(const MatrixView& matrix, const std::vector<std::vector<std::size_t>>& sets,
                              const Options& options);
 

@@ -302,6 +302,74 @@ TEST(ScoreSamples, RejectsInputTheMethodsCannotScore) {
     EXPECT_EQ(score_samples({x.data(), 4, 3}, {{4}}, Options{}).failure().subject, "gene_sets");
 }
 
+// Every method and kernel, scored a range of columns at a time (and in
+// chunks within it), has in each cell the bits of the whole-matrix run: the
+// whole run takes the Gaussian kernel's paired steps, a range the steps one
+// test sample at a time.
+TEST(ScoreSamples, AColumnRangeHasTheBitsOfTheWholeRun) {
+    const auto x = example_matrix();
+    const Options variants[] = {
+        {Method::Gsva, Kcdf::Gaussian, {}, true, false, true, 1, SIZE_MAX, 0},
+        {Method::Gsva, Kcdf::Gaussian, 0.5, false, false, true, 1, SIZE_MAX, 0},
+        {Method::Gsva, Kcdf::Poisson, {}, true, true, true, 1, SIZE_MAX, 0},
+        {Method::Gsva, Kcdf::None, {}, true, false, true, 1, SIZE_MAX, 0},
+        {Method::Ssgsea, Kcdf::Gaussian, {}, true, false, false, 1, SIZE_MAX, 0},
+        {Method::Zscore, Kcdf::Gaussian, {}, true, false, true, 1, SIZE_MAX, 0},
+        {Method::Plage, Kcdf::Gaussian, {}, true, false, true, 2, SIZE_MAX, 0},
+    };
+    const std::pair<std::size_t, std::size_t> ranges[] = {{0, 11}, {0, 1}, {3, 7}, {5, 11}, {10, 11}};
+    for (const auto& base : variants) {
+        const auto whole = run(x, base);
+        for (const auto& [begin, end] : ranges) {
+            for (std::size_t chunk : {0u, 2u}) {
+                Options o = base;
+                o.column_begin = begin;
+                o.column_end = end;
+                o.chunk_samples = chunk;
+                const auto part = run(x, o);
+                const std::size_t width = end - begin;
+                ASSERT_EQ(part.samples, width);
+                EXPECT_EQ(part.first_column, begin);
+                EXPECT_EQ(part.sizes, whole.sizes);
+                EXPECT_EQ(part.constant_genes, whole.constant_genes);
+                for (std::size_t set = 0; set < kSets.size(); ++set)
+                    for (std::size_t j = begin; j < end; ++j)
+                        ASSERT_EQ(bits_of(part.values[set * width + j - begin]), bits_of(whole.values[set * 11 + j]))
+                            << "method " << int(base.method) << " kcdf " << int(base.kcdf) << " set " << set
+                            << " column " << j << " of [" << begin << ", " << end << ") chunk " << chunk;
+            }
+        }
+    }
+}
+
+TEST(ScoreSamples, RefusesColumnRangesItCannotScore) {
+    const auto x = example_matrix();
+    const std::pair<std::size_t, std::size_t> bad[] = {{3, 3}, {5, 2}, {0, 12}, {11, SIZE_MAX}};
+    for (const auto& [begin, end] : bad) {
+        Options o;
+        o.column_begin = begin;
+        o.column_end = end;
+        auto r = score_samples({x.data(), 40, 11}, kSets, o);
+        ASSERT_FALSE(r.ok());
+        EXPECT_EQ(r.failure().subject, "columns");
+        EXPECT_NE(r.error().find("not a non-empty range of the 11 samples"), std::string::npos) << r.error();
+    }
+    Options o;
+    o.method = Method::Ssgsea;  // normalised: the divisor needs every sample's scores
+    o.column_begin = 1;
+    auto r = score_samples({x.data(), 40, 11}, kSets, o);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.failure().subject, "columns");
+    o.column_begin = 0;
+    o.column_end = 11;
+    const auto explicit_whole = run(x, o).values;
+    Options whole_run;
+    whole_run.method = Method::Ssgsea;
+    const auto whole = run(x, whole_run).values;
+    ASSERT_EQ(explicit_whole.size(), whole.size());
+    for (std::size_t i = 0; i < whole.size(); ++i) EXPECT_EQ(bits_of(explicit_whole[i]), bits_of(whole[i]));
+}
+
 // Every method and kernel with the pool at `threads` threads, chunks of
 // three samples, as the bits of all scores.
 std::vector<std::uint64_t> all_scores_bits() {

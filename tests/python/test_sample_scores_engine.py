@@ -124,6 +124,50 @@ def test_a_samples_score_does_not_depend_on_which_samples_are_scored_with_it(opt
             assert part.tobytes() == np.ascontiguousarray(whole[:, keep]).tobytes()
 
 
+@pytest.mark.parametrize(
+    "options",
+    [
+        dict(method="gsva"),
+        dict(method="gsva", mx_diff=False, tau=0.5),
+        dict(method="gsva", kcdf="poisson", abs_ranking=True),
+        dict(method="gsva", kcdf="none"),
+        dict(method="ssgsea", ssgsea_norm=False),
+        dict(method="zscore"),
+        dict(method="plage"),
+    ],
+    ids=["gsva", "gsva-max", "gsva-poisson", "gsva-none", "ssgsea-raw", "zscore", "plage"],
+)
+def test_a_column_range_has_the_bits_of_the_whole_run(options):
+    # What depends on every sample still comes from the whole matrix: each
+    # scored cell is the whole run's, whichever range (and chunk) holds it.
+    matrix = np.abs(random_matrix(samples=13))
+    matrix[7] = 2.5  # a constant gene, found from every sample in every range
+    whole = rsvelmopy.score_samples(matrix, SETS, **options)
+    scores = np.frombuffer(whole["scores"]).reshape(whole["shape"])
+    for start, stop in [(0, 13), (0, 1), (2, 6), (5, 13), (12, 13)]:
+        for chunk in (0, 3):
+            part = rsvelmopy.score_samples(matrix, SETS, columns=(start, stop), chunk_samples=chunk, **options)
+            assert part["shape"] == (len(SETS), stop - start)
+            assert bytes(part["scores"]) == np.ascontiguousarray(scores[:, start:stop]).tobytes()
+            assert {k: v for k, v in part.items() if k not in ("scores", "shape")} == {
+                k: v for k, v in whole.items() if k not in ("scores", "shape")
+            }
+
+
+@pytest.mark.parametrize(
+    ("columns", "options", "message"),
+    [
+        ((3, 3), {}, r"the columns \[3, 3\) are not a non-empty range of the 9 samples"),
+        ((4, 10), {}, r"the columns \[4, 10\) are not a non-empty range"),
+        ((1, 9), dict(method="ssgsea"), "normalised ssgsea divides by the range of every sample's scores"),
+        ((1, 2, 3), {}, r"a \(start, stop\) pair"),
+    ],
+)
+def test_column_ranges_that_cannot_be_scored_are_refused(columns, options, message):
+    with pytest.raises(ValueError, match=message):
+        rsvelmopy.score_samples(random_matrix(), SETS, columns=columns, **options)
+
+
 @pytest.mark.parametrize("method", ["zscore", "plage", "ssgsea", "gsva"])
 def test_methods_that_compare_samples_change_when_samples_are_removed(method):
     # Normalised ssGSEA divides by the range over all samples; z-score and

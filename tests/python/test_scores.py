@@ -136,10 +136,10 @@ def test_a_sparse_matrix_stays_sparse_for_ssgsea_and_scores_as_the_dense_one():
 def test_a_dask_cluster_of_two_workers_gives_the_local_table():
     from distributed import Client, LocalCluster
 
-    # The largest runs that stay quick. ssgsea: 2,000 genes x 400 samples x 300 sets in 8 chunks of samples.
-    # gsva goes in chunks of sets, each task with every sample (its kernel CDFs use them all): 60 samples.
+    # The largest runs that stay quick: 2,000 genes x 400 samples x 300 sets in 8 chunks of samples, the gsva
+    # and zscore tasks each with the whole matrix and their own columns; plage in chunks of sets.
     matrix, sets = random_frame(genes=2000, samples=400, seed=11), random_sets(genes=2000, count=300, seed=12)
-    runs = [("ssgsea", matrix, 50), ("gsva", matrix.iloc[:, :60], 100)]
+    runs = [("ssgsea", matrix, 50), ("gsva", matrix, 50), ("zscore", matrix, 50), ("plage", matrix.iloc[:, :60], 40)]
     local = [rsvelmo.score_samples(m, sets, method=method) for method, m, _ in runs]
     with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as c:
         for (method, m, chunk), table in zip(runs, local):

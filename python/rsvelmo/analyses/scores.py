@@ -111,16 +111,18 @@ def score_samples(
         ``client.get_executor()`` included. ssgsea is split into chunks of
         samples (a sample's raw score does not depend on the others; the
         normalisation of `ssgsea_norm` is applied once every chunk is back).
-        gsva, zscore and plage compare every sample of a gene with the
-        others, so they are split into chunks of gene sets, each task with
-        the whole matrix (gsva's kernel CDFs, most of its work, are then
-        computed again in each task: few large chunks suit it best). The
+        gsva and zscore compare every sample of a gene with the others:
+        they are split into chunks of samples, each task with the whole
+        matrix, from which it estimates the kernel CDFs (or the
+        standardisation) of its own samples only, so the tasks together do
+        about the work of one local run. PLAGE's singular vector needs every
+        sample at once, so plage is split into chunks of gene sets. The
         table equals the one computed without an executor, bit for bit.
     chunk_size : int, optional
         Samples scored together (without an executor, the engine's working
         set; with a sparse matrix and ssgsea, the samples made dense at a
-        time); with an executor, the samples (ssgsea) or gene sets (the
-        other methods) of one task. Default: a working set near 64 MB; with
+        time); with an executor, the samples (gsva, ssgsea, zscore) or gene
+        sets (plage) of one task. Default: a working set near 64 MB; with
         an executor, the work split into 8 tasks.
 
     Returns
@@ -212,12 +214,13 @@ def _engine_options(settings: dict[str, Any], threads: int | None) -> dict[str, 
     return options
 
 
-def _score_part(values, indices: list[list[int]], options: dict[str, Any], chunk: int = 0):
+def _score_part(values, indices: list[list[int]], options: dict[str, Any], chunk: int = 0, columns=None):
     """The engine's scores of one part (a task of an executor, or the whole):
-    a float64 array of sets x samples and the engine's facts."""
+    a float64 array of sets x samples (those in `columns`, a (start, stop)
+    pair, or all) and the engine's facts."""
     values = values.toarray() if hasattr(values, "toarray") else values
     result = engine_score_samples(
-        np.ascontiguousarray(values, dtype=np.float64), indices, chunk_samples=chunk, **options
+        np.ascontiguousarray(values, dtype=np.float64), indices, chunk_samples=chunk, columns=columns, **options
     )
     scores = np.frombuffer(result.pop("scores"), dtype=np.float64).reshape(result["shape"])
     return scores, result
@@ -237,8 +240,13 @@ def _score(matrix: Expression, indices, settings, executor):
     if executor is None or not indices:
         return _score_part(matrix.values, indices, options, chunk or 0)
     values = matrix.dense()
-    chunk = chunk or max(1, math.ceil(len(indices) / _DEFAULT_TASKS))
     options["threads"] = settings["threads"] or 1
+    if settings["method"] != "plage":
+        chunk = chunk or max(1, math.ceil(samples / _DEFAULT_TASKS))
+        return _by_columns(values, indices, options, executor, chunk)
+    # PLAGE's singular vector needs every sample at once: a chunk of samples
+    # would redo the whole set's decomposition, so its tasks are chunks of sets.
+    chunk = chunk or max(1, math.ceil(len(indices) / _DEFAULT_TASKS))
     tasks = {start: (values, indices[start : start + chunk], options) for start in range(0, len(indices), chunk)}
     parts = list(run_tasks(_score_part, tasks, executor, progress=False, unit="part").values())
     # Each set's scores depend on the matrix and the set only: the parts stack up.
@@ -246,6 +254,21 @@ def _score(matrix: Expression, indices, settings, executor):
     info = parts[0][1]
     for key in ("sizes", "scored"):
         info[key] = [v for part in parts for v in part[1][key]]
+    info["shape"] = scores.shape
+    return scores, info
+
+
+def _by_columns(values: np.ndarray, indices, options, executor, chunk: int):
+    """gsva and zscore in chunks of samples: each task holds the whole matrix
+    (the kernel CDFs and the standardisation use every sample) and scores
+    its own columns, so the tasks together do about the kernel work of one
+    local run (which shares each pair's kernel step between its two samples
+    when it scores them all at once), and every cell has the local run's bits."""
+    samples = values.shape[1]
+    tasks = {s: (values, indices, options, 0, (s, min(s + chunk, samples))) for s in range(0, samples, chunk)}
+    parts = run_tasks(_score_part, tasks, executor, progress=False, unit="chunk")
+    scores = np.concatenate([parts[s][0] for s in sorted(parts)], axis=1)
+    info = parts[0][1]  # the sizes and the constant genes come from the whole matrix in every task
     info["shape"] = scores.shape
     return scores, info
 
