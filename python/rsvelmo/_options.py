@@ -387,6 +387,7 @@ def engine_options(values: Mapping[str, Any]) -> dict[str, Any]:
         "sample_size": v["sample_size"],
         "seed": v["seed"],
         "threads": v["threads"] or 0,
+        "flip_risk_cut": flip_risk_cut(values),
     }
     if v["refine"] is False:
         options.update(mode="simple", nperm=v["nperm"])

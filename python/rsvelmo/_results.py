@@ -24,7 +24,6 @@ __all__ = [
     "require",
     "is_pandas",
     "sort_records",
-    "add_flip_risk",
     "results_frame",
     "read_results",
 ]
@@ -98,30 +97,6 @@ def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
         return (p != p, p if p == p else 0.0, -_abs_nes(r.get("nes")), r["pathway"])
 
     return sorted(records, key=key)
-
-
-def add_flip_risk(records: list[dict[str, Any]], cut: float) -> None:
-    """Give every record its ``flip_risk`` at the line padj < `cut`.
-
-    The calls end where the Benjamini-Hochberg line cut * k / n meets the
-    sorted p-values (k the last rank below it, n all records). With
-    log2(pval) taken as normal around the true value with the standard
-    error ``log2err``, flip_risk is the chance that the true p-value lies
-    on the other side of that line: 0.5 for a gene set right at it, near 0
-    for one many errors away. A p-value that reached eps has no error and
-    no risk (0); one that was not computed has none (NaN).
-    """
-    pvals = sorted(r["pval"] for r in records if r["pval"] == r["pval"])
-    last = max((k for k, p in enumerate(pvals, 1) if p * len(records) / k < cut), default=1)
-    boundary = cut * last / max(len(records), 1)
-    for r in records:
-        p, err = r["pval"], r.get("log2err")
-        if p != p:
-            r["flip_risk"] = None
-        elif err is None or err != err or err <= 0:
-            r["flip_risk"] = 0.0
-        else:
-            r["flip_risk"] = 0.5 * math.erfc(abs(math.log2(p) - math.log2(boundary)) / err / math.sqrt(2))
 
 
 def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:

@@ -245,15 +245,3 @@ def _running(pid):
             return f.read().split()[2] != "Z"
     except FileNotFoundError:
         return False
-
-
-def test_flip_risk_is_the_normal_tail_beyond_the_benjamini_hochberg_line():
-    from statistics import NormalDist
-
-    from rsvelmo._results import add_flip_risk
-
-    cases = [(0.001, None), (0.01, 0.5), (0.0375, 0.3), (0.5, 0.2), (math.nan, None)]
-    records = [{"pval": p, "log2err": e} for p, e in cases]
-    add_flip_risk(records, 0.05)  # 0.001 * 5/1 and 0.01 * 5/2 lie below 0.05: the line ends at 0.05 * 2/5
-    tail = [NormalDist().cdf(-abs(math.log2(p / 0.02)) / e) for p, e in cases[1:4]]
-    assert [r["flip_risk"] for r in records] == [0.0, *map(pytest.approx, tail), None]

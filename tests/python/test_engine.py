@@ -130,15 +130,8 @@ def reference_flip_risk(records, cut):
 
 
 def flip_risk_routes(records, cut):
-    """The reference above, and the package's own function where it still exists."""
-    routes = [reference_flip_risk(records, cut)]
-    try:
-        from rsvelmo._frames import add_flip_risk
-    except ImportError:
-        return routes
-    copies = [dict(r) for r in records]
-    add_flip_risk(copies, cut)
-    return routes + [[r["flip_risk"] for r in copies]]
+    """The reference above: the package takes flip_risk from the engine alone."""
+    return [reference_flip_risk(records, cut)]
 
 
 def as_hex(values):

@@ -9,8 +9,8 @@ from typing import Any, Callable, Mapping
 
 from .._engine import SETTLED_AT
 from .._errors import Advice, RankingError, warn
-from .._options import ANALYSIS, DEFAULT, READING, engine_options, flip_risk_cut, validate
-from .._results import COLUMNS, add_flip_risk, is_pandas, require, results_frame
+from .._options import ANALYSIS, DEFAULT, READING, engine_options, validate
+from .._results import COLUMNS, is_pandas, require, results_frame
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import as_ranking, collapse, rankings_file
 from .checks import check_overlap, check_ranking, check_tied_sets
@@ -74,10 +74,10 @@ def finish(
     padj_cut: float = DEFAULT.padj,
     stacklevel: int = 3,
 ) -> list[dict[str, Any]]:
-    """The engine's records of one ranking with each one's ``flip_risk``, after
-    warning about significant gene sets that ties decide (`options`: checked)."""
+    """The engine's records of one ranking (each with its ``flip_risk``, which
+    the engine computes at the cut of ``engine_options``), after warning about
+    significant gene sets that ties decide (`options`: checked)."""
     check_tied_sets(records, table, source, padj_cut, stacklevel=stacklevel)
-    add_flip_risk(records, flip_risk_cut(options))
     return records
 
 
