@@ -4,9 +4,19 @@ Every other module takes the engine's functions and its warning from here, so
 that what the package asks of the engine can be read in one file.
 """
 
-from rsvelmopy import RankingWarning, ora_odds_ratios, read_gmt, run_gsea, run_gsea_py, run_phenotype, score_samples
+from rsvelmopy import (
+    PARAMETERS,
+    RankingWarning,
+    ora_odds_ratios,
+    read_gmt,
+    run_gsea,
+    run_gsea_py,
+    run_phenotype,
+    score_samples,
+)
 
 __all__ = [
+    "PARAMETERS",
     "RankingWarning",
     "ora_odds_ratios",
     "read_gmt",

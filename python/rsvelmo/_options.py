@@ -17,7 +17,7 @@ from dataclasses import dataclass, field
 from types import SimpleNamespace
 from typing import Any, Callable, Iterable, Mapping
 
-from ._engine import SETTLED_AT
+from ._engine import PARAMETERS, SETTLED_AT
 
 __all__ = [
     "Option",
@@ -69,13 +69,15 @@ class OptionError(ValueError):
         return f"{name(self.option)} " + "".join(name(p, *p.value) if isinstance(p, Named) else p for p in self.problem)
 
 
-def _integer(low: int) -> Callable[[str, Any], int]:
+def _integer(low: int, high: int | None = None) -> Callable[[str, Any], int]:
     def check(name: str, value: Any) -> int:
         if isinstance(value, bool) or not hasattr(value, "__index__"):
             raise TypeError(f"{name} must be an integer, not {type(value).__name__}")
         value = value.__index__()
         if value < low:
             raise OptionError(name, f"must be at least {low}, not {value}")
+        if high is not None and value > high:
+            raise OptionError(name, f"must be at most {high}, not {value}")
         return value
 
     return check
@@ -233,12 +235,29 @@ READING = (
            switches={True: "--ignore-case"}),
 )  # fmt: skip
 
+
+# The engine declares its parameters' defaults and bounds (rsvelmopy.PARAMETERS);
+# the options below that reach the engine take theirs from that declaration.
+def _engine_default(name: str) -> Any:
+    return PARAMETERS[name]["default"]
+
+
+def _engine_integer(name: str) -> Callable[[str, Any], int]:
+    return _integer(PARAMETERS[name]["lower"], PARAMETERS[name].get("upper"))
+
+
+def _engine_number(name: str) -> Callable[[str, Any], float]:
+    upper = PARAMETERS[name].get("upper")
+    return _number(PARAMETERS[name]["lower"], math.inf if upper is None else upper)
+
+
 # How the analysis is run (gsea, gsea_many and the command line).
 ANALYSIS = (
     Option("min_size", 15, _integer(1), "smallest gene set tested, in genes present in the ranking",
            "--min-size", "N", parse=int),
     Option("max_size", 500, _integer(1), "largest gene set tested", "--max-size", "N", parse=int),
-    Option("nperm", 1000, _integer(1), "number of permutations", "--nperm", "N", parse=int),
+    Option("nperm", _engine_default("nperm_simple"), _engine_integer("nperm_simple"), "number of permutations",
+           "--nperm", "N", parse=int),
     Option("refine", True, _choice(True, False, "all"), "refine by the multilevel method every p-value the "
            "permutations cannot resolve (True), none (False: permutations only) or every one ('all')",
            switches={False: "--no-refine", "all": "--refine-all"}),
@@ -247,15 +266,19 @@ ANALYSIS = (
            "times the sample size, nearest the cut first, for at most half the refinement's work (about 1.3 times "
            f"the run time); 'auto': at the summary's cut (--padj; {PADJ_CUT:g} in Python) unless refinement is off; "
            "None ('none'): no settling", "--stable-calls", "P", parse=_parse_calls_cut),
-    Option("eps", 1e-50, _number(0.0, 1.0), "smallest p-value computed; smaller ones are reported as eps",
+    Option("eps", _engine_default("eps"), _engine_number("eps"), "smallest p-value computed; smaller ones are "
+           "reported as eps",
            "--eps", "P", parse=float),
     Option("score_type", "std", _choice("std", "pos", "neg", fold_case=True),
            "std: two-sided; pos/neg: one-sided for all-positive/negative rankings", "--score-type",
            choices=("std", "pos", "neg")),
-    Option("gsea_param", 1.0, _number(0.0), "weight exponent of the scores", "--gsea-param", "P", parse=float),
-    Option("sample_size", 101, _integer(3), "sample size of the multilevel method", "--sample-size", "N",
+    Option("gsea_param", _engine_default("gsea_param"), _engine_number("gsea_param"), "weight exponent of the "
+           "scores", "--gsea-param", "P", parse=float),
+    Option("sample_size", _engine_default("sample_size"), _engine_integer("sample_size"), "sample size of the "
+           "multilevel method", "--sample-size", "N",
            parse=int),
-    Option("seed", 42, _integer(0), "random seed; results are identical for a seed whatever the threads",
+    Option("seed", _engine_default("seed"), _engine_integer("seed"), "random seed; results are identical for a "
+           "seed whatever the threads",
            "--seed", "N", parse=int),
     Option("threads", None, _optional_integer(1), "worker threads (worker processes with several rankings); "
            "the first analysis of a process fixes them (default: all cores)", "--threads", "N", parse=int),
