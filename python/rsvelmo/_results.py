@@ -100,6 +100,11 @@ def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
     return sorted(records, key=key)
 
 
+# Risks below this are noise of the normal model's far tail (1.88e-301 says
+# nothing 1e-7 does not): shown as 0.
+FLIP_RISK_FLOOR = 1e-6
+
+
 def add_flip_risk(records: list[dict[str, Any]], cut: float) -> None:
     """Give every record its ``flip_risk`` at the line padj < `cut`.
 
@@ -108,7 +113,7 @@ def add_flip_risk(records: list[dict[str, Any]], cut: float) -> None:
     log2(pval) taken as normal around the true value with the standard
     error ``log2err``, flip_risk is the chance that the true p-value lies
     on the other side of that line: 0.5 for a gene set right at it, near 0
-    for one many errors away. A p-value that reached eps has no error and
+    for one many errors away, and 0 below ``FLIP_RISK_FLOOR`` (1e-6). A p-value that reached eps has no error and
     no risk (0); one that was not computed has none (NaN).
     """
     pvals = sorted(r["pval"] for r in records if r["pval"] == r["pval"])
@@ -121,7 +126,8 @@ def add_flip_risk(records: list[dict[str, Any]], cut: float) -> None:
         elif err is None or err != err or err <= 0:
             r["flip_risk"] = 0.0
         else:
-            r["flip_risk"] = 0.5 * math.erfc(abs(math.log2(p) - math.log2(boundary)) / err / math.sqrt(2))
+            risk = 0.5 * math.erfc(abs(math.log2(p) - math.log2(boundary)) / err / math.sqrt(2))
+            r["flip_risk"] = risk if risk >= FLIP_RISK_FLOOR else 0.0
 
 
 def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:

@@ -125,7 +125,9 @@ def gsea(
         by gene, a DataFrame (two columns, or `gene_col` and `score_col`) or
         a ranking file (see :func:`read_ranks`).
     gene_sets : str, os.PathLike or mapping
-        A GMT file (optionally gzipped) or a mapping name -> list of genes.
+        A GMT file or an MSigDB JSON file (either optionally gzipped), the
+        name of a collection shipped with rsvelmo ('go_bp', 'go_mf',
+        'go_cc'; see :func:`collections`), or a mapping name -> list of genes.
     min_size, max_size : int
         Gene sets with fewer or more of their genes in the ranking are not
         tested (defaults {min_size} and {max_size}, as on the command line).
