@@ -168,6 +168,7 @@ def test_help_texts_say_what_each_switch_does():
     assert "permutations only" in helps["--no-refine"] and "every p-value" in helps["--refine-all"]
     validate = build_parser()._subparsers._group_actions[0]._choices_actions
     assert "half a minute" in next(a.help for a in validate if a.dest == "validate")
+    assert "half a minute" in build_parser()._subparsers._group_actions[0].choices["validate"].description
     assert "JSON" in rsvelmo.gsea.__doc__ and "'go_bp'" in rsvelmo.gsea.__doc__
 
 
