@@ -90,14 +90,15 @@ def test_one_module_talks_to_the_engine():
 
 def test_the_public_names():
     assert sorted(rsvelmo.__all__) == sorted(
-        ["gsea", "gsea_many", "score_samples", "compare_score_groups", "gene_sets", "collections", "read_ranks",
-         "read_rankings", "read_results", "read_matrix", "read_gmt", "write_gmt", "Reading", "RankingError",
-         "RankingWarning", "cluster_gene_sets", "report", "validate", "run_gsea", "run_gsea_py", "plot", "__version__"]
+        ["gsea", "gsea_many", "gsea_phenotype", "ora", "score_samples", "compare_score_groups", "gene_sets",
+         "collections", "read_ranks", "read_rankings", "read_results", "read_matrix", "read_gmt", "write_gmt",
+         "Reading", "RankingError", "RankingWarning", "cluster_gene_sets", "report", "validate", "run_gsea",
+         "run_gsea_py", "plot", "__version__"]
     )  # fmt: skip
     assert sorted(rsvelmo.plot.__all__) == sorted(
         ["running_sum", "enrichment_plot", "enrichment_plots", "running_sums_plot", "gene_set_table_plot",
-         "dot_plot", "dot_plot_many", "leading_edge_heatmap", "enrichment_map", "summary_plot", "save", "label_of",
-         "COLOUR_MAX", "LABEL_WIDTH"]
+         "dot_plot", "dot_plot_many", "leading_edge_heatmap", "enrichment_map", "expression_heatmap",
+         "summary_plot", "save", "label_of", "COLOUR_MAX", "LABEL_WIDTH"]
     )  # fmt: skip
     for module in (rsvelmo, rsvelmo.plot):
         for name in module.__all__:
