@@ -196,6 +196,7 @@ class Option:
     parse: Callable[[str], Any] | None = None
     keyword: str | None = None
     nargs: int | None = None
+    switch_help: Mapping[Any, str] = field(default_factory=dict)  # a switch's own help text, by value
 
     def spell(self, value: Any = UNSET, style: str = "python") -> str:
         if style == "python":
@@ -260,7 +261,10 @@ ANALYSIS = (
            "--nperm", "N", parse=int),
     Option("refine", True, _choice(True, False, "all"), "refine by the multilevel method every p-value the "
            "permutations cannot resolve (True), none (False: permutations only) or every one ('all')",
-           switches={False: "--no-refine", "all": "--refine-all"}),
+           switches={False: "--no-refine", "all": "--refine-all"},
+           switch_help={False: "permutations only: no multilevel refinement, so no p-value below about 1/--nperm",
+                        "all": "refine every p-value by the multilevel method, also those the permutations "
+                        "resolve (slower)"}),
     Option("stable_calls", "auto", _calls_cut, "settle the calls at this padj cut: gene sets whose p-value "
            f"lies within {SETTLED_AT:g} standard errors of the cut get new multilevel estimates with 4, 16, ... "
            "times the sample size, nearest the cut first, for at most half the refinement's work (about 1.3 times "
@@ -439,7 +443,7 @@ def add_arguments(group: argparse._ArgumentGroup, options: Iterable[Option]) -> 
         if o.switches:
             exclusive = group.add_mutually_exclusive_group() if len(o.switches) > 1 else group
             for value, flag in o.switches.items():
-                text = o.help if len(o.switches) == 1 else f"{o.name}={value!r}: {o.help}"
+                text = o.switch_help.get(value) or (o.help if len(o.switches) == 1 else f"{o.name}={value!r}: {o.help}")
                 exclusive.add_argument(flag, dest=o.name, action="store_const", const=value, help=text)
             group.set_defaults(**{o.name: o.default})
         else:

@@ -15,6 +15,8 @@ import sys
 from typing import Any, Mapping
 
 __all__ = [
+    "FLIP_RISK_FLOOR",
+    "floor_flip_risk",
     "known",
     "CONTRACT",
     "OPTIONAL",
@@ -97,6 +99,18 @@ def sort_records(records: list[dict[str, Any]]) -> list[dict[str, Any]]:
         return (p != p, p if p == p else 0.0, -_abs_nes(r.get("nes")), r["pathway"])
 
     return sorted(records, key=key)
+
+
+# Risks below this are noise of the normal model's far tail (1.88e-301 says
+# nothing 1e-7 does not): shown as 0.
+FLIP_RISK_FLOOR = 1e-6
+
+
+def floor_flip_risk(records: list[dict[str, Any]]) -> None:
+    """The engine's ``flip_risk`` of each record, 0 below ``FLIP_RISK_FLOOR``, in place."""
+    for r in records:
+        if r.get("flip_risk") is not None and r["flip_risk"] < FLIP_RISK_FLOOR:
+            r["flip_risk"] = 0.0
 
 
 def _row(record: Mapping[str, Any], descriptions: Mapping[str, str | None]) -> dict[str, Any]:

@@ -114,7 +114,8 @@ def test_duplicates_and_missing_scores(tmp_path):
 
 def test_read_matrix(tmp_path):
     path = write(tmp_path, "m.tsv", "gene\tc1\tc2\nA\t1\tNA\nB\t-2\t3\nC\t\t0.5\n")
-    assert read_matrix(path) == {"c1": {"A": 1.0, "B": -2.0}, "c2": {"B": 3.0, "C": 0.5}}  # NA cells left out
+    with pytest.warns(RankingWarning, match=r"2 empty or NA cells, .* \('c1' 1, 'c2' 1\)"):  # left out, and said
+        assert read_matrix(path) == {"c1": {"A": 1.0, "B": -2.0}, "c2": {"B": 3.0, "C": 0.5}}
     for content, message in [
         ("gene\tc1\tc2\nA\t1\t2\nB\t1\n", "line 3: 2 tab-separated field.s., but 3 on most lines"),
         ("gene\tc1\nA\tx\n", "line 2: score 'x' of gene 'A'"),

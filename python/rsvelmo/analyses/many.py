@@ -125,7 +125,16 @@ def run_tasks(
             futures = {executor.submit(function, *arguments): key for key, arguments in tasks.items()}
             done: dict[Hashable, Any] = {}
             for future in concurrent.futures.as_completed(futures):
-                done[futures[future]] = future.result()
+                try:
+                    done[futures[future]] = future.result()
+                except concurrent.futures.BrokenExecutor:
+                    # A worker killed (SIGKILL, out of memory) breaks the whole pool: say
+                    # which result was lost, in one line, rather than the pool's traceback.
+                    first = next(key for key in tasks if key not in done)
+                    raise ChildProcessError(
+                        f"a worker process stopped abruptly (killed, or out of memory) before {unit} {first!r} "
+                        "was analysed; no results written"
+                    ) from None
                 if bar is not None:
                     bar.update(1)
             finished = True

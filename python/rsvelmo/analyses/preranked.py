@@ -10,7 +10,7 @@ from typing import Any, Callable, Mapping
 from .._engine import SETTLED_AT
 from .._errors import Advice, RankingError, warn
 from .._options import ANALYSIS, DEFAULT, READING, engine_options, validate
-from .._results import COLUMNS, is_pandas, require, results_frame
+from .._results import COLUMNS, floor_flip_risk, is_pandas, require, results_frame
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import as_ranking, collapse, rankings_file
 from .checks import check_overlap, check_ranking, check_tied_sets
@@ -75,9 +75,11 @@ def finish(
     stacklevel: int = 3,
 ) -> list[dict[str, Any]]:
     """The engine's records of one ranking (each with its ``flip_risk``, which
-    the engine computes at the cut of ``engine_options``), after warning about
-    significant gene sets that ties decide (`options`: checked)."""
+    the engine computes at the cut of ``engine_options``; below
+    ``FLIP_RISK_FLOOR`` shown as 0), after warning about significant gene sets
+    that ties decide (`options`: checked)."""
     check_tied_sets(records, table, source, padj_cut, stacklevel=stacklevel)
+    floor_flip_risk(records)
     return records
 
 
@@ -125,7 +127,9 @@ def gsea(
         by gene, a DataFrame (two columns, or `gene_col` and `score_col`) or
         a ranking file (see :func:`read_ranks`).
     gene_sets : str, os.PathLike or mapping
-        A GMT file (optionally gzipped) or a mapping name -> list of genes.
+        A GMT file or an MSigDB JSON file (either optionally gzipped), the
+        name of a collection shipped with rsvelmo ('go_bp', 'go_mf',
+        'go_cc'; see :func:`collections`), or a mapping name -> list of genes.
     min_size, max_size : int
         Gene sets with fewer or more of their genes in the ranking are not
         tested (defaults {min_size} and {max_size}, as on the command line).

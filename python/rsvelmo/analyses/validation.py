@@ -122,9 +122,10 @@ def _example_slice() -> tuple[dict[str, float], dict[str, list[str]]]:
 
 
 THREADS_PROBE = """
-import json, sys, rsvelmopy
+import json, sys
+from rsvelmo._engine import run_gsea
 ranks, sets = json.load(sys.stdin)
-rows = rsvelmopy.run_gsea(ranks, sets, min_size={min_size}, max_size={max_size}, diagnostics=False)
+rows = run_gsea(ranks, sets, min_size={min_size}, max_size={max_size}, diagnostics=False)
 print(json.dumps([{{k: (v.hex() if isinstance(v, float) else v) for k, v in r.items()}} for r in rows]))
 """.format(**SIZES)
 

@@ -110,15 +110,43 @@ class Inputs:
     gene_sets: str
     records: list[dict[str, Any]] = field(default_factory=list)
     matrix: bool = False
+    notes: list[str] = field(default_factory=list)  # what was renamed, said once the folder is checked
+
+
+def _file_key(name: str) -> str:
+    # Two names clash when their files would: the same safe file name, with
+    # no regard to case (macOS and Windows folders do not tell X from x).
+    return safe_file_name(name).lower()
 
 
 def _unique(names: Sequence[str]) -> list[str]:
-    seen: dict[str, int] = {}
+    """The names, each made distinct as a file name: a name whose file an
+    earlier one already takes gets the first suffix _2, _3, ... that is
+    taken neither by an earlier name nor by any name given later (so that
+    ``a/x.rnk b/x.rnk a/x_2.rnk`` become x, x_3 and x_2)."""
+    given = {_file_key(n) for n in names}
+    taken: set[str] = set()
     out = []
     for name in names:
-        seen[name] = seen.get(name, 0) + 1
-        out.append(name if seen[name] == 1 else f"{name}_{seen[name]}")
+        chosen, k = name, 1
+        while _file_key(chosen) in taken or (chosen != name and _file_key(chosen) in given):
+            k += 1
+            chosen = f"{name}_{k}"
+        taken.add(_file_key(chosen))
+        out.append(chosen)
     return out
+
+
+def _renamed(names: Sequence[str], sources: Sequence[str]) -> tuple[list[str], list[str]]:
+    """`names` made unique, and a line for each renaming that names its
+    source, so that the mapping from inputs to files is plain."""
+    unique = _unique(names)
+    notes = [
+        f"rsvelmo: {source} is written as {chosen!r} (the file name of {name!r} is taken)"
+        for name, chosen, source in zip(names, unique, sources)
+        if chosen != name
+    ]
+    return unique, notes
 
 
 def read_inputs(files: Sequence[str], matrix: str | None, options: Mapping[str, Any]) -> Inputs:
@@ -132,8 +160,13 @@ def _matrix(files: Sequence[str], matrix: str, options: Mapping[str, Any]) -> In
     if options["score_col"] is not None or options["group_col"] is not None:
         raise UserError("--score-col and --group-col do not apply to --matrix (every other column is a ranking)")
     rankings = matrix_file(matrix, options)
+    columns = list(rankings)
+    names, notes = _renamed(columns, [f"column {c!r} of {matrix}" for c in columns])
+    rankings = dict(zip(names, rankings.values()))
+    shown = ", ".join(f"{n!r} ({len(r):,} gene{'' if len(r) == 1 else 's'})" for n, r in rankings.items())
+    notes.append(f"{matrix}: one ranking per column besides the genes: {shown}")
     readings = {n: {"source": matrix, "scores_from": f"column {n!r}", "genes": len(r)} for n, r in rankings.items()}
-    return Inputs(rankings, readings, files[0], [file_record(matrix)], matrix=True)
+    return Inputs(rankings, readings, files[0], [file_record(matrix)], matrix=True, notes=notes)
 
 
 def _ranking_files(files: Sequence[str], options: Mapping[str, Any]) -> Inputs:
@@ -144,20 +177,23 @@ def _ranking_files(files: Sequence[str], options: Mapping[str, Any]) -> Inputs:
         raise UserError(f"the GMT file must come last: rsvelmo run RANKS ... GENE_SETS (got {gmt} last)")
     if rank_files.count("-") > 1:
         raise UserError("standard input (-) can be read only once")
-    series = {}
-    for name, path in zip(_unique([ranking_name(p) for p in rank_files]), rank_files):
+    named = []  # (name, what it came from, ranking), before the names are made unique
+    for path in rank_files:
+        name = ranking_name(path)
         if options["group_col"] is not None:
             groups = rankings_file(path, options)
-            series.update({(f"{name}_{g}" if len(rank_files) > 1 else g): s for g, s in groups.items()})
+            named += [(f"{name}_{g}" if len(rank_files) > 1 else str(g), f"{path} [{g}]", s) for g, s in groups.items()]
         else:
-            series[name] = ranking_file(path, options)
+            named.append((name, path, ranking_file(path, options)))
+    unique, notes = _renamed([n for n, _, _ in named], [w for _, w, _ in named])
+    series = {name: s for name, (_, _, s) in zip(unique, named)}
     readings = {name: s.attrs["reading"] for name, s in series.items()}
     records, seen = [], set()
     for reading in readings.values():
         if reading["source"] not in seen:
             seen.add(reading["source"])
             records.append(file_record(reading["source"], reading["size"], reading["sha256"]))
-    return Inputs({name: as_dict(s) for name, s in series.items()}, readings, gmt, records)
+    return Inputs({name: as_dict(s) for name, s in series.items()}, readings, gmt, records, notes=notes)
 
 
 def _cell(value: Any) -> str:
@@ -198,20 +234,61 @@ def write_table(
                 f.write("\t".join(([name] if named else []) + [_cell(c) for c in cells]) + "\n")
 
 
-def summary(name: str, genes: int, sets_read: int, records, descriptions, settings: Mapping[str, Any]) -> str:
-    """The lines printed for one ranking: counts, calls at the padj cut, the top sets."""
+def untested(ranks: Mapping[str, float], sets: Mapping[str, Sequence[str]], settings: Mapping[str, Any]) -> dict:
+    """How many gene sets the engine leaves out, by reason: fewer or more
+    of their genes in the ranking than --min-size/--max-size allow, or as
+    many as the ranking has (a set needs genes outside it to be tested)."""
+    low, high, n = max(settings["min_size"], 1), settings["max_size"], len(ranks)
+    counts = {"sizes": 0, "whole": 0}
+    for genes in sets.values():
+        k = len({g for g in genes if g in ranks})
+        if k < low or k > high:
+            counts["sizes"] += 1
+        elif k >= n:
+            counts["whole"] += 1
+    return counts
+
+
+def _untested_text(counts: Mapping[str, int] | None) -> str:
+    if not counts:
+        return ""
+    parts = [f"{counts['sizes']} outside --min-size/--max-size"] if counts.get("sizes") else []
+    if counts.get("whole"):
+        parts.append(f"{counts['whole']} holding every gene of the ranking (none left to compare with)")
+    return (": " + ", ".join(parts)) if parts else ""
+
+
+def summary(
+    name: str,
+    genes: int,
+    sets_read: int,
+    records,
+    descriptions,
+    settings: Mapping[str, Any],
+    shown=None,
+    dropped: Mapping[str, int] | None = None,
+) -> str:
+    """The lines printed for one ranking: counts, calls at the padj cut, the
+    top sets. The counts are those of `records`, the rows of results.tsv;
+    the top sets are drawn from `shown` (one per cluster with --collapse),
+    `dropped` counts the sets not tested (see :func:`untested`)."""
     cut = settings["padj"]
+    shown = records if shown is None else shown
     lines = [
         f"{name}: {genes} genes, {sets_read} gene sets read, {len(records)} tested "
-        f"(sizes {settings['min_size']} to {settings['max_size']})"
+        f"(sizes {settings['min_size']} to {settings['max_size']}){_untested_text(dropped)}"
     ]
     hits = [r for r in records if known(r["padj"]) and r["padj"] < cut]
     up = sum(1 for r in hits if known(r["nes"]) and r["nes"] > 0)
-    lines.append(f"  padj < {cut:g}: {len(hits)} gene sets ({up} up, {len(hits) - up} down)")
+    clusters = ""
+    if shown is not records:
+        kept = {r["pathway"] for r in shown}
+        clusters = f" in {sum(1 for r in hits if r['pathway'] in kept)} clusters; top sets one per cluster"
+    lines.append(f"  padj < {cut:g}: {len(hits)} gene sets ({up} up, {len(hits) - up} down){clusters}")
     for heading, direction in (("top up", 1), ("top down", -1)):
-        shown = top_sets(records, direction, settings["top"])
-        lines.append(f"  {heading}:" + ("" if shown else " none"))
-        for r in shown:
+        shown_here = top_sets(shown, direction, settings["top"])
+        lines.append(f"  {heading}:" + ("" if shown_here else " none"))
+        for r in shown_here:
             padj = "      NA" if not known(r["padj"]) else f"{r['padj']:8.2e}"
             lines.append(f"    NES {r['nes']:+6.2f}  padj {padj}  {label(r['pathway'], descriptions)}")
     return "\n".join(lines)
@@ -316,9 +393,11 @@ def plan_outputs(analysis: Analysis, inputs: Inputs, settings: Mapping[str, Any]
 
 def _print_summaries(analysis: Analysis, outputs: Mapping[str, Any], folder: OutputFolder, settings) -> None:
     for name, records in analysis.rows:
-        shown = representatives(records) if settings["collapse"] else records
-        sets_read = len(analysis.gene_sets.sets)
-        text = summary(name, len(analysis.checked[name]), sets_read, shown, analysis.gene_sets.descriptions, settings)
+        # Counts of the rows of results.tsv (all tested sets); with --collapse the top sets are one per cluster.
+        shown = representatives(records) if settings["collapse"] else None
+        sets_read, ranks = len(analysis.gene_sets.sets), analysis.checked[name]
+        dropped = untested(ranks, analysis.matched.sets, settings)
+        text = summary(name, len(ranks), sets_read, records, analysis.gene_sets.descriptions, settings, shown, dropped)
         prefix = "plots/" + (f"{safe_file_name(name)}/" if analysis.several else "")
         figures = sum(1 for o in outputs if o.startswith(prefix) and "/" not in o[len(prefix) :])
         if settings["plots"]:
@@ -339,6 +418,8 @@ def run(files: Sequence[str], out: str, matrix: str | None, given: Mapping[str, 
         tables = [f"{safe_file_name(n)}.results.tsv" for n in inputs.rankings] if len(inputs.rankings) > 1 else []
         folder.check(["results.tsv", *tables, *(["report.html"] if settings["report"] else [])],
                      ["plots"] if settings["plots"] else [])  # fmt: skip
+        for note in [] if settings["quiet"] else inputs.notes:
+            print(note, file=sys.stderr)
         analysis = analyse(inputs, settings, engine, None if several else files[0])
         outputs = plan_outputs(analysis, inputs, settings)
         universe = analysis.matched.universe()

@@ -9,8 +9,10 @@ def add_parser(commands) -> None:
     command = commands.add_parser(
         "validate",
         help="check the p-values against exact tails, the calls against many permutations and the threads "
-        "against each other (a few minutes; exit status 1 when a check fails)",
-        description="Runs the checks of rsvelmo.validate (see help(rsvelmo.validate)) and prints a table.",
+        "against each other (about half a minute on an idle machine, --quick: ten seconds; exit status 1 when a "
+        "check fails)",
+        description="Runs the checks of rsvelmo.validate (see help(rsvelmo.validate)) and prints a table: about "
+        "half a minute on an idle machine (--quick: ten seconds), longer on a busy one.",
     )
     command.add_argument("--quick", action="store_true", help="fewer seeds and permutations (seconds)")
     command.add_argument("--json", metavar="FILE", help="also write the measurements as JSON")

@@ -28,11 +28,20 @@ PRINT = {"pdf.fonttype": 42, "ps.fonttype": 42, "svg.fonttype": "none"}
 
 
 def pyplot():
-    """matplotlib.pyplot, or an ImportError naming the extra that brings it."""
+    """matplotlib.pyplot, or an ImportError naming the extra that brings it.
+
+    Labels are gene and gene-set names, text that may hold ``$`` (``$x^2$``,
+    ``$$``): matplotlib's maths parsing (``text.parse_math``) is turned off
+    here, before any label is made, so that such a name is drawn as written
+    rather than failing the figure.
+    """
     # The backend is the caller's choice (a notebook's inline one, say); on a
     # machine without a display matplotlib falls back to Agg by itself.
     require("matplotlib", "plot", "plotting")
+    import matplotlib
     import matplotlib.pyplot as plt
+
+    matplotlib.rcParams["text.parse_math"] = False
 
     return plt
 
@@ -143,9 +152,9 @@ def rows_height(labels, base: float, line: float = 0.18, gap: float = 0.08) -> f
     return base + sum(line * (1 + label.count("\n")) + gap for label in labels)
 
 
-def colour_bar(fig, mappable, ax, label: str, pad: float = 0.02, fraction: float = 0.05):
+def colour_bar(fig, mappable, ax, label: str, pad: float = 0.02, fraction: float = 0.05, extend: str = "neither"):
     """A colour bar beside `ax` on the figures' typographic scale."""
-    bar = fig.colorbar(mappable, ax=ax, pad=pad, fraction=fraction)
+    bar = fig.colorbar(mappable, ax=ax, pad=pad, fraction=fraction, extend=extend)
     bar.set_label(label, fontsize=8)
     bar.ax.tick_params(labelsize=7)
     return bar

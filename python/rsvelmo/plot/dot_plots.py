@@ -40,7 +40,8 @@ def padj_colours(plt):
 def padj_bar(fig, plt, ax, padj_cut: float) -> None:
     cmap, norm = padj_colours(plt)
     cut = -math.log10(padj_cut)
-    bar = colour_bar(fig, plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax, "-log10 padj")
+    # The scale stops at COLOUR_MAX; its pointed end says that smaller padj are drawn in the top colour.
+    bar = colour_bar(fig, plt.cm.ScalarMappable(cmap=cmap, norm=norm), ax, "-log10 padj", extend="max")
     bar.ax.axhline(cut, color="red", linewidth=1.2)
     bar.ax.text(
         1.6, cut, f" padj {padj_cut:g}", color="red", fontsize=6, va="center", transform=bar.ax.get_yaxis_transform()
@@ -122,7 +123,17 @@ def dot_plot(
         if significant:
             padj_bar(fig, plt, ax, padj_cut)
         handles, names = points.legend_elements(prop="sizes", num=3, alpha=0.6, func=from_area, fmt=legend_format)
-        ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=7, loc="lower right", frameon=False)
+        if any(r["nes"] > 0 for r in chosen) and any(r["nes"] < 0 for r in chosen):
+            # Rows run by NES, so the lower right (down sets sit left) is empty.
+            ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=7, loc="lower right",
+                      frameon=False)  # fmt: skip
+        else:  # one direction fills any corner: the legend goes under the axis label
+            from matplotlib.transforms import offset_copy
+
+            below = offset_copy(ax.transAxes, fig=fig, y=-30, units="points")
+            ax.legend(handles, names, title=legend_title, fontsize=6, title_fontsize=7, loc="upper center",
+                      bbox_to_anchor=(0.5, 0.0), bbox_transform=below, ncol=max(1, len(handles)),
+                      frameon=False)  # fmt: skip
     heading = title or (
         "Top enriched gene sets" if significant else f"No gene set with padj < {padj_cut:g}: top gene sets by p-value"
     )

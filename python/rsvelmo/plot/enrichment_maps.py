@@ -13,9 +13,6 @@ from ._base import DOUBLE_COLUMN, colour_bar, finish, known, label_of, pyplot, r
 
 __all__ = ["enrichment_map"]
 
-# Where a cluster's label may stand around its best node, in points, tried in turn.
-LABEL_OFFSETS = [(0, 10, "bottom"), (0, -10, "top"), (0, 30, "bottom"), (0, -30, "top"), (0, 50, "bottom")]
-
 
 def _node_area(size) -> float:
     return 12 + 6 * math.sqrt(size)
@@ -53,34 +50,46 @@ def _draw_network(nx, ax, graph, position, cmap, norm, score: str) -> None:
 
 
 def _label_clusters(fig, ax, graph, position, clusters: list[list[str]]) -> None:
-    """Each cluster's label takes the first place around its best node that
-    overlaps no label placed before it (clusters in order of their best set)."""
-    from matplotlib.patheffects import withStroke
+    """Each cluster's label, as plain text (no outline effect, so that SVG and
+    PDF keep it as text), at the first place around its best node that
+    overlaps no node and no label placed before it and lies inside the
+    axes (clusters in order of their best set); where every place is taken,
+    the least crowded one."""
+    from matplotlib.transforms import Bbox
 
-    ax.margins(0.12)
     renderer = fig.canvas.get_renderer()
-    placed: list = []
+    points = fig.dpi / 72.0
+    placed = []
+    for n in graph.nodes:
+        x, y = ax.transData.transform(position[n])
+        r = math.sqrt(_node_area(graph.nodes[n]["size"])) / 2 * points
+        placed.append(Bbox([[x - r, y - r], [x + r, y + r]]))
+    offsets = [(dx * d, dy * d, ha, va) for d in (1, 2, 3.5)
+               for dx, dy, ha, va in ((0, 9, "center", "bottom"), (0, -9, "center", "top"), (9, 0, "left", "center"),
+                                      (-9, 0, "right", "center"), (7, 7, "left", "bottom"), (-7, -7, "right", "top"),
+                                      (-7, 7, "right", "bottom"), (7, -7, "left", "top"))]  # fmt: skip
     for members in clusters:
         best = members[0]
         text = wrap(label_of(graph.nodes[best]["record"]), 28)
         if len(members) > 1:
-            text += f"\n(+{len(members) - 1})"
-        for dx, dy, va in LABEL_OFFSETS:
-            label = ax.annotate(
-                text,
-                position[best],
-                xytext=(dx, dy),
-                textcoords="offset points",
-                ha="center",
-                va=va,
-                fontsize=6,
-                path_effects=[withStroke(linewidth=2.0, foreground="white")],  # legible, and the nodes stay visible
-            )
-            box = label.get_window_extent(renderer)
-            if not any(box.overlaps(other) for other in placed) or (dx, dy, va) == LABEL_OFFSETS[-1]:
-                placed.append(box)
-                break
+            text += f" (+{len(members) - 1})"
+        fewest = None
+        for dx, dy, ha, va in offsets:
+            label = ax.annotate(text, position[best], xytext=(dx, dy), textcoords="offset points", ha=ha, va=va,
+                                fontsize=6, bbox={"boxstyle": "square,pad=0.1", "fc": "white", "ec": "none",
+                                                  "alpha": 0.8})  # fmt: skip
+            box = label.get_window_extent(renderer).padded(1.5 * points)
+            inside = ax.bbox.contains(*box.min) and ax.bbox.contains(*box.max)  # not over the colour bar
+            clashes = sum(box.overlaps(other) for other in placed) + (0 if inside else 1)
+            if fewest is None or clashes < fewest[0]:
+                fewest = (clashes, (dx, dy, ha, va), box)
             label.remove()
+            if clashes == 0:
+                break
+        _, (dx, dy, ha, va), box = fewest
+        ax.annotate(text, position[best], xytext=(dx, dy), textcoords="offset points", ha=ha, va=va, fontsize=6,
+                    bbox={"boxstyle": "square,pad=0.1", "fc": "white", "ec": "none", "alpha": 0.8})  # fmt: skip
+        placed.append(box)
 
 
 def _size_legend(ax, graph) -> None:
@@ -88,7 +97,9 @@ def _size_legend(ax, graph) -> None:
     for value in dict.fromkeys([sizes[0], sizes[len(sizes) // 2], sizes[-1]]):
         ax.scatter([], [], s=_node_area(value), c="white", edgecolors="black", linewidths=0.4,
                    label=f"{value} genes")  # fmt: skip
-    ax.legend(title="set size", fontsize=6, title_fontsize=7, loc="lower left", frameon=False)
+    # Under the map, off the nodes.
+    ax.legend(title="set size", fontsize=6, title_fontsize=7, loc="upper center", bbox_to_anchor=(0.5, 0.0),
+              ncol=3, frameon=False)  # fmt: skip
 
 
 def enrichment_map(
@@ -133,7 +144,8 @@ def enrichment_map(
         if known(r.get("padj")) and r["padj"] < padj_cut and known(r.get(score))
     ]
     records = _kept(significant, max_sets, score)
-    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 5.8))
+    # A few sets get a canvas of their size, not a near-empty full page.
+    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 5.8) if len(records) > 8 else (5.0, 3.4))
     ax.set_axis_off()
     if not records:
         ax.text(0.5, 0.5, f"no gene set with padj < {padj_cut:g}", ha="center", va="center", transform=ax.transAxes)
@@ -145,7 +157,7 @@ def enrichment_map(
     norm = plt.Normalize(-limit, limit)
     cmap = plt.get_cmap("RdBu_r")
     _draw_network(nx, ax, graph, position, cmap, norm, score)
-    _label_clusters(fig, ax, graph, position, clusters)
+    # The colour bar first: it narrows the axes, and the labels are placed in their final coordinates.
     colour_bar(
         fig,
         plt.cm.ScalarMappable(cmap=cmap, norm=norm),
@@ -154,11 +166,15 @@ def enrichment_map(
         pad=0.01,
         fraction=0.04,
     )
+    ax.margins(0.15)
+    ax.set_xlim(ax.get_xlim())  # the limits fixed now (autoscaling is lazy), so that the labels are
+    ax.set_ylim(ax.get_ylim())  # placed where the nodes will be drawn
+    _label_clusters(fig, ax, graph, position, clusters)
     _size_legend(ax, graph)
     shown = f"{len(records)} of the {len(significant)}" if len(records) < len(significant) else f"the {len(records)}"
     ax.set_title(
-        f"Enrichment map: {shown} gene sets with padj < {padj_cut:g} (the best by p-value), edges where "
-        f"leading edges overlap >= {min_overlap:g}",
+        wrap(f"Enrichment map: {shown} gene sets with padj < {padj_cut:g} (the best by p-value), edges where "
+             f"leading edges overlap >= {min_overlap:g}", 110 if len(records) > 8 else 75),
         fontsize=8,
-    )
+    )  # fmt: skip
     return finish(fig, path)

@@ -185,8 +185,12 @@ def enrichment_plots(
     return finish(fig, path)
 
 
-# Okabe and Ito's eight colours, told apart with every common colour-vision deficiency.
-OKABE_ITO = ["#E69F00", "#56B4E9", "#009E73", "#F0E442", "#0072B2", "#D55E00", "#CC79A7", "#000000"]
+# Dark colours that stay visible as thin lines on white: Okabe and Ito's
+# blue, vermillion, green and black, without their yellow, sky blue and pale
+# purple, and Tol's purple, wine, indigo and olive. The second four are also dashed, so
+# that no two lines rely on hue alone.
+LINES = [("#0072B2", "-"), ("#D55E00", "-"), ("#009E73", "-"), ("#AA3377", "-"),
+         ("#000000", "--"), ("#882255", "--"), ("#332288", "--"), ("#999933", "--")]  # fmt: skip
 
 
 def running_sums_plot(ranks, gene_sets, results, gsea_param: float = DEFAULT.gsea_param, path=None):
@@ -195,12 +199,13 @@ def running_sums_plot(ranks, gene_sets, results, gsea_param: float = DEFAULT.gse
     colour each). Returns the matplotlib figure."""
     plt = pyplot()
     ranks, gene_sets, results = inputs_of(ranks, gene_sets, results)
-    results = results[: len(OKABE_ITO)]
+    results = results[: len(LINES)]
     fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, 3.4))
-    for colour, r in zip(OKABE_ITO, results):
+    for (colour, style), r in zip(LINES, results):
         _, _, curve = running_sum(ranks, gene_sets.get(r["pathway"], []), gsea_param)
-        label = f"{wrap(label_of(r), 40)} (NES {p_text(r.get('nes'))}, padj {p_text(r.get('padj'))})"
-        ax.plot(range(len(curve)), curve, color=colour, linewidth=1.3, label=label)
+        # The legend as narrow as a short label: the numbers on a line of their own.
+        label = f"{wrap(label_of(r), 30)}\nNES {p_text(r.get('nes'))}, padj {p_text(r.get('padj'))}"
+        ax.plot(range(len(curve)), curve, color=colour, linestyle=style, linewidth=1.3, label=label)
     ax.axhline(0.0, color="grey", linewidth=0.6)
     ax.set_xlim(0, len(ranks))
     ax.set_xlabel("rank in ordered gene list", fontsize=8)

@@ -125,6 +125,8 @@ class GeneSets:
                     raise ValueError(f"{path}: this looks like {what}") from None
                 raise
             sets, descriptions = {n: g for n, _, g in entries}, {n: d for n, d, _ in entries}
+        if not sets:  # an empty file (/dev/null): said as such, not as IDs that match nothing
+            raise ValueError(f"{name}: no gene sets (the file is empty; a GMT file has one gene set per line)")
         return cls(sets, descriptions, name, _record(path, collection))
 
     def upper_cased(self) -> "GeneSets":

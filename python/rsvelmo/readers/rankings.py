@@ -41,7 +41,12 @@ KNOWN_SCORE_COLUMNS = {
     "t": "a limma topTable",
     "scores": "a scanpy rank_genes_groups table",
     "avg_log2FC": "a Seurat FindMarkers table",
+}
+# Statistics without a sign (edgeR's F and LR): ranking by them loses the
+# direction, so they are never advised; the advice says how to make a signed score.
+UNSIGNED_SCORE_COLUMNS = {
     "F": "an edgeR topTags table of a quasi-likelihood F-test",
+    "LR": "an edgeR topTags table of a likelihood-ratio test",
 }
 # Headers that name a column of gene identifiers, compared without case.
 GENE_COLUMNS = {"gene", "genes", "names", "symbol", "symbols", "gene_symbol", "genesymbol", "gene_name",
@@ -134,6 +139,12 @@ def _too_many_columns(table: Table, candidates: list[int]) -> RankingError:
         if table.header and column in table.columns:
             usual = f"; this looks like {what}, whose ranking score is usually {column!r}"
             break
+    for column, what in UNSIGNED_SCORE_COLUMNS.items():
+        if not usual and table.header and column in table.columns and "logFC" in table.columns:
+            usual = (
+                f"; this looks like {what}, whose {column!r} has no sign (up and down look alike): rank by "
+                f"'logFC', or add a signed column sign(logFC)*sqrt({column}) and rank by that"
+            )
     return RankingError(message, Advice("score_col"), usual)
 
 
@@ -404,6 +415,7 @@ def matrix_file(path, checked: Mapping) -> dict[str, dict[str, float]]:
     if not contrasts:
         raise RankingError(f"{table.source.name}: the table has no score columns besides the gene names")
     pairs: dict[int, list[tuple[str, float, int]]] = {i: [] for i in contrasts}
+    missing = dict.fromkeys(contrasts, 0)
     for line, fields in table.rows:
         gene = fields[gene_i].strip()
         if is_missing_name(gene):
@@ -413,6 +425,12 @@ def matrix_file(path, checked: Mapping) -> dict[str, dict[str, float]]:
         for i in contrasts:
             if not is_missing(fields[i]):
                 pairs[i].append((gene, _score(fields[i], table, line, gene), line))
+            else:
+                missing[i] += 1
+    if any(missing.values()):
+        counts = ", ".join(f"{table.columns[i]!r} {k:,}" for i, k in missing.items() if k)
+        warn(f"{table.source.name}: {sum(missing.values()):,} empty or NA cells, each leaving its gene out of "
+             f"that column's ranking ({counts})")  # fmt: skip
     return {
         table.columns[i]: collapse(
             pairs[i], checked["duplicates"], f"{table.source.name}, column {table.columns[i]!r}"

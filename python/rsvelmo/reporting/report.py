@@ -86,9 +86,10 @@ def _set_row(
 ) -> dict[str, Any]:
     """One gene set as the page's script takes it: short keys, its genes as positions in the ranking."""
     hits = sorted({position[g] for g in gene_sets.sets.get(r["pathway"], []) if g in position})
+    label = plot.label_of(r) if plot.label_of(r) != r["pathway"] else ""
     return {
         "p": r["pathway"],
-        "d": plot.label_of(r) if plot.label_of(r) != r["pathway"] else "",
+        "d": label,
         "u": _source_link(r),
         "size": int(r["size"]),
         "es": _number(r.get("es")),
@@ -98,6 +99,10 @@ def _set_row(
         **{key: _number(r.get(key)) for key, _, _ in extra},
         "le": int(r["leading_edge_size"]),
         "cluster": None if _number(r.get("cluster")) is None else int(r["cluster"]),
+        # What the downloaded table needs to match results.tsv, column for column.
+        "fr": _number(r.get("flip_risk")),
+        "rep": r.get("representative") or None,
+        "dt": (r.get("description") or "") if (r.get("description") or "") != label else None,
         "h": _encode_positions(hits),
     }
 
