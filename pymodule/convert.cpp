@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "pyref.hpp"
@@ -222,6 +223,24 @@ PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
     }
     return list.release();
+}
+
+const char* native_code(const char* format) {
+    if (format == nullptr) return nullptr;
+    if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) ++format;
+    return format;
+}
+
+bool is_float64(const char* format) {
+    const char* code = native_code(format);
+    return code != nullptr && std::strcmp(code, "d") == 0;
+}
+
+MatrixFault matrix_fault(const Py_buffer& view) {
+    if (view.ndim != 2) return MatrixFault::Dimensions;
+    if (view.itemsize != 8 || !is_float64(view.format)) return MatrixFault::Values;
+    if (!PyBuffer_IsContiguous(&view, 'C')) return MatrixFault::Layout;
+    return MatrixFault::None;
 }
 
 PyObject* build_pathways(const std::vector<rsvelmo::Pathway>& pathways) {
