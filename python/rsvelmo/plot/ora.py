@@ -15,7 +15,6 @@ from typing import Any
 
 from ._base import (
     DOUBLE_COLUMN,
-    NEUTRAL,
     finish,
     known,
     label_of,
@@ -26,7 +25,7 @@ from ._base import (
     show_nothing,
     wrap,
 )
-from .dot_plots import padj_bar, padj_colours
+from .dot_plots import padj_bar, padj_colours, padj_fill
 from .enrichment_maps import enrichment_map
 
 __all__ = ["ora_dot_plot", "ora_bar_plot", "ora_dot_plot_lists", "ora_enrichment_map"]
@@ -44,12 +43,6 @@ def _rows_figure(plt, chosen):
     labels = [wrap(label_of(r)) for r in chosen]
     fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, max(2.5, rows_height(labels, 1.0))))
     return fig, ax, labels
-
-
-def _padj_fill(plt, chosen, padj_cut):
-    """Each row's colour: its padj's on the scale where significant, else grey."""
-    cmap, norm = padj_colours(plt)
-    return [cmap(norm(padj_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
 
 
 def _rows_axis(ax, labels, xlabel):
@@ -97,7 +90,7 @@ def ora_dot_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
     if not chosen:
         show_nothing(ax, "no gene set holds a listed gene")
     else:
-        colours = _padj_fill(plt, chosen, padj_cut)
+        colours = padj_fill(plt, chosen, padj_cut)
 
         def to_area(v):
             return 15 + 24 * math.sqrt(v)
@@ -132,7 +125,7 @@ def ora_bar_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
     else:
         cut = -math.log10(padj_cut)
         heights = [-math.log10(max(r["padj"], 1e-300)) for r in chosen]
-        colours = _padj_fill(plt, chosen, padj_cut)
+        colours = padj_fill(plt, chosen, padj_cut)
         ax.barh(range(len(chosen)), heights, color=colours, edgecolor="black", linewidth=0.4, zorder=3)
         for y, (h, r) in enumerate(zip(heights, chosen)):
             ax.text(h, y, f" {r['overlap']}/{r['size']}", va="center", fontsize=6)
