@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "pyref.hpp"
 
 namespace rsvelmopy {
 
@@ -57,6 +58,20 @@ PyObject* build_pathways(const std::vector<rsvelmo::Pathway>& pathways);
 
 // A new str from UTF-8 bytes (invalid bytes replaced).
 PyObject* new_str(const std::string& text);
+
+// A new list of `size` items, item i the new reference `make(i)` returns;
+// NULL with an exception set when the list or an item cannot be made.
+template <class Make>
+PyObject* new_list(std::size_t size, Make make) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
 
 // The one owner of a buffer exported by an object: released however the call ends.
 class HeldBuffer {

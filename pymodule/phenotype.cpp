@@ -217,13 +217,7 @@ bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Call& c) 
 }
 
 PyRef row_list(const std::vector<std::uint32_t>& rows) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    for (std::size_t i = 0; list && i < rows.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLong(rows[i]);
-        if (item == nullptr) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+    return PyRef::steal(new_list(rows.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(rows[i]); }));
 }
 
 PyRef set_dict(const ph::SetResult& r) {
@@ -246,20 +240,11 @@ PyRef set_dict(const ph::SetResult& r) {
 }
 
 PyObject* build(const ph::Analysis& a) {
-    PyRef sets = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(a.sets.size())));
+    PyRef sets = PyRef::steal(new_list(a.sets.size(), [&](std::size_t i) { return set_dict(a.sets[i]).release(); }));
     if (!sets) return nullptr;
-    for (std::size_t i = 0; i < a.sets.size(); ++i) {
-        PyRef dict = set_dict(a.sets[i]);
-        if (!dict) return nullptr;
-        PyList_SET_ITEM(sets.get(), static_cast<Py_ssize_t>(i), dict.release());
-    }
-    PyRef metric = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(a.metric.size())));
+    PyRef metric =
+        PyRef::steal(new_list(a.metric.size(), [&](std::size_t g) { return PyFloat_FromDouble(a.metric[g]); }));
     if (!metric) return nullptr;
-    for (std::size_t g = 0; g < a.metric.size(); ++g) {
-        PyObject* value = PyFloat_FromDouble(a.metric[g]);
-        if (value == nullptr) return nullptr;
-        PyList_SET_ITEM(metric.get(), static_cast<Py_ssize_t>(g), value);
-    }
     PyRef order = row_list(a.order);
     PyRef permutations = PyRef::steal(PyLong_FromUnsignedLongLong(a.permutations));
     PyRef result = PyRef::steal(PyDict_New());

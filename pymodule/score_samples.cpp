@@ -122,14 +122,7 @@ std::optional<sc::Kcdf> kcdf_of(const std::string& name) {
 }
 
 PyObject* index_list(const std::vector<std::size_t>& values) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromSize_t(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return new_list(values.size(), [&](std::size_t i) { return PyLong_FromSize_t(values[i]); });
 }
 
 PyObject* build_scores(const sc::Scores& scores) {
