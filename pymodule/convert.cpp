@@ -1,6 +1,7 @@
 #include "convert.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "pyref.hpp"
@@ -213,37 +214,40 @@ PyRef result_dict(const rsvelmo::EnrichmentResult& r, const std::optional<std::s
 PyObject* build_results(const std::vector<rsvelmo::EnrichmentResult>& results,
                         const std::vector<const std::optional<std::string>*>* descriptions,
                         const std::vector<std::optional<double>>* flip_risks) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < results.size(); ++i) {
+    return new_list(results.size(), [&](std::size_t i) {
         const std::optional<std::string>* const* description = descriptions ? &(*descriptions)[i] : nullptr;
-        PyRef dict = result_dict(results[i], description, flip_risks ? &(*flip_risks)[i] : nullptr);
-        if (!dict) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), dict.release());
-    }
-    return list.release();
+        return result_dict(results[i], description, flip_risks ? &(*flip_risks)[i] : nullptr).release();
+    });
+}
+
+const char* native_code(const char* format) {
+    if (format == nullptr) return nullptr;
+    if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) ++format;
+    return format;
+}
+
+bool is_float64(const char* format) {
+    const char* code = native_code(format);
+    return code != nullptr && std::strcmp(code, "d") == 0;
+}
+
+MatrixFault matrix_fault(const Py_buffer& view) {
+    if (view.ndim != 2) return MatrixFault::Dimensions;
+    if (view.itemsize != 8 || !is_float64(view.format)) return MatrixFault::Values;
+    if (!PyBuffer_IsContiguous(&view, 'C')) return MatrixFault::Layout;
+    return MatrixFault::None;
 }
 
 PyObject* build_pathways(const std::vector<rsvelmo::Pathway>& pathways) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(pathways.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < pathways.size(); ++i) {
+    return new_list(pathways.size(), [&](std::size_t i) -> PyObject* {
         const rsvelmo::Pathway& p = pathways[i];
-        PyRef genes = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(p.genes.size())));
+        PyRef genes = PyRef::steal(new_list(p.genes.size(), [&](std::size_t g) { return new_str(p.genes[g]); }));
         if (!genes) return nullptr;
-        for (std::size_t g = 0; g < p.genes.size(); ++g) {
-            PyObject* gene = new_str(p.genes[g]);
-            if (gene == nullptr) return nullptr;
-            PyList_SET_ITEM(genes.get(), static_cast<Py_ssize_t>(g), gene);
-        }
         PyRef name = PyRef::steal(new_str(p.name));
         PyRef description = p.description ? PyRef::steal(new_str(*p.description)) : PyRef::borrow(Py_None);
         if (!name || !description) return nullptr;
-        PyObject* entry = PyTuple_Pack(3, name.get(), description.get(), genes.get());
-        if (entry == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), entry);
-    }
-    return list.release();
+        return PyTuple_Pack(3, name.get(), description.get(), genes.get());
+    });
 }
 
 }  // namespace rsvelmopy

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core.hpp"
+#include "pyref.hpp"
 
 namespace rsvelmopy {
 
@@ -57,5 +58,52 @@ PyObject* build_pathways(const std::vector<rsvelmo::Pathway>& pathways);
 
 // A new str from UTF-8 bytes (invalid bytes replaced).
 PyObject* new_str(const std::string& text);
+
+// A new list of `size` items, item i the new reference `make(i)` returns;
+// NULL with an exception set when the list or an item cannot be made.
+template <class Make>
+PyObject* new_list(std::size_t size, Make make) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(size)));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < size; ++i) {
+        PyObject* item = make(i);
+        if (item == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+// The one owner of a buffer exported by an object: released however the call ends.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False with the exporter's exception set when it cannot export with `flags`.
+    bool acquire(PyObject* obj, int flags) {
+        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
+        return held_;
+    }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// A struct format's item code without a prefix meaning native order here
+// ("@", "=", or "<" on a little-endian machine); NULL stays NULL (unsigned bytes).
+const char* native_code(const char* format);
+
+// A native float64 item: "d" behind such a prefix.
+bool is_float64(const char* format);
+
+// What keeps a buffer from being a genes x samples matrix of float64 in C
+// order, checked in this order; each entry point words its own message.
+enum class MatrixFault { None, Dimensions, Values, Layout };
+MatrixFault matrix_fault(const Py_buffer& view);
 
 }  // namespace rsvelmopy

@@ -26,40 +26,32 @@ namespace {
 
 // struct's code of an 8-byte integer ("q", "<q", "l" as NumPy writes int64), native or little-endian order.
 bool is_integer(const char* format) {
-    if (format == nullptr) return false;
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
-    return (*format == 'q' || *format == 'l' || *format == 'Q' || *format == 'L') && format[1] == '\0';
+    const char* code = native_code(format);
+    if (code == nullptr) return false;
+    return (*code == 'q' || *code == 'l' || *code == 'Q' || *code == 'L') && code[1] == '\0';
 }
 
-// A buffer view released with its owner.
+// A column of 64-bit integers, its buffer held as long as the column.
 class Buffer {
 public:
-    Buffer() = default;
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
     // False with an exception set when `obj` is not a contiguous buffer of 8-byte integers.
     bool take(const char* parameter, PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0) return false;
-        held_ = true;
-        if (view_.itemsize != 8 || !is_integer(view_.format)) {
+        if (!held_.acquire(obj, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return false;
+        if (held_.view().itemsize != 8 || !is_integer(held_.view().format)) {
             raise_argument(parameter, std::string(parameter) + " must hold 64-bit integers");
             return false;
         }
         return true;
     }
-    std::size_t size() const { return static_cast<std::size_t>(view_.len / 8); }
+    std::size_t size() const { return static_cast<std::size_t>(held_.view().len / 8); }
     std::uint64_t operator[](std::size_t i) const {
         std::int64_t v;
-        std::memcpy(&v, static_cast<const char*>(view_.buf) + 8 * i, 8);
+        std::memcpy(&v, static_cast<const char*>(held_.view().buf) + 8 * i, 8);
         return v < 0 ? UINT64_MAX : static_cast<std::uint64_t>(v);  // a negative count: refused as too large
     }
 
 private:
-    Py_buffer view_{};
-    bool held_ = false;
+    HeldBuffer held_;
 };
 
 PyObject* doubles(const std::vector<double>& values) {

@@ -1,7 +1,6 @@
 #include "phenotype.hpp"
 
 #include <array>
-#include <bit>
 #include <cstring>
 #include <limits>
 #include <new>
@@ -77,48 +76,21 @@ bool value_error(const char* parameter, const std::string& message) {
     return false;
 }
 
-// The one owner of an exported buffer: released however the call ends.
-class BufferView {
-public:
-    BufferView() = default;
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool acquire(PyObject* obj, int flags) {
-        held_ = PyObject_GetBuffer(obj, &view_, flags) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// A native float64 item: "d", or "<d" / "=" / "@" prefixes meaning the same here.
-bool is_float64(const char* format) {
-    if (format == nullptr) return false;
-    if (*format == '@' || *format == '=' || (*format == '<' && std::endian::native == std::endian::little)) ++format;
-    return std::strcmp(format, "d") == 0;
-}
-
 bool to_matrix(PyObject* obj, std::vector<double>& values, std::size_t& rows, std::size_t& columns) {
     if (!PyObject_CheckBuffer(obj)) return type_error("matrix", "a 2-D float64 array", obj);
-    BufferView buffer;
+    HeldBuffer buffer;
     if (!buffer.acquire(obj, PyBUF_RECORDS_RO)) return false;
     const Py_buffer& v = buffer.view();
-    if (v.ndim != 2) {
-        return value_error("matrix", "matrix: expected a 2-D array (genes x samples), got " + std::to_string(v.ndim) +
-                                         " dimension(s)");
-    }
-    if (!is_float64(v.format) || v.itemsize != 8) {
-        return value_error(
-            "matrix", std::string("matrix: expected float64 values, got format '") + (v.format ? v.format : "B") + "'");
-    }
-    if (!PyBuffer_IsContiguous(&v, 'C')) {
-        return value_error("matrix", "matrix: expected a C-contiguous array (numpy.ascontiguousarray)");
+    switch (matrix_fault(v)) {
+        case MatrixFault::Dimensions:
+            return value_error("matrix", "matrix: expected a 2-D array (genes x samples), got " +
+                                             std::to_string(v.ndim) + " dimension(s)");
+        case MatrixFault::Values:
+            return value_error("matrix", std::string("matrix: expected float64 values, got format '") +
+                                             (v.format ? v.format : "B") + "'");
+        case MatrixFault::Layout:
+            return value_error("matrix", "matrix: expected a C-contiguous array (numpy.ascontiguousarray)");
+        case MatrixFault::None: break;
     }
     rows = static_cast<std::size_t>(v.shape[0]);
     columns = static_cast<std::size_t>(v.shape[1]);
@@ -245,13 +217,7 @@ bool parse(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Call& c) 
 }
 
 PyRef row_list(const std::vector<std::uint32_t>& rows) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows.size())));
-    for (std::size_t i = 0; list && i < rows.size(); ++i) {
-        PyObject* item = PyLong_FromUnsignedLong(rows[i]);
-        if (item == nullptr) return {};
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list;
+    return PyRef::steal(new_list(rows.size(), [&](std::size_t i) { return PyLong_FromUnsignedLong(rows[i]); }));
 }
 
 PyRef set_dict(const ph::SetResult& r) {
@@ -274,20 +240,11 @@ PyRef set_dict(const ph::SetResult& r) {
 }
 
 PyObject* build(const ph::Analysis& a) {
-    PyRef sets = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(a.sets.size())));
+    PyRef sets = PyRef::steal(new_list(a.sets.size(), [&](std::size_t i) { return set_dict(a.sets[i]).release(); }));
     if (!sets) return nullptr;
-    for (std::size_t i = 0; i < a.sets.size(); ++i) {
-        PyRef dict = set_dict(a.sets[i]);
-        if (!dict) return nullptr;
-        PyList_SET_ITEM(sets.get(), static_cast<Py_ssize_t>(i), dict.release());
-    }
-    PyRef metric = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(a.metric.size())));
+    PyRef metric =
+        PyRef::steal(new_list(a.metric.size(), [&](std::size_t g) { return PyFloat_FromDouble(a.metric[g]); }));
     if (!metric) return nullptr;
-    for (std::size_t g = 0; g < a.metric.size(); ++g) {
-        PyObject* value = PyFloat_FromDouble(a.metric[g]);
-        if (value == nullptr) return nullptr;
-        PyList_SET_ITEM(metric.get(), static_cast<Py_ssize_t>(g), value);
-    }
     PyRef order = row_list(a.order);
     PyRef permutations = PyRef::steal(PyLong_FromUnsignedLongLong(a.permutations));
     PyRef result = PyRef::steal(PyDict_New());

@@ -83,34 +83,6 @@ bool to_columns(PyObject* obj, sc::Options& o) {
     return true;
 }
 
-// Holds a buffer exported by an object until the end of the scope.
-class HeldBuffer {
-public:
-    HeldBuffer() = default;
-    HeldBuffer(const HeldBuffer&) = delete;
-    HeldBuffer& operator=(const HeldBuffer&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    // False with the exporter's exception set when it cannot give a
-    // C-contiguous buffer.
-    bool acquire(PyObject* obj) {
-        held_ = PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0;
-        return held_;
-    }
-    const Py_buffer& view() const { return view_; }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-bool is_float64(const char* format) {
-    if (format == nullptr) return false;  // unsigned bytes
-    if (*format == '@' || *format == '=' || *format == '<') ++format;
-    return std::strcmp(format, "d") == 0;
-}
-
 bool to_gene_sets(PyObject* obj, std::vector<std::vector<std::size_t>>& sets) {
     PyRef outer = PyRef::steal(PySequence_Fast(obj, "gene_sets must be a sequence of sequences of row indices"));
     if (!outer) return false;
@@ -150,14 +122,7 @@ std::optional<sc::Kcdf> kcdf_of(const std::string& name) {
 }
 
 PyObject* index_list(const std::vector<std::size_t>& values) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-    if (!list) return nullptr;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject* item = PyLong_FromSize_t(values[i]);
-        if (item == nullptr) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
+    return new_list(values.size(), [&](std::size_t i) { return PyLong_FromSize_t(values[i]); });
 }
 
 PyObject* build_scores(const sc::Scores& scores) {
@@ -232,10 +197,11 @@ PyObject* score_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
     if (max_size) o.max_size = static_cast<std::size_t>(*max_size);
     o.chunk_samples = static_cast<std::size_t>(chunk);
 
+    // The exporter refuses a layout that is not C-contiguous with its own error.
     HeldBuffer buffer;
-    if (!buffer.acquire(s[0])) return nullptr;
+    if (!buffer.acquire(s[0], PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) return nullptr;
     const Py_buffer& view = buffer.view();
-    if (view.ndim != 2 || view.itemsize != 8 || !is_float64(view.format))
+    if (matrix_fault(view) != MatrixFault::None)
         return raise_argument("matrix", "matrix must be a two-dimensional float64 array (genes x samples)");
     std::vector<std::vector<std::size_t>> sets;
     if (!to_gene_sets(s[1], sets)) return nullptr;

@@ -76,6 +76,19 @@ def figures_of(ranks, gene_sets, records, settings) -> dict[str, Callable[[], An
     return figures
 
 
+def report_options(settings: Mapping[str, Any], gsea_param: float) -> dict[str, Any]:
+    """The report's keyword arguments that every analysis's command takes from
+    its settings: the cut, the sets per direction, the running sums' weight,
+    the settings shown (all but those of the outputs) and the collapse."""
+    return {
+        "padj_cut": settings["padj"],
+        "top": settings["top"],
+        "gsea_param": gsea_param,
+        "settings": {k: v for k, v in settings.items() if k not in ("plots", "report", "format", "quiet")},
+        "collapse": settings["collapse"],
+    }
+
+
 def figure_writer(draw: Callable[[], Any], format: str) -> Callable[[str], None]:
     """The writer of one figure's file: drawn only when written."""
 

@@ -16,7 +16,7 @@ from .._options import EXPRESSION, OPTIONS, OUTPUT, PHENOTYPE, READING, add_argu
 from .._outputs import OutputFolder, file_record, provenance
 from .._results import known
 from ..analyses.phenotype import FLOATS, OPTION_NAMES, PhenotypeInputs, analyse_phenotype, prepare_phenotype
-from .outputs import figure_writer, figures_of, label, top_sets
+from .outputs import figure_writer, figures_of, label, report_options, top_sets
 from .run import check_extras, write_table
 
 __all__ = ["add_parser", "phenotype", "summary"]
@@ -162,11 +162,7 @@ def _write_report(path: str, inputs: PhenotypeInputs, table, records, settings) 
         table.attrs["ranking"],
         inputs.gene_sets.sets,
         path,
-        padj_cut=settings["padj"],
-        top=settings["top"],
-        gsea_param=settings["weight"],
-        settings={k: v for k, v in settings.items() if k not in ("plots", "report", "format", "quiet")},
-        collapse=settings["collapse"],
+        **report_options(settings, settings["weight"]),
         inputs={
             "expression": run["expression"],
             "labels": run["label_source"],

@@ -18,7 +18,16 @@ from ..analyses.many import run_many, run_one
 from ..analyses.preranked import finish, prepare
 from ..readers.gene_sets import GeneSets
 from ..readers.rankings import Reading, as_dict, matrix_file, ranking_file, rankings_file
-from .outputs import UserError, figure_writer, figures_of, label, ranking_name, safe_file_name, top_sets
+from .outputs import (
+    UserError,
+    figure_writer,
+    figures_of,
+    label,
+    ranking_name,
+    report_options,
+    safe_file_name,
+    top_sets,
+)
 
 __all__ = ["add_parser", "run", "write_table", "summary", "check_extras", "DESCRIPTION"]
 
@@ -462,11 +471,7 @@ def _write_report(path: str, analysis: Analysis, inputs: Inputs, settings: Mappi
         analysis.checked if several else analysis.checked[rows[0][0]],
         analysis.matched.sets,
         path,
-        padj_cut=settings["padj"],
-        top=settings["top"],
-        gsea_param=settings["gsea_param"],
-        settings={k: v for k, v in settings.items() if k not in ("plots", "report", "format", "quiet")},
-        collapse=settings["collapse"],
+        **report_options(settings, settings["gsea_param"]),
         inputs={
             "ranking": ", ".join(os.path.basename(s) for s in sources),
             "gene sets": os.path.basename(inputs.gene_sets),

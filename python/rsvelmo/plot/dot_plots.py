@@ -37,6 +37,12 @@ def padj_colours(plt):
     return plt.get_cmap("viridis_r"), plt.Normalize(0.0, COLOUR_MAX)
 
 
+def padj_fill(plt, records, padj_cut: float) -> list:
+    """Each row's colour: its padj's on the scale where below the cut, else grey."""
+    cmap, norm = padj_colours(plt)
+    return [cmap(norm(padj_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in records]
+
+
 def padj_bar(fig, plt, ax, padj_cut: float) -> None:
     cmap, norm = padj_colours(plt)
     cut = -math.log10(padj_cut)
@@ -101,10 +107,7 @@ def dot_plot(
         show_nothing(ax, "no gene set has an NES")
     else:
         area, from_area, legend_title, legend_format = _dot_sizes(chosen, size_by)
-        cmap, norm = padj_colours(plt)
-        colours = [
-            cmap(norm(padj_strength(r["padj"]))) if significant and r["padj"] < padj_cut else NEUTRAL for r in chosen
-        ]
+        colours = padj_fill(plt, chosen, padj_cut)
         points = ax.scatter(
             [r["nes"] for r in chosen],
             range(len(chosen)),

@@ -5,7 +5,7 @@ from __future__ import annotations
 
 from typing import Mapping, Sequence
 
-from ._base import DOWN, SINGLE_COLUMN, UP, finish, label_of, pyplot, records_of, top_sets, wrap
+from ._base import DOWN, SINGLE_COLUMN, UP, finish, label_of, pyplot, records_of, show_nothing, top_sets, wrap
 
 __all__ = ["expression_heatmap"]
 
@@ -116,8 +116,7 @@ def expression_heatmap(
     fig = plt.figure(figsize=(width, max(3.0, 1.9 + 0.11 * len(genes))))
     if not genes or not samples:
         ax = fig.add_subplot()
-        ax.text(0.5, 0.5, "no leading-edge gene to show", ha="center", va="center", transform=ax.transAxes)
-        ax.set_axis_off()
+        show_nothing(ax, "no leading-edge gene to show")
         return finish(fig, path)
     z = np.clip(_zscores(frame.loc[genes, samples].to_numpy(dtype=np.float64)), -Z_LIMIT, Z_LIMIT)
     grid = fig.add_gridspec(

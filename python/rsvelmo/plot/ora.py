@@ -13,8 +13,19 @@ from __future__ import annotations
 import math
 from typing import Any
 
-from ._base import DOUBLE_COLUMN, NEUTRAL, finish, known, label_of, padj_strength, pyplot, records_of, wrap
-from .dot_plots import padj_bar, padj_colours
+from ._base import (
+    DOUBLE_COLUMN,
+    finish,
+    known,
+    label_of,
+    padj_strength,
+    pyplot,
+    records_of,
+    rows_height,
+    show_nothing,
+    wrap,
+)
+from .dot_plots import padj_bar, padj_colours, padj_fill
 from .enrichment_maps import enrichment_map
 
 __all__ = ["ora_dot_plot", "ora_bar_plot", "ora_dot_plot_lists", "ora_enrichment_map"]
@@ -30,9 +41,23 @@ def _chosen(records, top: int, padj_cut: float) -> tuple[list[dict[str, Any]], b
 
 def _rows_figure(plt, chosen):
     labels = [wrap(label_of(r)) for r in chosen]
-    height = 1.0 + sum(0.18 * (1 + label.count("\n")) + 0.08 for label in labels)
-    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, max(2.5, height)))
+    fig, ax = plt.subplots(figsize=(DOUBLE_COLUMN, max(2.5, rows_height(labels, 1.0))))
     return fig, ax, labels
+
+
+def _rows_axis(ax, labels, xlabel):
+    """The set names down the rows and a light grid along the values."""
+    ax.set_yticks(range(len(labels)), labels, fontsize=7)
+    ax.set_ylim(-0.7, len(labels) - 0.3)
+    ax.grid(axis="x", linewidth=0.3, alpha=0.5)
+    ax.tick_params(axis="x", labelsize=7)
+    ax.set_xlabel(xlabel, fontsize=8)
+
+
+def _finish_rows(fig, ax, title, significant, padj_cut, path):
+    ax.set_title(_heading(title, significant, padj_cut, "Over-represented gene sets"), fontsize=9)
+    fig.tight_layout()
+    return finish(fig, path)
 
 
 def _heading(title, significant, padj_cut, what):
@@ -63,11 +88,9 @@ def ora_dot_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
     chosen = chosen[::-1]  # matplotlib counts rows from the bottom
     fig, ax, labels = _rows_figure(plt, chosen)
     if not chosen:
-        ax.text(0.5, 0.5, "no gene set holds a listed gene", ha="center", va="center", transform=ax.transAxes)
-        ax.set_axis_off()
+        show_nothing(ax, "no gene set holds a listed gene")
     else:
-        cmap, norm = padj_colours(plt)
-        colours = [cmap(norm(padj_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
+        colours = padj_fill(plt, chosen, padj_cut)
 
         def to_area(v):
             return 15 + 24 * math.sqrt(v)
@@ -75,22 +98,16 @@ def ora_dot_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
         points = ax.scatter([r["fold_enrichment"] for r in chosen], range(len(chosen)),
                             s=[to_area(r["overlap"]) for r in chosen], c=colours, edgecolors="black", linewidths=0.4,
                             zorder=3)  # fmt: skip
-        ax.set_yticks(range(len(chosen)), labels, fontsize=7)
-        ax.set_ylim(-0.7, len(chosen) - 0.3)
+        _rows_axis(ax, labels, "fold enrichment (overlap / expected); rows ordered by p-value")
         ax.set_xlim(0, max(r["fold_enrichment"] for r in chosen) * 1.12)
         ax.axvline(1.0, color="grey", linewidth=0.6)
-        ax.grid(axis="x", linewidth=0.3, alpha=0.5)
-        ax.tick_params(axis="x", labelsize=7)
-        ax.set_xlabel("fold enrichment (overlap / expected); rows ordered by p-value", fontsize=8)
         if significant:
             padj_bar(fig, plt, ax, padj_cut)
         handles, names = points.legend_elements(prop="sizes", num=3, alpha=0.6, func=lambda a: ((a - 15) / 24) ** 2,
                                                 fmt="{x:.0f}")  # fmt: skip
         ax.legend(handles, names, title="overlap (genes)", fontsize=6, title_fontsize=7, loc="lower right",
                   frameon=False)  # fmt: skip
-    ax.set_title(_heading(title, significant, padj_cut, "Over-represented gene sets"), fontsize=9)
-    fig.tight_layout()
-    return finish(fig, path)
+    return _finish_rows(fig, ax, title, significant, padj_cut, path)
 
 
 def ora_bar_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | None = None, path=None):
@@ -104,26 +121,18 @@ def ora_bar_plot(results, top: int = 10, padj_cut: float = 0.05, title: str | No
     chosen = chosen[::-1]
     fig, ax, labels = _rows_figure(plt, chosen)
     if not chosen:
-        ax.text(0.5, 0.5, "no gene set holds a listed gene", ha="center", va="center", transform=ax.transAxes)
-        ax.set_axis_off()
+        show_nothing(ax, "no gene set holds a listed gene")
     else:
-        cmap, norm = padj_colours(plt)
         cut = -math.log10(padj_cut)
         heights = [-math.log10(max(r["padj"], 1e-300)) for r in chosen]
-        colours = [cmap(norm(padj_strength(r["padj"]))) if r["padj"] < padj_cut else NEUTRAL for r in chosen]
+        colours = padj_fill(plt, chosen, padj_cut)
         ax.barh(range(len(chosen)), heights, color=colours, edgecolor="black", linewidth=0.4, zorder=3)
         for y, (h, r) in enumerate(zip(heights, chosen)):
             ax.text(h, y, f" {r['overlap']}/{r['size']}", va="center", fontsize=6)
         ax.axvline(cut, color="red", linewidth=0.8)
-        ax.set_yticks(range(len(chosen)), labels, fontsize=7)
-        ax.set_ylim(-0.7, len(chosen) - 0.3)
+        _rows_axis(ax, labels, f"-log10 padj (red line: padj {padj_cut:g}); bars labelled overlap/size")
         ax.set_xlim(0, max(heights + [cut]) * 1.15)
-        ax.grid(axis="x", linewidth=0.3, alpha=0.5)
-        ax.tick_params(axis="x", labelsize=7)
-        ax.set_xlabel(f"-log10 padj (red line: padj {padj_cut:g}); bars labelled overlap/size", fontsize=8)
-    ax.set_title(_heading(title, significant, padj_cut, "Over-represented gene sets"), fontsize=9)
-    fig.tight_layout()
-    return finish(fig, path)
+    return _finish_rows(fig, ax, title, significant, padj_cut, path)
 
 
 def ora_dot_plot_lists(results, top: int = 5, padj_cut: float = 0.05, title: str | None = None, path=None):
